@@ -1,0 +1,2 @@
+// Entry of the activator. Placeholder until start-up lands.
+int main() { return 0; }

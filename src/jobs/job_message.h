@@ -1,0 +1,49 @@
+// The job message: what the worker writes into the job pipe, one message per
+// connection, for example
+//   acao=continuar&id_execucao=J1&pipe=P1&estado=executando
+// Values are taken byte for byte: no trimming, unescaping or decoding.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace activator {
+
+// At most this many bytes of one connection form the message.
+inline constexpr std::size_t kMaxJobMessageBytes = 4095;
+
+struct JobMessage {
+  std::string action;      // "continuar", "atualizar" or any other text
+  std::string job_id;      // cannot contain '&'
+  std::string reply_pipe;  // empty when the message names none
+  std::string job_state;   // everything after "&estado=", empty when absent
+};
+
+enum class JobMessageProblem {
+  kNone,
+  kTooShort,          // fewer than five bytes: no room for "acao="
+  kNoJobId,           // no "&id_execucao=" anywhere
+  kJobIdInsideAction  // "&id_execucao=" begins before byte 5
+};
+
+struct ParsedJobMessage {
+  JobMessageProblem problem = JobMessageProblem::kNone;
+  JobMessage message;  // meaningful only when problem is kNone
+};
+
+// The message carried by the bytes of one read: at most kMaxJobMessageBytes,
+// ending at the first NUL byte.
+std::string_view JobMessageFromBytes(std::string_view bytes);
+
+// Splits a message into its fields. Every key is searched from the start of
+// the message and the first occurrence counts; the job state is always the
+// last field, so a "&pipe=" after "&estado=" belongs to the state. Messages
+// the format gives no meaning to are reported through `problem`, never read
+// out of range.
+ParsedJobMessage ParseJobMessage(std::string_view message);
+
+// A short text naming the problem, for the log.
+const char* DescribeJobMessageProblem(JobMessageProblem problem);
+
+}  // namespace activator

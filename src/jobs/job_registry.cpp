@@ -1,0 +1,124 @@
+#include "jobs/job_registry.h"
+
+namespace activator {
+
+namespace {
+JobRegistry g_job_registry;
+}  // namespace
+
+JobRegistry& TheJobRegistry() { return g_job_registry; }
+
+void JobRegistry::RecordReplyPipe(const std::string& job_id, const std::string& pipe_name) {
+  MutexLock lock(reply_pipe_lock_);
+  reply_pipes_[job_id] = pipe_name;
+}
+
+std::optional<std::string> JobRegistry::FindReplyPipe(const std::string& job_id) {
+  MutexLock lock(reply_pipe_lock_);
+  auto it = reply_pipes_.find(job_id);
+  if (it == reply_pipes_.end()) return std::nullopt;
+  return it->second;
+}
+
+void JobRegistry::AnnounceJob(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    job_states_.try_emplace(job_id, "executando");
+    job_queue_.push_back(job_id);
+  }
+  queue_condition_.notify_one();
+}
+
+void JobRegistry::SetJobState(const std::string& job_id, const std::string& job_state) {
+  MutexLock lock(registry_lock_);
+  job_states_[job_id] = job_state;
+}
+
+bool JobRegistry::AdmitsNextJob() const {
+  if (job_queue_.empty()) return false;
+  const uint64_t pending = pending_.size();
+  // Unsigned 64-bit throughout: the sum cannot wrap for any count the monitor
+  // can report.
+  return pending + on_screen_count_ < kDisplayLimit;
+}
+
+std::string JobRegistry::TakeNextJob() {
+  MutexLock lock(registry_lock_);
+  while (!AdmitsNextJob()) registry_lock_.Wait(queue_condition_);
+  std::string job_id = job_queue_.front();
+  // A fresh show of the id restarts its count of unseen passes.
+  pending_[job_id] = 0;
+  job_queue_.pop_front();
+  return job_id;
+}
+
+std::string JobRegistry::FindJobState(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  auto it = job_states_.find(job_id);
+  return it == job_states_.end() ? std::string() : it->second;
+}
+
+std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_count,
+                                                          const std::set<std::string>& seen_tags) {
+  std::vector<std::string> released;
+  {
+    MutexLock lock(registry_lock_);
+    on_screen_count_ = on_screen_count;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (seen_tags.count(it->first) != 0) {
+        it = pending_.erase(it);
+      } else if (++it->second >= kUnseenPassesBeforeRelease) {
+        released.push_back(it->first);
+        it = pending_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  queue_condition_.notify_all();
+  return released;
+}
+
+void JobRegistry::WithdrawPending(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    pending_.erase(job_id);
+  }
+  queue_condition_.notify_all();
+}
+
+std::vector<std::string> JobRegistry::QueuedIds() {
+  MutexLock lock(registry_lock_);
+  return {job_queue_.begin(), job_queue_.end()};
+}
+
+std::set<std::string> JobRegistry::PendingIds() {
+  MutexLock lock(registry_lock_);
+  std::set<std::string> ids;
+  for (const auto& entry : pending_) ids.insert(entry.first);
+  return ids;
+}
+
+uint64_t JobRegistry::OnScreenCount() {
+  MutexLock lock(registry_lock_);
+  return on_screen_count_;
+}
+
+bool JobRegistry::HasJobState(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  return job_states_.count(job_id) != 0;
+}
+
+void JobRegistry::ResetForTesting() {
+  {
+    MutexLock lock(reply_pipe_lock_);
+    reply_pipes_.clear();
+  }
+  MutexLock lock(registry_lock_);
+  job_states_.clear();
+  job_queue_.clear();
+  pending_.clear();
+  on_screen_count_ = 0;
+}
+
+}  // namespace activator

@@ -1,0 +1,107 @@
+// The job registry: what the activator's threads share about jobs. Which reply
+// pipe belongs to which job, each job's state, the queue of job ids waiting for
+// a notification, the ids handed to the notification centre but not yet seen
+// there, and how many job notifications the centre holds.
+//
+// Locks, in the order they may be taken:
+//   display lock  - guards no data; serialises showing and replacing job
+//                   notifications (queue consumer, update dispatch).
+//   registry lock - job-state map, job queue, pending set, on-screen count.
+// The reply-pipe lock guards the reply-pipe map and is never held with another.
+// No registry or reply-pipe lock is held while a line is logged.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/mutex.h"
+
+namespace activator {
+
+class JobRegistry {
+ public:
+  // Fewer than this many job notifications may be pending or on screen for
+  // the consumer to take another job.
+  static constexpr uint64_t kDisplayLimit = 20;
+  // A pending id that this many successful monitor passes in a row did not see
+  // in the notification centre is released: its notification left the centre
+  // before any pass could see it, and would otherwise hold a place of the
+  // display limit for ever.
+  static constexpr unsigned kUnseenPassesBeforeRelease = 5;
+
+  JobRegistry() = default;
+  JobRegistry(const JobRegistry&) = delete;
+  JobRegistry& operator=(const JobRegistry&) = delete;
+
+  // Reply-pipe map. The job pipe server records only non-empty names.
+  void RecordReplyPipe(const std::string& job_id, const std::string& pipe_name)
+      EXCLUDES(reply_pipe_lock_);
+  std::optional<std::string> FindReplyPipe(const std::string& job_id)
+      EXCLUDES(reply_pipe_lock_);
+
+  // Gives the job the state "executando" unless it has one, queues its id and
+  // wakes the consumer.
+  void AnnounceJob(const std::string& job_id) EXCLUDES(registry_lock_);
+  // Overwrites (or creates) the job's state; queues nothing, wakes nobody.
+  void SetJobState(const std::string& job_id, const std::string& job_state)
+      EXCLUDES(registry_lock_);
+  // Waits until the queue holds an id and the display limit admits one more,
+  // then moves the front id from the queue into the pending set. Only the
+  // queue consumer calls it.
+  std::string TakeNextJob() EXCLUDES(registry_lock_);
+  // The job's state; the empty text when the job has none.
+  std::string FindJobState(const std::string& job_id) EXCLUDES(registry_lock_);
+  // What the monitor saw in one successful look at the notification centre:
+  // the number of job notifications and their tags. Seen tags leave the
+  // pending set; pending ids unseen for too long are released. Wakes the
+  // consumer. Returns the ids released this way, for the caller to log.
+  std::vector<std::string> RefreshOnScreenView(uint64_t on_screen_count,
+                                               const std::set<std::string>& seen_tags)
+      EXCLUDES(registry_lock_);
+  // Removes the id from the pending set (showing its notification failed) and
+  // wakes the consumer.
+  void WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
+
+  // Taken by the queue consumer around showing a job and by the job pipe
+  // server around the update dispatch; always before the registry lock.
+  Mutex& display_lock() RETURN_CAPABILITY(display_lock_) { return display_lock_; }
+
+  // Observers for tests and diagnostics; each takes the registry lock.
+  std::vector<std::string> QueuedIds() EXCLUDES(registry_lock_);
+  std::set<std::string> PendingIds() EXCLUDES(registry_lock_);
+  uint64_t OnScreenCount() EXCLUDES(registry_lock_);
+  bool HasJobState(const std::string& job_id) EXCLUDES(registry_lock_);
+
+  // Empties every container. Tests call it between cases; no thread may be
+  // using the registry meanwhile.
+  void ResetForTesting() EXCLUDES(registry_lock_, reply_pipe_lock_);
+
+ private:
+  bool AdmitsNextJob() const REQUIRES(registry_lock_);
+
+  Mutex reply_pipe_lock_;
+  std::unordered_map<std::string, std::string> reply_pipes_ GUARDED_BY(reply_pipe_lock_);
+
+  Mutex display_lock_ ACQUIRED_BEFORE(registry_lock_);
+
+  Mutex registry_lock_;
+  std::unordered_map<std::string, std::string> job_states_ GUARDED_BY(registry_lock_);
+  std::deque<std::string> job_queue_ GUARDED_BY(registry_lock_);
+  // Pending id -> successful monitor passes since it was taken that did not
+  // see it.
+  std::unordered_map<std::string, unsigned> pending_ GUARDED_BY(registry_lock_);
+  uint64_t on_screen_count_ GUARDED_BY(registry_lock_) = 0;
+  // Used with registry_lock_; the queue consumer is its only waiter.
+  std::condition_variable queue_condition_;
+};
+
+// The process's one registry, constructed empty before main runs.
+JobRegistry& TheJobRegistry();
+
+}  // namespace activator

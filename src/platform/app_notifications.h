@@ -1,0 +1,180 @@
+// What the program needs from a desktop notification centre, shaped like the
+// Windows App SDK projection so the calling code reads the same on every port.
+//
+// Exactly one implementation is linked into a program: the Windows App SDK
+// (windows/), the freedesktop notification service over D-Bus (posix/dbus/),
+// or the in-memory centre the tests use (fake/). Each defines the Impl
+// structures declared here; there is no runtime switch.
+//
+// Texts cross this seam as UTF-16. Every failure is raised as HResultError
+// carrying the platform's result code. Objects are counted handles: copies
+// share the same platform object.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace activator {
+
+using HResult = int32_t;
+
+// Result codes the ports and tests use by name.
+inline constexpr HResult kHrFail = static_cast<HResult>(0x80004005);          // E_FAIL
+inline constexpr HResult kHrBounds = static_cast<HResult>(0x8000000B);        // E_BOUNDS
+inline constexpr HResult kHrIllegalMethodCall = static_cast<HResult>(0x8000000E);
+inline constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057);    // E_INVALIDARG
+inline constexpr HResult kHrTimeout = static_cast<HResult>(0x800705B4);       // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+inline constexpr HResult kHrCancelled = static_cast<HResult>(0x800704C7);     // HRESULT_FROM_WIN32(ERROR_CANCELLED)
+inline constexpr HResult kHrNotConnected = static_cast<HResult>(0x800708CA);  // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
+
+// A failure of the notification platform.
+class HResultError : public std::runtime_error {
+ public:
+  explicit HResultError(HResult code, const std::string& what = "notification platform error")
+      : std::runtime_error(what), code_(code) {}
+  HResult code() const noexcept { return code_; }
+
+ private:
+  HResult code_;
+};
+
+// An address, such as the hero image's "file:///..." address.
+class Uri {
+ public:
+  explicit Uri(std::u16string_view address);
+  struct Impl;
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// A button of a notification. Its arguments come back unchanged, as a key to
+// value map, when the user clicks it.
+class AppNotificationButton {
+ public:
+  explicit AppNotificationButton(std::u16string_view content);
+  AppNotificationButton& AddArgument(std::u16string_view key, std::u16string_view value);
+  struct Impl;
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// A built notification, or one listed from the centre.
+class AppNotification {
+ public:
+  std::u16string Tag() const;
+  std::u16string Group() const;
+  struct Impl;
+  explicit AppNotification(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Collects a notification's content; each call adds to the same builder and
+// text lines appear in the order they were added.
+class AppNotificationBuilder {
+ public:
+  AppNotificationBuilder();
+  AppNotificationBuilder& SetHeroImage(const Uri& image);
+  AppNotificationBuilder& SetTag(std::u16string_view tag);
+  AppNotificationBuilder& SetGroup(std::u16string_view group);
+  AppNotificationBuilder& AddText(std::u16string_view text);
+  AppNotificationBuilder& AddButton(const AppNotificationButton& button);
+  AppNotification BuildNotification();
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// The arguments of the clicked button. Lookup raises when the key is absent.
+class AppNotificationArguments {
+ public:
+  explicit AppNotificationArguments(std::map<std::u16string, std::u16string> values)
+      : values_(std::move(values)) {}
+  std::u16string Lookup(const std::u16string& key) const {
+    auto it = values_.find(key);
+    if (it == values_.end()) throw HResultError(kHrBounds, "argument not found");
+    return it->second;
+  }
+  bool HasKey(const std::u16string& key) const { return values_.count(key) != 0; }
+  const std::map<std::u16string, std::u16string>& values() const { return values_; }
+
+ private:
+  std::map<std::u16string, std::u16string> values_;
+};
+
+// What a click hands the invocation handler.
+class AppNotificationActivatedEventArgs {
+ public:
+  AppNotificationArguments Arguments() const;
+  struct Impl;
+  explicit AppNotificationActivatedEventArgs(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// The pending result of GetAllAsync.
+class AppNotificationListOperation {
+ public:
+  // Waits for the listing: this application's notifications now in the
+  // centre, in the platform's order. Raises when the listing fails, is
+  // cancelled, or does not complete within `limit` (kHrTimeout).
+  std::vector<AppNotification> get(std::chrono::milliseconds limit) const;
+  struct Impl;
+  explicit AppNotificationListOperation(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+class AppNotificationManager;
+
+// Called on a thread of the platform's choosing, once per click.
+using NotificationInvokedHandler =
+    std::function<void(const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args)>;
+
+class AppNotificationManager {
+ public:
+  // The process's one manager.
+  static AppNotificationManager Default();
+
+  // Subscribes `handler` to clicks; the subscription is never revoked. Returns
+  // the event token.
+  int64_t NotificationInvoked(NotificationInvokedHandler handler);
+  // Registers the application so that notifications can be shown and clicks
+  // arrive.
+  void Register();
+  // Shows the notification, replacing one with the same tag and group.
+  void Show(const AppNotification& notification);
+  // Starts listing this application's notifications in the centre.
+  AppNotificationListOperation GetAllAsync();
+
+  struct Impl;
+  explicit AppNotificationManager(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// How long a caller waits for a listing before treating it as failed. The
+// platform gives no bound of its own, and a wait that never ends would stop
+// whoever holds the display lock.
+inline constexpr std::chrono::milliseconds kListingTimeLimit{10000};
+
+}  // namespace activator

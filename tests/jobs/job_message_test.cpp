@@ -1,0 +1,76 @@
+#include "jobs/job_message.h"
+
+#include <gtest/gtest.h>
+
+namespace activator {
+namespace {
+
+JobMessage Parse(std::string_view text) {
+  ParsedJobMessage parsed = ParseJobMessage(text);
+  EXPECT_EQ(parsed.problem, JobMessageProblem::kNone) << text;
+  return parsed.message;
+}
+
+void ExpectFields(std::string_view text, const char* action, const char* id, const char* pipe,
+                  const char* state) {
+  JobMessage m = Parse(text);
+  EXPECT_EQ(m.action, action) << text;
+  EXPECT_EQ(m.job_id, id) << text;
+  EXPECT_EQ(m.reply_pipe, pipe) << text;
+  EXPECT_EQ(m.job_state, state) << text;
+}
+
+TEST(JobMessageTest, WellFormedMessages) {
+  ExpectFields("acao=continuar&id_execucao=J1&pipe=P1&estado=executando", "continuar", "J1", "P1",
+               "executando");
+  ExpectFields("acao=atualizar&id_execucao=J1&estado=erro", "atualizar", "J1", "", "erro");
+  ExpectFields("acao=continuar&id_execucao=J2", "continuar", "J2", "", "");
+  ExpectFields("acao=abortar&id_execucao=J1&pipe=P3&estado=x", "abortar", "J1", "P3", "x");
+  ExpectFields("acao=Continuar&id_execucao=J1", "Continuar", "J1", "", "");
+}
+
+TEST(JobMessageTest, StateIsAlwaysTheLastField) {
+  ExpectFields("acao=atualizar&id_execucao=J7&estado=concluido&pipe=P", "atualizar", "J7", "P",
+               "concluido&pipe=P");
+}
+
+TEST(JobMessageTest, ExtraFieldsLandWhereTheRulesPutThem) {
+  // After the id: ignored.
+  ExpectFields("acao=continuar&id_execucao=J3&x=1&estado=y", "continuar", "J3", "", "y");
+  // Between the pipe and the state: part of the pipe name.
+  ExpectFields("acao=continuar&id_execucao=J3&pipe=P&x=1&estado=y", "continuar", "J3", "P&x=1",
+               "y");
+  // Before the id: part of the action.
+  ExpectFields("acao=continuar&x=1&id_execucao=J3", "continuar&x=1", "J3", "", "");
+}
+
+TEST(JobMessageTest, ValuesAreTakenByteForByte) {
+  ExpectFields("acao= continuar &id_execucao= J 1 &pipe=%41&estado=executando\r\n", " continuar ",
+               " J 1 ", "%41", "executando\r\n");
+  ExpectFields("acao=continuar&id_execucao=&estado=", "continuar", "", "", "");
+  ExpectFields("acao=&id_execucao=J", "", "J", "", "");
+  ExpectFields("xxxxx&id_execucao=J", "", "J", "", "");
+}
+
+TEST(JobMessageTest, MalformedMessagesAreReportedNotRead) {
+  EXPECT_EQ(ParseJobMessage("").problem, JobMessageProblem::kTooShort);
+  EXPECT_EQ(ParseJobMessage("acao").problem, JobMessageProblem::kTooShort);
+  EXPECT_EQ(ParseJobMessage("acao=continuar").problem, JobMessageProblem::kNoJobId);
+  EXPECT_EQ(ParseJobMessage("acao=continuar&id=J1").problem, JobMessageProblem::kNoJobId);
+  EXPECT_EQ(ParseJobMessage("&id_execucao=J1&estado=x").problem,
+            JobMessageProblem::kJobIdInsideAction);
+  EXPECT_EQ(ParseJobMessage("a&id_execucao=J1").problem, JobMessageProblem::kJobIdInsideAction);
+}
+
+TEST(JobMessageTest, BytesEndAtTheFirstNulAndAtTheSizeLimit) {
+  using namespace std::string_literals;
+  EXPECT_EQ(JobMessageFromBytes("acao=x&id_execucao=J\0&estado=y"s), "acao=x&id_execucao=J");
+  std::string long_message = "acao=continuar&id_execucao=" + std::string(5000, 'j');
+  std::string_view cut = JobMessageFromBytes(long_message);
+  EXPECT_EQ(cut.size(), kMaxJobMessageBytes);
+  EXPECT_EQ(Parse(cut).job_id.size(), kMaxJobMessageBytes - 27);
+  EXPECT_EQ(JobMessageFromBytes(""), "");
+}
+
+}  // namespace
+}  // namespace activator

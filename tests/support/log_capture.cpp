@@ -1,0 +1,66 @@
+#include "support/log_capture.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/build_constants.h"
+
+namespace activator::testing {
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace
+
+LogTail::LogTail() : start_(ReadAll(kDebugLogPath).size()) {}
+
+std::string LogTail::Bytes() const {
+  std::string all = ReadAll(kDebugLogPath);
+  return all.size() >= start_ ? all.substr(start_) : all;
+}
+
+std::vector<std::string> LogTail::Lines() const { return SplitLogLines(Bytes()); }
+
+bool LogTail::WaitForLine(const std::string& line, int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (true) {
+    for (const auto& l : Lines())
+      if (l == line) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool LogTail::WaitForLineCount(std::size_t count, int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Lines().size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::vector<std::string> SplitLogLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    std::size_t end = bytes.find("\r\n", pos);
+    if (end == std::string::npos) {
+      lines.push_back(bytes.substr(pos));
+      break;
+    }
+    lines.push_back(bytes.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+}  // namespace activator::testing
