@@ -155,14 +155,14 @@ class AppNotificationManager {
 
   // Subscribes `handler` to clicks; the subscription is never revoked. Returns
   // the event token.
-  int64_t NotificationInvoked(NotificationInvokedHandler handler);
+  int64_t NotificationInvoked(NotificationInvokedHandler handler) const;
   // Registers the application so that notifications can be shown and clicks
   // arrive.
-  void Register();
+  void Register() const;
   // Shows the notification, replacing one with the same tag and group.
-  void Show(const AppNotification& notification);
+  void Show(const AppNotification& notification) const;
   // Starts listing this application's notifications in the centre.
-  AppNotificationListOperation GetAllAsync();
+  AppNotificationListOperation GetAllAsync() const;
 
   struct Impl;
   explicit AppNotificationManager(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
