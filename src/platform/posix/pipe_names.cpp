@@ -1,1 +1,18 @@
-// Placeholder until this module lands.
+#include "platform/posix/pipe_names.h"
+
+#include <string_view>
+
+#include "host/build_constants.h"
+
+namespace activator {
+
+std::string SocketPathForPipe(const std::string& pipe_name) {
+  constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\";
+  if (pipe_name.size() > kPipePrefix.size() &&
+      std::string_view(pipe_name).substr(0, kPipePrefix.size()) == kPipePrefix) {
+    return std::string(kPipeDirectory) + "/" + pipe_name.substr(kPipePrefix.size());
+  }
+  return pipe_name;
+}
+
+}  // namespace activator
