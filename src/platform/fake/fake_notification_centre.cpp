@@ -1,1 +1,342 @@
-// Placeholder until this module lands.
+// The in-memory centre's state and the controls the tests use. One mutex
+// guards all of it; it is released before any handler runs or any error is
+// raised.
+#include "platform/fake/fake_notification_centre.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/fake/fake_centre_internal.h"
+
+namespace activator::fake {
+
+namespace {
+
+struct ArmedFailure {
+  HResult code = kHrFail;
+  bool other_error = false;
+  int after = 0;
+  int times = 0;
+};
+
+struct Centre {
+  std::mutex mu;
+  // Signalled when listings are released and when a caller starts waiting.
+  std::condition_variable changed;
+  std::vector<internal::NotificationContent> notifications;
+  std::vector<std::string> record;
+  std::map<Operation, ArmedFailure> failures;
+  std::vector<NotificationInvokedHandler> handlers;
+  int64_t next_token = 1;
+  bool listings_held = false;
+  std::optional<std::chrono::milliseconds> listing_wait_cap;
+  std::size_t waiting_listings = 0;
+};
+
+Centre& TheCentre() {
+  static Centre* centre = new Centre();  // never destroyed: detached threads may outlive main
+  return *centre;
+}
+
+bool SameKey(const internal::NotificationContent& n, const std::u16string& tag,
+             const std::u16string& group) {
+  return n.tag == tag && n.group == group;
+}
+
+ShownNotification Describe(const internal::NotificationContent& n) {
+  ShownNotification shown;
+  shown.tag = internal::ToUtf8(n.tag);
+  shown.group = internal::ToUtf8(n.group);
+  shown.image = internal::ToUtf8(n.image);
+  for (const auto& text : n.texts) shown.texts.push_back(internal::ToUtf8(text));
+  for (const auto& button : n.buttons) {
+    ShownButton b;
+    b.caption = internal::ToUtf8(button.caption);
+    for (const auto& [key, value] : button.arguments)
+      b.arguments.emplace_back(internal::ToUtf8(key), internal::ToUtf8(value));
+    shown.buttons.push_back(std::move(b));
+  }
+  return shown;
+}
+
+// Must be called without the centre's lock.
+void RaiseClick(std::map<std::u16string, std::u16string> arguments) {
+  std::vector<NotificationInvokedHandler> handlers;
+  {
+    Centre& c = TheCentre();
+    std::lock_guard<std::mutex> lock(c.mu);
+    handlers = c.handlers;
+  }
+  AppNotificationManager sender(internal::ManagerImpl());
+  auto impl = std::make_shared<AppNotificationActivatedEventArgs::Impl>();
+  impl->arguments = std::move(arguments);
+  AppNotificationActivatedEventArgs args(impl);
+  for (const auto& handler : handlers) handler(sender, args);
+}
+
+void Arm(Operation op, ArmedFailure failure) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.failures[op] = failure;
+}
+
+}  // namespace
+
+namespace internal {
+
+void Check(Operation op) {
+  ArmedFailure hit;
+  {
+    Centre& c = TheCentre();
+    std::lock_guard<std::mutex> lock(c.mu);
+    auto it = c.failures.find(op);
+    if (it == c.failures.end()) return;
+    ArmedFailure& armed = it->second;
+    if (armed.after > 0) {
+      --armed.after;
+      return;
+    }
+    if (armed.times <= 0) return;
+    --armed.times;
+    hit = armed;
+  }
+  if (hit.other_error) throw std::runtime_error("injected failure");
+  throw HResultError(hit.code, "injected failure");
+}
+
+void Append(std::string line) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.record.push_back(std::move(line));
+}
+
+void Show(const NotificationContent& content) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  std::erase_if(c.notifications, [&](const NotificationContent& n) {
+    return SameKey(n, content.tag, content.group);
+  });
+  c.notifications.push_back(content);
+  c.record.push_back("Show " + ToUtf8(content.tag) + "|" + ToUtf8(content.group));
+}
+
+int64_t Subscribe(NotificationInvokedHandler handler) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.handlers.push_back(std::move(handler));
+  return c.next_token++;
+}
+
+std::vector<NotificationContent> List(std::chrono::milliseconds limit) {
+  Centre& c = TheCentre();
+  std::unique_lock<std::mutex> lock(c.mu);
+  if (c.listings_held) {
+    auto wait = limit;
+    if (c.listing_wait_cap && *c.listing_wait_cap < wait) wait = *c.listing_wait_cap;
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    ++c.waiting_listings;
+    c.changed.notify_all();
+    bool released = c.changed.wait_until(lock, deadline, [&c] { return !c.listings_held; });
+    --c.waiting_listings;
+    if (!released) {
+      lock.unlock();
+      throw HResultError(kHrTimeout, "listing timed out");
+    }
+  }
+  return c.notifications;
+}
+
+std::shared_ptr<AppNotificationManager::Impl> ManagerImpl() {
+  static auto* impl = new std::shared_ptr<AppNotificationManager::Impl>(
+      std::make_shared<AppNotificationManager::Impl>());
+  return *impl;
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string ToUtf16(std::string_view text) {
+  std::u16string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto b = static_cast<unsigned char>(text[i]);
+    int length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    char32_t cp = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
+    bool ok = length != 0 && i + length <= text.size();
+    for (int k = 1; ok && k < length; ++k) {
+      auto cont = static_cast<unsigned char>(text[i + k]);
+      if ((cont & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (cont & 0x3F);
+    }
+    if (!ok) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+    i += static_cast<std::size_t>(length);
+  }
+  return out;
+}
+
+}  // namespace internal
+
+void Reset() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.notifications.clear();
+  c.record.clear();
+  c.failures.clear();
+  c.handlers.clear();
+  c.listings_held = false;
+  c.listing_wait_cap.reset();
+  c.changed.notify_all();
+}
+
+std::vector<std::string> Record() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.record;
+}
+
+std::vector<ShownNotification> Shown() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  std::vector<ShownNotification> shown;
+  for (const auto& n : c.notifications) shown.push_back(Describe(n));
+  return shown;
+}
+
+std::size_t Count() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.notifications.size();
+}
+
+std::optional<ShownNotification> Find(const std::string& tag, const std::string& group) {
+  auto tag16 = internal::ToUtf16(tag);
+  auto group16 = internal::ToUtf16(group);
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  for (const auto& n : c.notifications)
+    if (SameKey(n, tag16, group16)) return Describe(n);
+  return std::nullopt;
+}
+
+bool Dismiss(const std::string& tag, const std::string& group) {
+  auto tag16 = internal::ToUtf16(tag);
+  auto group16 = internal::ToUtf16(group);
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return std::erase_if(c.notifications, [&](const internal::NotificationContent& n) {
+           return SameKey(n, tag16, group16);
+         }) != 0;
+}
+
+void ForeignNotification(const std::string& tag, const std::string& group) {
+  internal::NotificationContent content;
+  content.tag = internal::ToUtf16(tag);
+  content.group = internal::ToUtf16(group);
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  std::erase_if(c.notifications, [&](const internal::NotificationContent& n) {
+    return SameKey(n, content.tag, content.group);
+  });
+  c.notifications.push_back(std::move(content));
+}
+
+bool InvokeButton(const std::string& tag, const std::string& group, std::size_t button_index) {
+  auto tag16 = internal::ToUtf16(tag);
+  auto group16 = internal::ToUtf16(group);
+  std::map<std::u16string, std::u16string> arguments;
+  {
+    Centre& c = TheCentre();
+    std::lock_guard<std::mutex> lock(c.mu);
+    auto it = std::find_if(c.notifications.begin(), c.notifications.end(),
+                           [&](const internal::NotificationContent& n) { return SameKey(n, tag16, group16); });
+    if (it == c.notifications.end() || button_index >= it->buttons.size()) return false;
+    for (const auto& [key, value] : it->buttons[button_index].arguments) arguments[key] = value;
+  }
+  RaiseClick(std::move(arguments));
+  return true;
+}
+
+void InvokeWithArguments(std::map<std::u16string, std::u16string> arguments) {
+  RaiseClick(std::move(arguments));
+}
+
+void FailOperation(Operation op, HResult code, int times, int after) {
+  Arm(op, ArmedFailure{code, false, after, times});
+}
+
+void FailOperationWithOtherError(Operation op, int times, int after) {
+  Arm(op, ArmedFailure{kHrFail, true, after, times});
+}
+
+void HoldListings(bool held) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.listings_held = held;
+  c.changed.notify_all();
+}
+
+void SetListingWaitCap(std::chrono::milliseconds cap) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.listing_wait_cap = cap;
+}
+
+std::size_t WaitingListings() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.waiting_listings;
+}
+
+bool WaitForWaitingListings(std::size_t count, std::chrono::milliseconds timeout) {
+  Centre& c = TheCentre();
+  std::unique_lock<std::mutex> lock(c.mu);
+  return c.changed.wait_for(lock, timeout, [&] { return c.waiting_listings >= count; });
+}
+
+std::size_t HandlerCount() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.handlers.size();
+}
+
+}  // namespace activator::fake

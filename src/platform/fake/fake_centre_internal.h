@@ -1,0 +1,75 @@
+// What the seam's classes and the centre's controls share inside the
+// in-memory notification centre. Not for tests: they use
+// fake_notification_centre.h.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/app_notifications.h"
+#include "platform/fake/fake_notification_centre.h"
+
+namespace activator::fake::internal {
+
+struct ButtonContent {
+  std::u16string caption;
+  std::vector<std::pair<std::u16string, std::u16string>> arguments;
+};
+
+struct NotificationContent {
+  std::u16string tag;
+  std::u16string group;
+  std::u16string image;
+  std::vector<std::u16string> texts;
+  std::vector<ButtonContent> buttons;
+};
+
+// Raises what a test armed for `op`, if anything.
+void Check(Operation op);
+void Append(std::string line);
+void Show(const NotificationContent& content);
+int64_t Subscribe(NotificationInvokedHandler handler);
+// Waits out a hold (bounded by `limit` and the cap), then gives the centre's
+// notifications in show order.
+std::vector<NotificationContent> List(std::chrono::milliseconds limit);
+// The one manager implementation every Default() hands out.
+std::shared_ptr<AppNotificationManager::Impl> ManagerImpl();
+
+// Lenient conversion for the record: a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+std::u16string ToUtf16(std::string_view text);
+
+}  // namespace activator::fake::internal
+
+namespace activator {
+
+struct Uri::Impl {
+  std::u16string address;
+};
+
+struct AppNotificationButton::Impl {
+  fake::internal::ButtonContent content;
+};
+
+struct AppNotification::Impl {
+  fake::internal::NotificationContent content;
+};
+
+struct AppNotificationBuilder::Impl {
+  fake::internal::NotificationContent content;
+};
+
+struct AppNotificationActivatedEventArgs::Impl {
+  std::map<std::u16string, std::u16string> arguments;
+};
+
+struct AppNotificationListOperation::Impl {};
+
+struct AppNotificationManager::Impl {};
+
+}  // namespace activator
