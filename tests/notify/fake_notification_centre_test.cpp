@@ -13,7 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-AppNotification Build(const std::u16string& tag, const std::u16string& group, const std::u16string& text) {
+AppNotification Build(const std::u16string& tag, const std::u16string& group,
+                      const std::u16string& text) {
   AppNotificationBuilder builder;
   builder.SetTag(tag).SetGroup(group).AddText(text);
   AppNotificationButton button(u"go");
@@ -90,10 +91,11 @@ TEST_F(FakeCentreTest, ClicksReachEveryHandlerWithTheButtonsArguments) {
   auto manager = AppNotificationManager::Default();
   std::vector<std::map<std::u16string, std::u16string>> seen;
   for (int i = 0; i < 2; ++i) {
-    manager.NotificationInvoked([&](const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args) {
-      EXPECT_EQ(sender.impl(), manager.impl());
-      seen.push_back(args.Arguments().values());
-    });
+    manager.NotificationInvoked(
+        [&](const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args) {
+          EXPECT_EQ(sender.impl(), manager.impl());
+          seen.push_back(args.Arguments().values());
+        });
   }
   EXPECT_EQ(fake::HandlerCount(), 2u);
   manager.Show(Build(u"J1", u"g", u"t"));
@@ -123,7 +125,8 @@ TEST_F(FakeCentreTest, AHeldListingTimesOutAtTheCapAndAReleasedOneCompletes) {
   }
 
   fake::SetListingWaitCap(60s);
-  auto pending = std::async(std::launch::async, [&] { return manager.GetAllAsync().get(kListingTimeLimit).size(); });
+  auto pending = std::async(std::launch::async,
+                            [&] { return manager.GetAllAsync().get(kListingTimeLimit).size(); });
   ASSERT_TRUE(fake::WaitForWaitingListings(1, 10s));
   fake::HoldListings(false);
   ASSERT_EQ(pending.wait_for(10s), std::future_status::ready);

@@ -96,7 +96,8 @@ AppNotificationArguments AppNotificationActivatedEventArgs::Arguments() const {
   return AppNotificationArguments(impl_->arguments);
 }
 
-std::vector<AppNotification> AppNotificationListOperation::get(std::chrono::milliseconds limit) const {
+std::vector<AppNotification> AppNotificationListOperation::get(
+    std::chrono::milliseconds limit) const {
   internal::Check(Operation::ListingGet);
   std::vector<AppNotification> listing;
   for (auto& content : internal::List(limit)) {

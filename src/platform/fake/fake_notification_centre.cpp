@@ -189,8 +189,15 @@ std::u16string ToUtf16(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     auto b = static_cast<unsigned char>(text[i]);
-    int length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    char32_t cp = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
+    int length = b < 0x80             ? 1
+                 : (b & 0xE0) == 0xC0 ? 2
+                 : (b & 0xF0) == 0xE0 ? 3
+                 : (b & 0xF8) == 0xF0 ? 4
+                                      : 0;
+    char32_t cp = length == 1   ? b
+                  : length == 2 ? (b & 0x1F)
+                  : length == 3 ? (b & 0x0F)
+                                : (b & 0x07);
     bool ok = length != 0 && i + length <= text.size();
     for (int k = 1; ok && k < length; ++k) {
       auto cont = static_cast<unsigned char>(text[i + k]);
@@ -287,8 +294,9 @@ bool InvokeButton(const std::string& tag, const std::string& group, std::size_t 
   {
     Centre& c = TheCentre();
     std::lock_guard<std::mutex> lock(c.mu);
-    auto it = std::find_if(c.notifications.begin(), c.notifications.end(),
-                           [&](const internal::NotificationContent& n) { return SameKey(n, tag16, group16); });
+    auto it = std::find_if(
+        c.notifications.begin(), c.notifications.end(),
+        [&](const internal::NotificationContent& n) { return SameKey(n, tag16, group16); });
     if (it == c.notifications.end() || button_index >= it->buttons.size()) return false;
     for (const auto& [key, value] : it->buttons[button_index].arguments) arguments[key] = value;
   }

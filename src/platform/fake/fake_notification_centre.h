@@ -24,25 +24,25 @@ namespace activator::fake {
 
 // Each seam operation that can be made to fail.
 enum class Operation {
-  CreateBuilder,      // AppNotificationBuilder()
-  CreateUri,          // Uri(address)
-  CreateButton,       // AppNotificationButton(caption)
+  CreateBuilder,  // AppNotificationBuilder()
+  CreateUri,      // Uri(address)
+  CreateButton,   // AppNotificationButton(caption)
   SetHeroImage,
   SetTag,
   SetGroup,
   AddText,
   AddButton,
-  AddArgument,        // on a button
+  AddArgument,  // on a button
   BuildNotification,
   Show,
-  GetAllAsync,        // starting a listing
-  ListingGet,         // waiting for a listing's result
-  Tag,                // AppNotification::Tag
-  Group,              // AppNotification::Group
+  GetAllAsync,  // starting a listing
+  ListingGet,   // waiting for a listing's result
+  Tag,          // AppNotification::Tag
+  Group,        // AppNotification::Group
   Register,
-  Default,            // AppNotificationManager::Default
-  Subscribe,          // NotificationInvoked
-  Arguments,          // AppNotificationActivatedEventArgs::Arguments
+  Default,    // AppNotificationManager::Default
+  Subscribe,  // NotificationInvoked
+  Arguments,  // AppNotificationActivatedEventArgs::Arguments
 };
 
 struct ShownButton {
