@@ -1,0 +1,265 @@
+// Job notifications against the in-memory centre: what each form puts on
+// screen, what it logs, and that no failure of the platform escapes to the
+// queue consumer or the job pipe server.
+#include "notify/job_notifications.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "host/build_constants.h"
+#include "jobs/job_registry.h"
+#include "platform/fake/fake_notification_centre.h"
+#include "support/log_capture.h"
+
+namespace activator {
+namespace {
+
+using namespace std::chrono_literals;
+using fake::Operation;
+using testing::LogTail;
+using Lines = std::vector<std::string>;
+using Arguments = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kGroup = kJobNotificationGroup;
+
+class JobNotificationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    TheJobRegistry().ResetForTesting();
+  }
+  void TearDown() override { fake::Reset(); }
+
+  // Makes `job_id` pending the way the queue consumer does.
+  static void TakeJob(const std::string& job_id) {
+    TheJobRegistry().AnnounceJob(job_id);
+    ASSERT_EQ(TheJobRegistry().TakeNextJob(), job_id);
+  }
+
+  AppNotificationManager manager_ = AppNotificationManager::Default();
+};
+
+struct FormCase {
+  const char* name;
+  void (*show)(const AppNotificationManager&, const std::string&);
+  const char* title;
+  const char* caption;
+  const char* action;
+  const char* state;
+  Lines success_lines;  // without the inventory
+  const char* failed_line;
+};
+
+const FormCase kForms[] = {
+    {"InProgress",
+     &ShowInProgressNotification,
+     "Processo em andamento",
+     "abortar",
+     "abortar",
+     "executando",
+     {"BUILD NOTIFICATION OK", "SHOW OK"},
+     "SHOW FAILED"},
+    {"Concluded",
+     &ShowConcludedNotification,
+     "Processo Concluido",
+     "Exibir Resultado",
+     "salvar",
+     "concluido",
+     {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"},
+     "SHOW CONCLUIDA FAILED"},
+    {"Error",
+     &ShowErrorNotification,
+     "Processo com erro",
+     "Exibir Resultado",
+     "salvar",
+     "erro",
+     {"ENTROU MOSTRAR ERRO", "BUILD ERRO OK", "SHOW ERRO OK"},
+     "SHOW ERRO FAILED"},
+};
+
+class JobNotificationFormTest : public JobNotificationsTest,
+                                public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(JobNotificationFormTest, BuildsInOrderShowsAndLogsTheInventory) {
+  const FormCase& form = GetParam();
+  LogTail log;
+  form.show(manager_, "J1");
+
+  const std::string image = kNotificationImageUri;
+  EXPECT_EQ(
+      fake::Record(),
+      (Lines{"SetHeroImage " + image, "SetTag J1", "SetGroup " + kGroup, "AddText Zorvell Lab",
+             std::string("AddText ") + form.title, std::string("AddArgument acao=") + form.action,
+             "AddArgument id_execucao=J1", std::string("AddArgument estado=") + form.state,
+             std::string("AddButton ") + form.caption, "BuildNotification", "Show J1|" + kGroup}));
+  auto shown = fake::Find("J1", kGroup);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->image, image);
+  EXPECT_EQ(shown->texts, (Lines{"Zorvell Lab", form.title}));
+  ASSERT_EQ(shown->buttons.size(), 1u);
+  EXPECT_EQ(shown->buttons[0].caption, form.caption);
+  EXPECT_EQ(shown->buttons[0].arguments,
+            (Arguments{{"acao", form.action}, {"id_execucao", "J1"}, {"estado", form.state}}));
+
+  Lines expected = form.success_lines;
+  expected.push_back("GETALL TOTAL=1");
+  expected.push_back("GETALL TAG=J1 GROUP=" + kGroup);
+  EXPECT_EQ(log.Lines(), expected);
+}
+
+// Whatever step fails, the caller goes on and the failure line is the last
+// word; only the in-progress form gives its pending place back.
+TEST_P(JobNotificationFormTest, AnyFailingStepIsContainedWithTheFormsFailureLine) {
+  const FormCase& form = GetParam();
+  const bool withdraws = std::string(form.name) == "InProgress";
+  const Operation operations[] = {Operation::CreateBuilder, Operation::CreateUri,
+                                  Operation::SetHeroImage,  Operation::SetTag,
+                                  Operation::SetGroup,      Operation::AddText,
+                                  Operation::CreateButton,  Operation::AddArgument,
+                                  Operation::AddButton,     Operation::BuildNotification,
+                                  Operation::Show};
+  for (Operation op : operations) {
+    for (bool platform_error : {true, false}) {
+      SCOPED_TRACE(static_cast<int>(op));
+      SCOPED_TRACE(platform_error);
+      fake::Reset();
+      TheJobRegistry().ResetForTesting();
+      TakeJob("J1");
+      if (platform_error) {
+        fake::FailOperation(op, kHrInvalidArg);
+      } else {
+        fake::FailOperationWithOtherError(op);
+      }
+      LogTail log;
+      EXPECT_NO_THROW(form.show(manager_, "J1"));
+
+      Lines lines = log.Lines();
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), form.failed_line);
+      // The build line is written only once the notification was built.
+      const std::string& built = form.success_lines[form.success_lines.size() - 2];
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), built), op == Operation::Show ? 1 : 0);
+      EXPECT_EQ(fake::Count(), 0u);
+      EXPECT_EQ(TheJobRegistry().PendingIds().count("J1"), withdraws ? 0u : 1u);
+      EXPECT_EQ(TheJobRegistry().FindJobState("J1"), "executando");
+      EXPECT_TRUE(TheJobRegistry().QueuedIds().empty());
+    }
+  }
+}
+
+// A show that succeeded stays a success when only the listing after it fails.
+TEST_P(JobNotificationFormTest, AFailedOrTimedOutInventoryDoesNotUndoTheShow) {
+  const FormCase& form = GetParam();
+  TakeJob("J1");
+  fake::HoldListings(true);
+  fake::SetListingWaitCap(10ms);
+  LogTail log;
+  form.show(manager_, "J1");
+  Lines expected = form.success_lines;
+  expected.push_back("GETALL ERRO: EXCECAO AO CONSULTAR GETALL");
+  EXPECT_EQ(log.Lines(), expected);
+  EXPECT_EQ(fake::Count(), 1u);
+  EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, JobNotificationFormTest, ::testing::ValuesIn(kForms),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
+  fake::ForeignNotification("X", "outro");
+  LogTail log;
+  DispatchStateUpdate(manager_, "J1", "erro");
+  EXPECT_EQ(log.Lines(), (Lines{"ENTROU ERRO", "ENTROU MOSTRAR ERRO", "BUILD ERRO OK",
+                                "SHOW ERRO OK", "GETALL TOTAL=2", "GETALL TAG=X GROUP=outro",
+                                "GETALL TAG=J1 GROUP=" + kGroup, "SAIU ERRO"}));
+}
+
+TEST_F(JobNotificationsTest, AFailedErrorShowStillEndsWithSaiuErro) {
+  fake::FailOperation(Operation::Show, kHrFail);
+  LogTail log;
+  DispatchStateUpdate(manager_, "J1", "erro");
+  EXPECT_EQ(log.Lines(), (Lines{"ENTROU ERRO", "ENTROU MOSTRAR ERRO", "BUILD ERRO OK",
+                                "SHOW ERRO FAILED", "SAIU ERRO"}));
+}
+
+TEST_F(JobNotificationsTest, OnlyTheExactFinalStatesShowAnything) {
+  LogTail log;
+  for (const char* state :
+       {"executando", "Concluido", "concluido ", " erro", "ERRO", "", "abortado"})
+    DispatchStateUpdate(manager_, "J1", state);
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(fake::Record().empty());
+
+  DispatchStateUpdate(manager_, "J1", "concluido");
+  ASSERT_EQ(fake::Count(), 1u);
+  EXPECT_EQ(fake::Shown()[0].texts[1], "Processo Concluido");
+}
+
+TEST_F(JobNotificationsTest, AFinalFormReplacesTheInProgressOne) {
+  fake::ForeignNotification("J1", "outro");
+  ShowInProgressNotification(manager_, "J1");
+  ShowInProgressNotification(manager_, "J2");
+  DispatchStateUpdate(manager_, "J1", "concluido");
+  DispatchStateUpdate(manager_, "J1", "concluido");  // shown again, still one
+
+  std::vector<fake::ShownNotification> mine;
+  for (auto& n : fake::Shown())
+    if (n.tag == "J1" && n.group == kGroup) mine.push_back(n);
+  ASSERT_EQ(mine.size(), 1u);
+  EXPECT_EQ(mine[0].texts[1], "Processo Concluido");
+  EXPECT_EQ(fake::Count(), 3u);  // J2 and the other group's J1 stay
+}
+
+TEST_F(JobNotificationsTest, AnInProgressClickCarriesTheStateItWasBuiltFor) {
+  std::map<std::u16string, std::u16string> clicked;
+  manager_.NotificationInvoked(
+      [&](const AppNotificationManager&, const AppNotificationActivatedEventArgs& args) {
+        clicked = args.Arguments().values();
+      });
+  TheJobRegistry().SetJobState("J1", "erro");
+  ShowInProgressNotification(manager_, "J1");
+  TheJobRegistry().SetJobState("J1", "concluido");
+  ASSERT_TRUE(fake::InvokeButton("J1", kGroup));
+  EXPECT_EQ(clicked,
+            (std::map<std::u16string, std::u16string>{
+                {u"acao", u"abortar"}, {u"id_execucao", u"J1"}, {u"estado", u"executando"}}));
+}
+
+TEST_F(JobNotificationsTest, JobIdsAreTakenAsTheyAre) {
+  ShowInProgressNotification(manager_, "");
+  auto empty = fake::Find("", kGroup);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->buttons[0].arguments[1],
+            (std::pair<std::string, std::string>{"id_execucao", ""}));
+
+  // Non-ASCII survives; a broken byte becomes U+FFFD instead of failing the show.
+  ShowConcludedNotification(manager_, "J\xc3\xa9 x|y");
+  EXPECT_TRUE(fake::Find("J\xc3\xa9 x|y", kGroup));
+  ShowErrorNotification(manager_, "J\xff");
+  auto broken = fake::Find("J\xef\xbf\xbd", kGroup);
+  ASSERT_TRUE(broken);
+  EXPECT_EQ(broken->buttons[0].arguments[1].second, "J\xef\xbf\xbd");
+}
+
+// The consumer waits for a place under the display limit; a failed show must
+// give the place back and wake it even though nothing appeared.
+TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
+  TakeJob("J1");
+  TheJobRegistry().RefreshOnScreenView(JobRegistry::kDisplayLimit - 1, {});
+  TheJobRegistry().AnnounceJob("J2");
+  auto next = std::async(std::launch::async, [] { return TheJobRegistry().TakeNextJob(); });
+  EXPECT_EQ(next.wait_for(50ms), std::future_status::timeout);
+
+  fake::FailOperation(Operation::Show, kHrNotConnected);
+  LogTail log;
+  ShowInProgressNotification(manager_, "J1");
+  EXPECT_EQ(log.Lines(), (Lines{"BUILD NOTIFICATION OK", "SHOW FAILED"}));
+
+  ASSERT_EQ(next.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(next.get(), "J2");
+  EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J2"}));
+}
+
+}  // namespace
+}  // namespace activator
