@@ -1,1 +1,82 @@
-// Placeholder until this module lands.
+#include "jobs/job_pipe_server.h"
+
+#include <chrono>
+#include <thread>
+
+#include "host/build_constants.h"
+#include "host/debug_log.h"
+#include "jobs/job_message.h"
+#include "jobs/job_registry.h"
+#include "notify/job_notifications.h"
+#include "platform/mutex.h"
+
+namespace activator {
+
+namespace {
+
+constexpr std::chrono::milliseconds kCreateRetryPause{1000};
+
+}  // namespace
+
+std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name) {
+  PipeErrorCode error = 0;
+  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &error);
+  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(error));
+  return instance;
+}
+
+void HandleJobMessage(const std::string& message, const AppNotificationManager& manager) {
+  WriteDebugLog("PYTHON PIPE RECEIVED=" + message);
+  const ParsedJobMessage parsed = ParseJobMessage(message);
+  if (parsed.problem != JobMessageProblem::kNone) {
+    // Without an action and a job id there is nothing to record: the message
+    // is reported and otherwise dropped.
+    WriteDebugLog(std::string("PYTHON PIPE MENSAGEM INVALIDA=") +
+                  DescribeJobMessageProblem(parsed.problem));
+    return;
+  }
+  const JobMessage& job = parsed.message;
+  JobRegistry& registry = TheJobRegistry();
+
+  WriteDebugLog("PYTHON PIPE DESTINO=" + job.reply_pipe);
+  // An empty name keeps the reply pipe recorded earlier for the job.
+  if (!job.reply_pipe.empty()) registry.RecordReplyPipe(job.job_id, job.reply_pipe);
+  WriteDebugLog("PYTHON ACAO=" + job.action);
+  WriteDebugLog("PYTHON ID=" + job.job_id);
+  WriteDebugLog("PYTHON ESTADO=" + job.job_state);
+
+  if (job.action == "continuar") {
+    registry.AnnounceJob(job.job_id);
+    WriteDebugLog("VELDUNA RECEBEU=" + job.job_id);
+  } else if (job.action == "atualizar") {
+    registry.SetJobState(job.job_id, job.job_state);
+    WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + job.job_id + " ESTADO=" + job.job_state);
+    // The registry lock is free again here: the display lock comes first in
+    // the lock order, and the dispatch must not race the consumer's show.
+    MutexLock display(registry.display_lock());
+    DispatchStateUpdate(manager, job.job_id, job.job_state);
+  }
+}
+
+void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
+  if (instance.WaitForClient()) {
+    if (std::optional<std::string> bytes = instance.ReadOnce(kMaxJobMessageBytes)) {
+      HandleJobMessage(std::string(JobMessageFromBytes(*bytes)), manager);
+    }
+  }
+  instance.DisconnectAndClose();
+}
+
+void RunJobPipeServer(const AppNotificationManager& manager) {
+  WriteDebugLog("PYTHON PIPE SERVER START");
+  for (;;) {
+    std::optional<PipeServerInstance> instance = CreateJobPipeInstance(kJobPipeName);
+    if (!instance) {
+      std::this_thread::sleep_for(kCreateRetryPause);
+      continue;
+    }
+    ServeOneJobConnection(*instance, manager);
+  }
+}
+
+}  // namespace activator

@@ -1,0 +1,35 @@
+// The job pipe server: the activator's only input from the worker. It serves
+// the job pipe one connection at a time, reads one job message per connection
+// and records what the message says in the job registry; a state update also
+// has the job's notification replaced at once.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/app_notifications.h"
+#include "platform/pipes.h"
+
+namespace activator {
+
+// The thread body: logs its start, then serves the job pipe for ever. Creating
+// the pipe is retried once a second, logging each failure.
+[[noreturn]] void RunJobPipeServer(const AppNotificationManager& manager);
+
+// Creates an instance of the pipe `pipe_name`. On failure logs
+// "PYTHON PIPE CREATE FAILED=<code>" and returns nullopt; the caller decides
+// when to try again.
+std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name);
+
+// One connection: waits for a client, reads one message, handles it, then
+// disconnects and closes the instance whatever happened. A client that closes
+// without writing leaves no trace.
+void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager);
+
+// Logs and acts on one job message (the text up to its first NUL). Takes the
+// reply-pipe, registry and display locks, each on its own; the caller holds
+// none of them. A message the format gives no meaning to is logged with its
+// problem and changes nothing.
+void HandleJobMessage(const std::string& message, const AppNotificationManager& manager);
+
+}  // namespace activator

@@ -1,0 +1,261 @@
+// The job pipe server, fed through a real socket by a bare client, with the
+// in-memory notification centre behind the update dispatch.
+#include "jobs/job_pipe_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/build_constants.h"
+#include "host/debug_log.h"
+#include "jobs/job_registry.h"
+#include "notify/job_notifications.h"
+#include "platform/fake/fake_notification_centre.h"
+#include "platform/posix/pipe_names.h"
+#include "platform/socket_test_client.h"
+#include "support/log_capture.h"
+#include "support/test_lab.h"
+
+namespace activator {
+namespace {
+
+using Lines = std::vector<std::string>;
+using testing::LogTail;
+using testing::SendToSocket;
+
+class JobPipeServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TheJobRegistry().ResetForTesting();
+    fake::Reset();
+    pipe_name_ = "\\\\.\\pipe\\" + testing::UniqueName("jobs");
+    path_ = SocketPathForPipe(pipe_name_);
+    NewInstance();  // the socket exists from here on
+  }
+
+  void NewInstance() {
+    instance_ = CreateJobPipeInstance(pipe_name_);
+    ASSERT_TRUE(instance_.has_value());
+  }
+
+  // Serves the connection of a client that wrote `bytes`; returns the lines
+  // logged meanwhile.
+  Lines Deliver(const std::string& bytes) {
+    LogTail tail;
+    EXPECT_TRUE(SendToSocket(path_, bytes));
+    ServeOneJobConnection(*instance_, manager_);
+    NewInstance();
+    return tail.Lines();
+  }
+
+  const AppNotificationManager manager_ = AppNotificationManager::Default();
+  std::string pipe_name_;
+  std::string path_;
+  std::optional<PipeServerInstance> instance_;
+};
+
+JobRegistry& Registry() { return TheJobRegistry(); }
+
+std::optional<std::string> Form(const std::string& job_id) {
+  auto shown = fake::Find(job_id, kJobNotificationGroup);
+  if (!shown || shown->texts.size() < 2) return std::nullopt;
+  return shown->texts[1];
+}
+
+TEST_F(JobPipeServerTest, ContinuarRecordsThePipeAndQueuesEvenAFinishedJobAgain) {
+  const std::string message = "acao=continuar&id_execucao=J1&pipe=P1&estado=executando";
+  EXPECT_EQ(Deliver(message), (Lines{"PYTHON PIPE RECEIVED=" + message, "PYTHON PIPE DESTINO=P1",
+                                     "PYTHON ACAO=continuar", "PYTHON ID=J1",
+                                     "PYTHON ESTADO=executando", "VELDUNA RECEBEU=J1"}));
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), "P1");
+  EXPECT_EQ(Registry().FindJobState("J1"), "executando");
+  EXPECT_EQ(Registry().QueuedIds(), Lines{"J1"});
+
+  Registry().SetJobState("J1", "concluido");
+  Deliver(message);
+  EXPECT_EQ(Registry().FindJobState("J1"), "concluido");
+  EXPECT_EQ(Registry().QueuedIds(), (Lines{"J1", "J1"}));
+  EXPECT_EQ(fake::Count(), 0u);  // announcing shows nothing by itself
+}
+
+TEST_F(JobPipeServerTest, AtualizarWithoutPipeKeepsTheOldPipeAndShowsTheNewForm) {
+  Deliver("acao=continuar&id_execucao=J1&pipe=P1&estado=executando");
+  const Lines lines = Deliver("acao=atualizar&id_execucao=J1&estado=erro");
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 6),
+            (Lines{"PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=J1&estado=erro",
+                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=atualizar", "PYTHON ID=J1",
+                   "PYTHON ESTADO=erro", "VELDUNA ESTADO REGISTRADO=J1 ESTADO=erro"}));
+  // What follows is the dispatch's own logging.
+  EXPECT_EQ(lines[6], "ENTROU ERRO");
+  EXPECT_EQ(lines.back(), "SAIU ERRO");
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), "P1");
+  EXPECT_EQ(Registry().FindJobState("J1"), "erro");
+  EXPECT_EQ(Registry().QueuedIds(), Lines{"J1"});  // the update queued nothing
+  EXPECT_EQ(Form("J1"), "Processo com erro");
+}
+
+TEST_F(JobPipeServerTest, PipeAfterTheStateBelongsToTheStateAndIsStillRecorded) {
+  const Lines lines = Deliver("acao=atualizar&id_execucao=J1&estado=concluido&pipe=P2");
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), "P2");
+  EXPECT_EQ(Registry().FindJobState("J1"), "concluido&pipe=P2");
+  EXPECT_EQ(lines.back(), "VELDUNA ESTADO REGISTRADO=J1 ESTADO=concluido&pipe=P2");
+  EXPECT_EQ(fake::Count(), 0u);  // neither "concluido" nor "erro": no form
+}
+
+TEST_F(JobPipeServerTest, MissingFieldsAndExtraFields) {
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J2"),
+            (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J2",
+                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar", "PYTHON ID=J2",
+                   "PYTHON ESTADO=", "VELDUNA RECEBEU=J2"}));
+  EXPECT_EQ(Registry().FindReplyPipe("J2"), std::nullopt);
+  EXPECT_EQ(Registry().FindJobState("J2"), "executando");
+
+  const Lines extra = Deliver("acao=continuar&id_execucao=J3&x=1&estado=y");
+  EXPECT_EQ(extra.back(), "VELDUNA RECEBEU=J3");
+  EXPECT_EQ(Registry().QueuedIds(), (Lines{"J2", "J3"}));
+}
+
+TEST_F(JobPipeServerTest, OtherActionsOnlyRecordThePipe) {
+  Deliver("acao=continuar&id_execucao=J1&pipe=P1&estado=executando");
+  EXPECT_EQ(
+      Deliver("acao=abortar&id_execucao=J1&pipe=P3&estado=x"),
+      (Lines{"PYTHON PIPE RECEIVED=acao=abortar&id_execucao=J1&pipe=P3&estado=x",
+             "PYTHON PIPE DESTINO=P3", "PYTHON ACAO=abortar", "PYTHON ID=J1", "PYTHON ESTADO=x"}));
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), "P3");
+  EXPECT_EQ(Registry().FindJobState("J1"), "executando");
+
+  // Actions compare whole and case-sensitively.
+  EXPECT_EQ(Deliver("acao=Continuar&id_execucao=J4").back(), "PYTHON ESTADO=");
+  EXPECT_EQ(Deliver("acao=atualizar &id_execucao=J4&estado=erro").back(), "PYTHON ESTADO=erro");
+  EXPECT_FALSE(Registry().HasJobState("J4"));
+  EXPECT_EQ(Registry().QueuedIds(), Lines{"J1"});
+  EXPECT_EQ(fake::Count(), 0u);
+}
+
+TEST_F(JobPipeServerTest, ClientClosingWithoutWritingIsSilentAndTheNextIsServed) {
+  LogTail tail;
+  { ASSERT_TRUE(testing::ConnectToSocket(path_)); }
+  ServeOneJobConnection(*instance_, manager_);
+  NewInstance();
+  EXPECT_TRUE(tail.Lines().empty());
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
+}
+
+TEST_F(JobPipeServerTest, MessageIsCutAtTheLimitAndAtTheFirstNul) {
+  const std::string head = "acao=continuar&id_execucao=";
+  const std::string exact = head + std::string(4095 - head.size(), 'i');
+  EXPECT_EQ(Deliver(exact).front(), "PYTHON PIPE RECEIVED=" + exact);
+
+  const std::string longer = head + std::string(6000, 'k');
+  const Lines lines = Deliver(longer);
+  EXPECT_EQ(lines.front(), "PYTHON PIPE RECEIVED=" + longer.substr(0, 4095));
+  EXPECT_EQ(lines.back(), "VELDUNA RECEBEU=" + std::string(4095 - head.size(), 'k'));
+
+  const std::string with_nul("acao=continuar&id_execucao=J5\0&pipe=X&estado=erro", 48);
+  EXPECT_EQ(Deliver(with_nul), (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J5",
+                                      "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar",
+                                      "PYTHON ID=J5", "PYTHON ESTADO=", "VELDUNA RECEBEU=J5"}));
+  EXPECT_EQ(Registry().FindReplyPipe("J5"), std::nullopt);
+
+  // What follows the cut never reaches the next connection.
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J6").front(),
+            "PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J6");
+}
+
+TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
+  EXPECT_EQ(Deliver("acao"),
+            (Lines{"PYTHON PIPE RECEIVED=acao", "PYTHON PIPE MENSAGEM INVALIDA=CURTA"}));
+  EXPECT_EQ(Deliver(std::string("\0acao=continuar&id_execucao=J1", 30)),
+            (Lines{"PYTHON PIPE RECEIVED=", "PYTHON PIPE MENSAGEM INVALIDA=CURTA"}));
+  EXPECT_EQ(Deliver("acao=continuar&pipe=P1&estado=erro"),
+            (Lines{"PYTHON PIPE RECEIVED=acao=continuar&pipe=P1&estado=erro",
+                   "PYTHON PIPE MENSAGEM INVALIDA=SEM ID_EXECUCAO"}));
+  EXPECT_EQ(Deliver("&id_execucao=J1&pipe=P1").back(),
+            "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO ANTES DA ACAO");
+  EXPECT_TRUE(Registry().QueuedIds().empty());
+  EXPECT_FALSE(Registry().HasJobState("J1"));
+  EXPECT_EQ(Registry().FindReplyPipe(""), std::nullopt);
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), std::nullopt);
+}
+
+TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {
+  const std::string busy = "\\\\.\\pipe\\" + testing::UniqueName("busy");
+  sockaddr_un addr;
+  socklen_t length = 0;
+  ASSERT_EQ(MakeSocketAddress(SocketPathForPipe(busy), &addr, &length), 0);
+  UniqueFd other(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(other.get(), reinterpret_cast<const sockaddr*>(&addr), length), 0);
+  ASSERT_EQ(::listen(other.get(), 8), 0);
+
+  LogTail tail;
+  EXPECT_FALSE(CreateJobPipeInstance(busy).has_value());
+  EXPECT_EQ(tail.Lines(), Lines{"PYTHON PIPE CREATE FAILED=" + FormatErrorCode(EADDRINUSE)});
+}
+
+// Fifty workers write at the same moment; every message must arrive.
+TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
+  constexpr int kClients = 50;
+  std::atomic<int> served{0};
+  std::thread server([&] {
+    for (int i = 0; i < kClients; ++i) {
+      ServeOneJobConnection(*instance_, manager_);
+      NewInstance();
+      ++served;
+    }
+  });
+  std::vector<std::thread> clients;
+  std::atomic<int> sent{0};
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] {
+      if (SendToSocket(path_, "acao=continuar&id_execucao=C" + std::to_string(i))) ++sent;
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(sent.load(), kClients);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (served.load() < kClients && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Release a server stuck waiting for messages that never came.
+  for (int i = served.load(); i < kClients; ++i) testing::ConnectToSocket(path_);
+  server.join();
+
+  std::set<std::string> expected;
+  for (int i = 0; i < kClients; ++i) expected.insert("C" + std::to_string(i));
+  const Lines queued = Registry().QueuedIds();
+  EXPECT_EQ(std::set<std::string>(queued.begin(), queued.end()), expected);
+  EXPECT_EQ(queued.size(), static_cast<std::size_t>(kClients));
+}
+
+// The thread body on the build's own job pipe. It never returns, so it runs in
+// a child process that ends once the message has been handled.
+TEST_F(JobPipeServerTest, ThreadBodyServesTheJobPipe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LogTail tail;
+        std::thread([m = manager_] { RunJobPipeServer(m); }).detach();
+        bool ok = tail.WaitForLine("PYTHON PIPE SERVER START");
+        const std::string path = SocketPathForPipe(kJobPipeName);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!SendToSocket(path, "acao=continuar&id_execucao=JT&pipe=PT") &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ok = ok && tail.WaitForLine("VELDUNA RECEBEU=JT");
+        ok = ok && Registry().FindReplyPipe("JT") == "PT";
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace activator
