@@ -1,0 +1,127 @@
+// The process's link to the freedesktop notification service
+// (org.freedesktop.Notifications on the session bus).
+//
+// One bus connection carries the calls and the signals, because servers such
+// as dunst send ActionInvoked and NotificationClosed only to the connection
+// that called Notify. Its event loop runs on a thread of ours that survives the
+// bus going away (the library's own loop thread would end the process); a lost
+// connection is replaced on the next operation. No call waits longer than a few
+// seconds, and nothing waits for a reply on the loop thread.
+//
+// Clicks are handed to the invocation sink on a dispatcher thread of ours: the
+// sink writes pipes and starts programs, which must not stall the bus.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/mutex.h"
+#include "platform/posix/dbus/notify_payload.h"
+#include "platform/thread_annotations.h"
+
+namespace sdbus {
+class Message;
+class MethodCall;
+class MethodReply;
+}  // namespace sdbus
+
+namespace activator::dbus {
+
+// How long one bus call may take before it counts as failed.
+inline constexpr std::chrono::milliseconds kCallTimeout{3000};
+
+class NotificationCentre {
+ public:
+  // Button arguments of one click, UTF-8; empty for a click on the body.
+  using InvocationSink = std::function<void(const std::map<std::string, std::string>& arguments)>;
+
+  struct Listed {
+    std::string tag;
+    std::string group;
+  };
+
+  // The process's one centre; it is never destroyed.
+  static NotificationCentre& Instance();
+
+  // Where clicks go. Clicks that arrive with no sink set are dropped.
+  void SetInvocationSink(InvocationSink sink) EXCLUDES(dispatch_mu_);
+
+  // Opens a new connection to the session bus (replacing any current one) and
+  // checks that a notification server answers. Raises HResultError when the
+  // bus or the server cannot be reached; the connection is kept when only the
+  // server is missing, so later shows work as soon as one appears.
+  void Register() EXCLUDES(connect_mu_, mu_);
+
+  // Sends Notify and waits for the server's id, replacing the notification
+  // shown earlier under the same tag and group. Raises HResultError on any
+  // failure (no bus, no server, refusal, time-out).
+  void Show(const NotificationContent& content) EXCLUDES(connect_mu_, mu_);
+
+  // This process's notifications that the server showed and has not closed,
+  // oldest first. Raises HResultError when not even the bus can be reached.
+  std::vector<Listed> List() EXCLUDES(connect_mu_, mu_);
+
+ private:
+  struct Link;
+  struct CallState;
+  struct Shown {
+    std::pair<std::string, std::string> key;  // tag, group
+    std::set<std::string> action_keys;
+  };
+
+  NotificationCentre();
+
+  // The current link, or a new one when there is none or the current one is
+  // `stale` (it failed under the caller). Raises when no connection opens.
+  std::shared_ptr<Link> AcquireLink(const std::shared_ptr<Link>& stale, bool force_new)
+      EXCLUDES(connect_mu_, mu_);
+  std::shared_ptr<Link> OpenLink();
+  // Stops using `link`: forgets what it showed and ends its event loop.
+  void DropLink(const std::shared_ptr<Link>& link) EXCLUDES(mu_);
+  void RunEventLoop(std::shared_ptr<Link> link) EXCLUDES(mu_);
+
+  // Sends `call` without waiting; `on_reply` runs on the loop thread with a
+  // successful reply. Raises HResultError when the call cannot be sent.
+  std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call,
+                                      std::function<void(sdbus::MethodReply&)> on_reply);
+  // Waits (bounded) for the reply of SendCall; raises on error or time-out.
+  void AwaitReply(Link& link, CallState& state);
+
+  // Event loop thread handlers. `link` identifies the connection they came on;
+  // they change nothing unless it is still the current one.
+  void OnServerSignal(Link* link, sdbus::Message& message) EXCLUDES(mu_);
+  void OnOwnerChanged(Link* link, sdbus::Message& message) EXCLUDES(mu_);
+  void RecordShown(Link* link, uint32_t id, const std::pair<std::string, std::string>& key,
+                   std::set<std::string> action_keys, const std::string& server) EXCLUDES(mu_);
+  void NoteServer(Link* link, const std::string& server) EXCLUDES(mu_);
+  void ForgetShown() REQUIRES(mu_);
+
+  void Dispatch(std::map<std::string, std::string> arguments) EXCLUDES(dispatch_mu_);
+  void RunDispatcher() EXCLUDES(dispatch_mu_);
+
+  // Serialises opening connections, so two threads never open two at once.
+  Mutex connect_mu_ ACQUIRED_BEFORE(mu_);
+  Mutex mu_;
+  std::shared_ptr<Link> link_ GUARDED_BY(mu_);
+  // Unique bus name of the server that owns org.freedesktop.Notifications,
+  // as last seen; signals from anyone else are ignored.
+  std::string server_ GUARDED_BY(mu_);
+  std::map<uint32_t, Shown> shown_ GUARDED_BY(mu_);
+  std::map<std::pair<std::string, std::string>, uint32_t> ids_by_key_ GUARDED_BY(mu_);
+
+  Mutex dispatch_mu_;
+  std::condition_variable dispatch_cv_;
+  std::deque<std::map<std::string, std::string>> clicks_ GUARDED_BY(dispatch_mu_);
+  InvocationSink sink_ GUARDED_BY(dispatch_mu_);
+};
+
+}  // namespace activator::dbus

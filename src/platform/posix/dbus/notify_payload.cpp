@@ -1,0 +1,138 @@
+#include "platform/posix/dbus/notify_payload.h"
+
+namespace activator::dbus {
+
+namespace {
+
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string EscapeBodyMarkup(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string PercentEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (IsUnreserved(byte)) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (text.size() - i < 3) return std::nullopt;
+    int high = HexValue(text[i + 1]);
+    int low = HexValue(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+std::string EncodeActionKey(const Arguments& arguments) {
+  std::string key(kActionKeyPrefix);
+  bool first = true;
+  for (const auto& [name, value] : arguments) {
+    if (!first) key += '&';
+    first = false;
+    key += PercentEncode(name);
+    key += '=';
+    key += PercentEncode(value);
+  }
+  return key;
+}
+
+std::optional<std::map<std::string, std::string>> DecodeActionKey(std::string_view key) {
+  if (key.substr(0, kActionKeyPrefix.size()) != kActionKeyPrefix) return std::nullopt;
+  std::string_view rest = key.substr(kActionKeyPrefix.size());
+  std::map<std::string, std::string> arguments;
+  if (rest.empty()) return arguments;
+  while (true) {
+    std::size_t amp = rest.find('&');
+    std::string_view pair = rest.substr(0, amp);
+    std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    auto name = PercentDecode(pair.substr(0, eq));
+    auto value = PercentDecode(pair.substr(eq + 1));
+    if (!name || !value) return std::nullopt;
+    arguments[*name] = *value;
+    if (amp == std::string_view::npos) break;
+    rest = rest.substr(amp + 1);
+  }
+  return arguments;
+}
+
+std::string ImagePathFromAddress(std::string_view address) {
+  constexpr std::string_view kScheme = "file://";
+  if (address.substr(0, kScheme.size()) != kScheme) return std::string(address);
+  std::string_view rest = address.substr(kScheme.size());
+  std::size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return std::string(address);
+  std::string_view host = rest.substr(0, slash);
+  if (!host.empty() && host != "localhost") return std::string(address);
+  auto path = PercentDecode(rest.substr(slash));
+  if (!path) return std::string(address);
+  return *path;
+}
+
+NotifyRequest BuildNotifyRequest(const NotificationContent& content) {
+  NotifyRequest request;
+  if (!content.texts.empty()) request.summary = content.texts[0];
+  std::string body;
+  for (std::size_t i = 1; i < content.texts.size(); ++i) {
+    if (i > 1) body += '\n';
+    body += content.texts[i];
+  }
+  if (!content.tag.empty()) {
+    if (!body.empty()) body += '\n';
+    body += content.tag;
+  }
+  request.body = EscapeBodyMarkup(body);
+  for (const auto& button : content.buttons) {
+    request.actions.push_back(EncodeActionKey(button.arguments));
+    request.actions.push_back(button.caption);
+  }
+  if (content.image_address) request.image_path = ImagePathFromAddress(*content.image_address);
+  request.stack_tag = content.tag + "|" + content.group;
+  return request;
+}
+
+}  // namespace activator::dbus
