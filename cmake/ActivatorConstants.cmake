@@ -79,8 +79,9 @@ function(activator_add_constants target)
   set(dir "${CMAKE_CURRENT_BINARY_DIR}/${target}_constants")
   configure_file("${ACTIVATOR_CONSTANTS_TEMPLATE}" "${dir}/build_config.h" @ONLY)
   target_sources(${target} PRIVATE "${ACTIVATOR_CONSTANTS_SOURCE}")
-  set_source_files_properties("${ACTIVATOR_CONSTANTS_SOURCE}" TARGET_DIRECTORY ${target}
-    PROPERTIES INCLUDE_DIRECTORIES "${dir}")
+  # A per-target include path only: a source file property is shared by every
+  # target of the directory, so the last program declared there would lend its
+  # constants to all the others.
   target_include_directories(${target} PRIVATE "${dir}")
 endfunction()
 
