@@ -1,1 +1,92 @@
-// Placeholder until this module lands.
+// POSIX client end of a pipe: one short-lived Unix domain stream connection
+// that carries one message.
+//
+// The connect is made on a non-blocking socket, because a blocking connect to
+// a Unix socket whose backlog is full sleeps until the server accepts: a busy
+// peer must be a failed open at once (EAGAIN), never a wait. Once connected the
+// socket is switched back to blocking, so that the one send hands the kernel
+// the whole message or fails, as a synchronous pipe write does; a short
+// message fits the socket buffer whether or not the server has accepted yet.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <new>
+
+#include "platform/pipes.h"
+#include "platform/posix/pipe_names.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/unix_socket.h"
+
+namespace activator {
+
+namespace {
+
+PipeSendResult OpenFailed(int error) {
+  return {PipeSendStatus::kOpenFailed, static_cast<PipeErrorCode>(error)};
+}
+
+UniqueFd ConnectWithoutWaiting(const std::string& socket_path, int* error) {
+  // An empty name has nothing behind it, as on Windows.
+  if (socket_path.empty()) {
+    *error = ENOENT;
+    return UniqueFd();
+  }
+  sockaddr_un addr;
+  socklen_t addr_length = 0;
+  if (const int bad = MakeSocketAddress(socket_path, &addr, &addr_length); bad != 0) {
+    *error = bad;
+    return UniqueFd();
+  }
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    *error = errno;
+    return UniqueFd();
+  }
+  // A Unix socket connect completes or fails on the spot even when the socket
+  // is non-blocking; EAGAIN is the full backlog, reported as it stands.
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), addr_length) != 0) {
+    *error = errno;
+    return UniqueFd();
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// One send of the whole message. A blocking stream send returns short only
+// when a signal lands after part of the data went out; the rest is then sent
+// too, since the peer would otherwise take a cut message for a whole one.
+bool SendAll(int fd, std::string_view message) {
+  std::size_t sent = 0;
+  do {
+    const ssize_t n = ::send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    sent += static_cast<std::size_t>(n);
+  } while (sent < message.size());
+  return true;
+}
+
+}  // namespace
+
+PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message) {
+  try {
+    int error = 0;
+    UniqueFd fd = ConnectWithoutWaiting(SocketPathForPipe(name), &error);
+    if (!fd) return OpenFailed(error);
+    const bool written = SendAll(fd.get(), message);
+    fd.reset();  // closed before the caller hears the outcome, whatever it is
+    return {written ? PipeSendStatus::kSent : PipeSendStatus::kWriteFailed, 0};
+  } catch (const std::bad_alloc&) {
+    return OpenFailed(ENOMEM);
+  }
+}
+
+}  // namespace activator

@@ -1,1 +1,137 @@
-// Placeholder until this module lands.
+// POSIX shell: the existence check is stat(); the text editor is the build's
+// program, started detached through a double fork so that it is reparented
+// away from us and no zombie is left for anyone to reap.
+//
+// Between fork and exec only async-signal-safe calls are made (the caller may
+// have other threads holding locks inside malloc or stdio), so everything the
+// children need is prepared before the first fork. An exec failure is reported
+// back through a close-on-exec pipe: end of file means the editor's image is
+// running, four bytes are the errno of what went wrong.
+#include "platform/shell.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include "host/build_constants.h"
+#include "platform/posix/unique_fd.h"
+
+namespace activator {
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+// The editor's file, found the way a shell finds a command: a name holding a
+// slash is a path, any other name is searched along PATH.
+std::optional<std::string> FindProgram(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
+  if (name.find('/') != std::string::npos) return name;
+  const char* search = std::getenv("PATH");
+  std::string_view dirs = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+  while (true) {
+    const std::size_t colon = dirs.find(':');
+    std::string dir(dirs.substr(0, colon));
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+[[noreturn]] void ReportAndExit(int report_fd, int error) {
+  ssize_t ignored = ::write(report_fd, &error, sizeof(error));
+  (void)ignored;
+  ::_exit(127);
+}
+
+// Marks every descriptor above stderr close-on-exec, so the editor inherits
+// only its standard streams whatever the rest of the process left inheritable.
+void CloseOurDescriptorsOnExec(int highest_fd) {
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  // Kernels before 5.11 lack the flag: mark them one by one.
+  for (int fd = 3; fd <= highest_fd; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+// Runs in the grandchild; never returns.
+[[noreturn]] void ExecEditor(char* const argv[], int report_fd, int highest_fd) {
+  ::setsid();  // its own session: a signal to our process group spares it
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);  // the caller's thread may block some
+  CloseOurDescriptorsOnExec(highest_fd);
+  ::execv(argv[0], argv);
+  ReportAndExit(report_fd, errno);
+}
+
+}  // namespace
+
+bool IsExistingNonDirectory(const std::string& path) noexcept {
+  // A NUL byte would end the path early and check another file than the one
+  // named.
+  if (path.find('\0') != std::string::npos) return false;
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool StartTextEditor(const std::string& path) noexcept {
+  try {
+    if (path.find('\0') != std::string::npos) return false;
+    std::optional<std::string> program = FindProgram(kTextEditor);
+    if (!program) return false;
+    std::string argument = path;
+    char* const argv[] = {program->data(), argument.data(), nullptr};
+
+    rlimit limit{};
+    int highest_fd = 1023;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      highest_fd = static_cast<int>(limit.rlim_cur - 1);
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    UniqueFd report_read(report[0]);
+    UniqueFd report_write(report[1]);
+
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+      const pid_t grandchild = ::fork();
+      if (grandchild < 0) ReportAndExit(report_write.get(), errno);
+      if (grandchild == 0) ExecEditor(argv, report_write.get(), highest_fd);
+      ::_exit(0);
+    }
+    report_write.reset();
+
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+      if (errno != EINTR) return false;
+    }
+
+    int child_error = 0;
+    ssize_t n;
+    do {
+      n = ::read(report_read.get(), &child_error, sizeof(child_error));
+    } while (n < 0 && errno == EINTR);
+    return n == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace activator

@@ -1,0 +1,41 @@
+// Result opening as the flat deliverable builds it (its own results prefix),
+// with a text editor that does not exist.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "activation/editor_record.h"
+#include "activation/result_opening.h"
+#include "host/build_constants.h"
+#include "support/log_capture.h"
+#include "support/test_lab.h"
+
+namespace activator {
+namespace {
+
+using Lines = std::vector<std::string>;
+using testing::LogTail;
+
+TEST(FlatResultOpening, MissingIndexNamesTheFullIndexPath) {
+  LogTail log;
+  OpenResultByIndex("42");
+  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + testing::LabRoot() +
+                               "/Resultados/Resultado_42.path"});
+}
+
+TEST(FlatResultOpening, EditorThatCannotStartIsReported) {
+  std::filesystem::create_directories(testing::LabPath("results"));
+  const std::string result = testing::LabPath("results/result.txt");
+  testing::WriteFile(result, "result");
+  testing::WriteFile(std::string(kResultsPrefix) + "42.path", result + "\n");
+
+  LogTail log;
+  OpenResultByIndex("42");
+  EXPECT_EQ(log.Lines(), Lines{"FALHA AO ABRIR RESULTADO PELO INDICE"});
+  EXPECT_TRUE(testing::WaitForNoChildProcesses());
+}
+
+}  // namespace
+}  // namespace activator

@@ -1,0 +1,160 @@
+// Result opening by index, with the stand-in editor recording how it was
+// started.
+#include "activation/result_opening.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "activation/editor_record.h"
+#include "host/build_constants.h"
+#include "platform/posix/unique_fd.h"
+#include "support/log_capture.h"
+#include "support/test_lab.h"
+
+namespace activator {
+namespace {
+
+using Lines = std::vector<std::string>;
+using testing::LogTail;
+
+class ResultOpeningTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::ForgetEditorCalls();
+    std::filesystem::create_directories(testing::LabPath("results"));
+  }
+  void TearDown() override { testing::ForgetEditorCalls(); }
+
+  static std::string IndexPath(const std::string& job_id) {
+    return std::string(kResultsPrefix) + job_id + ".path";
+  }
+  static void WriteIndex(const std::string& job_id, const std::string& bytes) {
+    testing::WriteFile(IndexPath(job_id), bytes);
+  }
+  static std::string MakeResult(const std::string& name) {
+    const std::string path = testing::LabPath("results/" + name);
+    testing::WriteFile(path, "result");
+    return path;
+  }
+};
+
+TEST_F(ResultOpeningTest, MissingIndexNamesTheFullIndexPath) {
+  std::filesystem::remove(IndexPath("42"));
+  LogTail log;
+  OpenResultByIndex("42");
+  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + testing::LabRoot() +
+                               "/Native/Host/Resultados/Resultado_42.path"});
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
+TEST_F(ResultOpeningTest, EmptyFirstLineMeansNoResult) {
+  const std::string valid = MakeResult("valid.txt");
+  for (const std::string& index : {std::string(), "\n" + valid + "\n", "\r\n" + valid + "\r\n"}) {
+    SCOPED_TRACE(index);
+    WriteIndex("42", index);
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath("42")});
+  }
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
+TEST_F(ResultOpeningTest, OpensWhatTheFirstLineNamesWhateverItsEnd) {
+  const std::string result = MakeResult("result.txt");
+  const std::string other = MakeResult("other.txt");
+  // No line end at all, LF, and CR LF as a worker on Windows writes it.
+  for (const std::string& index :
+       {result, result + "\n" + other + "\n", result + "\r\n" + other + "\r\n"}) {
+    SCOPED_TRACE(index);
+    testing::ForgetEditorCalls();
+    WriteIndex("42", index);
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"RESULTADO ABERTO PELO INDICE=" + result});
+    const auto editor = testing::WaitForEditorCall();
+    ASSERT_TRUE(editor.has_value());
+    EXPECT_EQ(editor->arguments, Lines{result});
+  }
+}
+
+TEST_F(ResultOpeningTest, OnlyOneLineEndingCarriageReturnIsDropped) {
+  const std::string result = MakeResult("cr.txt");
+  struct Case {
+    std::string index;
+    std::string path;
+  } cases[] = {
+      {result + "\r\r\n", result + "\r"},  // one CR ends the line, the other is the path's
+      {result + "\r", result + "\r"},        // no LF: the whole file is the path
+  };
+  for (const Case& c : cases) {
+    WriteIndex("42", c.index);
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + c.path});
+  }
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
+TEST_F(ResultOpeningTest, FolderOrMissingFileIsNotOpened) {
+  const std::string folder = testing::LabPath("results");
+  const std::string missing = testing::LabPath("results/" + testing::UniqueName("missing"));
+  for (const std::string& path : {folder, missing}) {
+    WriteIndex("42", path + "\n");
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + path});
+  }
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
+TEST_F(ResultOpeningTest, PathWithSpacesIsOneArgument) {
+  std::filesystem::create_directories(testing::LabPath("results/my results"));
+  const std::string result = MakeResult("my results/result  of job 42.txt");
+  WriteIndex("job 42", result + "\r\n");
+  LogTail log;
+  OpenResultByIndex("job 42");
+  EXPECT_EQ(log.Lines(), Lines{"RESULTADO ABERTO PELO INDICE=" + result});
+  const auto editor = testing::WaitForEditorCall();
+  ASSERT_TRUE(editor.has_value());
+  EXPECT_EQ(editor->arguments, Lines{result});
+}
+
+TEST_F(ResultOpeningTest, EditorRunsDetachedWithNothingOfOurs) {
+  const std::string result = MakeResult("detached.txt");
+  WriteIndex("42", result + "\n");
+  // An inheritable descriptor, as any library of the process might leave one.
+  UniqueFd inheritable(::open(IndexPath("42").c_str(), O_RDONLY));
+  ASSERT_TRUE(inheritable.valid());
+  testing::WriteFile(testing::EditorHoldPath(), "");
+
+  OpenResultByIndex("42");
+
+  // The editor is still held, so the call returned without waiting for it.
+  EXPECT_FALSE(testing::ParseEditorRecord(testing::ReadFile(testing::EditorRecordPath())).finished);
+  std::filesystem::remove(testing::EditorHoldPath());
+  const auto editor = testing::WaitForEditorCall();
+  ASSERT_TRUE(editor.has_value());
+  // Beyond its standard streams the editor holds only its own script, and the
+  // copies of a standard stream its shell saves while redirecting output.
+  ASSERT_FALSE(editor->descriptors.empty());
+  std::vector<std::string> standard;
+  for (const auto& [fd, target] : editor->descriptors)
+    if (fd <= 2) standard.push_back(target);
+  for (const auto& [fd, target] : editor->descriptors) {
+    if (fd <= 2 || target.ends_with("record_editor.sh")) continue;
+    EXPECT_TRUE(std::find(standard.begin(), standard.end(), target) != standard.end())
+        << fd << " -> " << target << "\n" << testing::ReadFile(testing::EditorRecordPath());
+  }
+  // Nothing left for this process to reap, now or once the editor has ended.
+  EXPECT_TRUE(testing::WaitForNoChildProcesses());
+}
+
+}  // namespace
+}  // namespace activator
