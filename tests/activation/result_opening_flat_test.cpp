@@ -19,6 +19,7 @@ using Lines = std::vector<std::string>;
 using testing::LogTail;
 
 TEST(FlatResultOpening, MissingIndexNamesTheFullIndexPath) {
+  std::filesystem::remove(std::string(kResultsPrefix) + "42.path");
   LogTail log;
   OpenResultByIndex("42");
   EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + testing::LabRoot() +
