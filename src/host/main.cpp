@@ -1,2 +1,12 @@
-// Entry of the activator. Placeholder until start-up lands.
-int main() { return 0; }
+// Entry of the activator. It takes no arguments and reads no environment: a
+// start by hand and a start by the desktop run the same sequence.
+#include <cstdlib>
+
+#include "host/startup.h"
+
+int main(int /*argc*/, char** /*argv*/) {
+  const int exit_code = activator::RunActivator();
+  // Only a failed start gets here, possibly with worker threads already
+  // running: end without destroying the process-wide objects under them.
+  std::_Exit(exit_code);
+}

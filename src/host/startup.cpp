@@ -1,1 +1,176 @@
-// Placeholder until this module lands.
+// The start-up sequence. Its order is fixed: COM before the bootstrap, the
+// bootstrap before the class registration, the registration before the
+// subscription, the subscription before Register, and all of them before the
+// first thread starts.
+#include "host/startup.h"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <thread>
+
+#include "activation/activation_handler.h"
+#include "host/build_constants.h"
+#include "host/com_server.h"
+#include "host/debug_log.h"
+#include "jobs/job_pipe_server.h"
+#include "jobs/queue_consumer.h"
+#include "notify/notification_monitor.h"
+#include "platform/bootstrap.h"
+#include "platform/com.h"
+
+namespace activator {
+
+namespace {
+
+constexpr char kBootstrapEntryPoint[] = "MddBootstrapInitialize2";
+// Runtime 2.4: major version in the high word, minor in the low.
+constexpr uint32_t kRuntimeMajorMinorVersion = 0x00020004;
+constexpr auto kKeepAliveStep = std::chrono::milliseconds(1000);
+
+// The result code a platform failure carries; anything else thrown counts as
+// a plain failure.
+HResult ResultCodeOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const HResultError& e) {
+    return e.code();
+  } catch (...) {
+    return kHrFail;
+  }
+}
+
+// Steps of start-up that end the process on failure; each logs its own lines
+// and returns the exit code, or nullopt to go on.
+
+std::optional<int> JoinApartment() {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  WriteDebugLog("COM INIT=" + FormatResultCode(hr));
+  if (FAILED(hr)) return kExitComInitFailed;  // nothing to uninitialise
+  return std::nullopt;
+}
+
+std::optional<int> BootstrapRuntime(const std::string& library_path) {
+  const BootstrapOutcome outcome =
+      InitializeBootstrap(library_path, kBootstrapEntryPoint, kRuntimeMajorMinorVersion);
+  switch (outcome.status) {
+    case BootstrapStatus::kLibraryNotLoaded:
+      WriteDebugLog("BOOTSTRAP DLL ERROR=" + FormatErrorCode(outcome.load_error));
+      return kExitBootstrapLibraryFailed;
+    case BootstrapStatus::kEntryPointMissing:
+      WriteDebugLog("BOOTSTRAP FUNCTION ERROR");
+      return kExitBootstrapFunctionMissing;
+    case BootstrapStatus::kCalled:
+      // Not tested: without the runtime, later platform calls fail in their
+      // own way and say so in their own lines.
+      WriteDebugLog("BOOTSTRAP RESULT=" + FormatResultCode(outcome.result));
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<int> RegisterActivationServer(const std::string& class_id) {
+  const std::optional<CLSID> clsid = ParseGuid(class_id);
+  auto* factory = new ZorvellClassFactory();  // start-up's reference
+  DWORD cookie = 0;                           // never revoked, so never read
+  const HRESULT hr = clsid ? CoRegisterClassObject(*clsid, factory, CLSCTX_LOCAL_SERVER,
+                                                   REGCLS_MULTIPLEUSE, &cookie)
+                           : E_INVALIDARG;
+  WriteDebugLog("COM REGISTER=" + FormatResultCode(hr));
+  // After a success COM holds its own reference for the rest of the run;
+  // after a failure this frees the class object.
+  factory->Release();
+  if (FAILED(hr)) {
+    WriteDebugLog("COM REGISTER FAILED");
+    return kExitComRegisterFailed;
+  }
+  WriteDebugLog("COM ACTIVATOR READY");
+  return std::nullopt;
+}
+
+std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationManager>& manager) {
+  try {
+    manager.emplace(AppNotificationManager::Default());
+  } catch (...) {
+    WriteDebugLog("WPN DEFAULT FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+    return kExitNoNotificationManager;
+  }
+  try {
+    // The manager keeps the handler; the token is not needed, as the
+    // subscription lasts as long as the process.
+    manager->NotificationInvoked(NotificationInvokedHandler(&OnNotificationInvoked));
+  } catch (...) {
+    WriteDebugLog("WPN CALLBACK FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+    return kExitSubscribeFailed;
+  }
+  WriteDebugLog("WPN CALLBACK REGISTERED");
+  return std::nullopt;
+}
+
+void RegisterWithNotificationManager(const AppNotificationManager& manager) {
+  // A failed registration does not stop the run: the job pipe is still
+  // served, and notification calls report their own failures.
+  try {
+    manager.Register();
+    WriteDebugLog("WPN REGISTER OK");
+  } catch (...) {
+    WriteDebugLog("WPN REGISTER FAILED");
+  }
+}
+
+std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
+                                      const AppNotificationManager& manager) {
+  try {
+    std::thread(bodies.queue_consumer, manager).detach();  // its own copy of the handle
+    WriteDebugLog("VELDUNA QUEUE READY");
+    std::thread(bodies.job_pipe_server, std::cref(manager)).detach();
+    std::thread(bodies.notification_monitor, std::cref(manager)).detach();
+    WriteDebugLog("PYTHON PIPE READY");
+  } catch (...) {
+    WriteDebugLog("THREAD START FAILED");
+    return kExitThreadStartFailed;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+StartupSettings ActivatorStartupSettings() {
+  return StartupSettings{
+      kBootstrapLibraryPath,
+      kActivatorClassId,
+      WorkerThreadBodies{&RunQueueConsumer, &RunJobPipeServer, &RunNotificationMonitor},
+  };
+}
+
+std::optional<int> StartActivator(const StartupSettings& settings,
+                                  std::optional<AppNotificationManager>& manager) {
+  WriteDebugLog("================");
+  WriteDebugLog("ZORVELL ACTIVATOR START");
+
+  if (auto exit_code = JoinApartment()) return exit_code;
+
+  // From here on every way out leaves the apartment again.
+  std::optional<int> exit_code = BootstrapRuntime(settings.bootstrap_library_path);
+  if (!exit_code) exit_code = RegisterActivationServer(settings.class_id);
+  if (!exit_code) exit_code = SubscribeToNotificationManager(manager);
+  if (!exit_code) {
+    RegisterWithNotificationManager(*manager);
+    LogAllNotifications(*manager);
+    exit_code = StartWorkerThreads(settings.threads, *manager);
+  }
+  if (exit_code) CoUninitialize();
+  return exit_code;
+}
+
+int RunActivator() {
+  // Lives as long as the process: the job pipe server and the monitor use it
+  // by reference, and this frame is never left once they run.
+  std::optional<AppNotificationManager> manager;
+  if (std::optional<int> exit_code = StartActivator(ActivatorStartupSettings(), manager)) {
+    return *exit_code;
+  }
+  for (;;) std::this_thread::sleep_for(kKeepAliveStep);
+}
+
+}  // namespace activator

@@ -1,0 +1,57 @@
+// Start-up and the life of the process: joins COM, brings in the runtime
+// through the bootstrap library, registers the activation server, subscribes
+// the activation handler, registers with the notification manager, logs the
+// notification inventory once and starts the three worker threads. Then the
+// main thread only keeps the process alive; there is no orderly shutdown.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/app_notifications.h"
+
+namespace activator {
+
+// Exit codes of a start that cannot go on; the last debug log line says why.
+inline constexpr int kExitBootstrapLibraryFailed = 10;    // "BOOTSTRAP DLL ERROR=" + error code
+inline constexpr int kExitBootstrapFunctionMissing = 11;  // "BOOTSTRAP FUNCTION ERROR"
+inline constexpr int kExitComInitFailed = 20;             // "COM INIT=" + result
+inline constexpr int kExitComRegisterFailed = 21;         // "COM REGISTER FAILED"
+inline constexpr int kExitNoNotificationManager = 30;     // "WPN DEFAULT FAILED=" + result
+inline constexpr int kExitSubscribeFailed = 31;           // "WPN CALLBACK FAILED=" + result
+inline constexpr int kExitThreadStartFailed = 32;         // "THREAD START FAILED"
+
+// The bodies of the three worker threads, started in this order. None of the
+// real ones returns.
+struct WorkerThreadBodies {
+  // Gets a copy of the manager handle of its own.
+  void (*queue_consumer)(AppNotificationManager);
+  // These two use start-up's handle by reference.
+  void (*job_pipe_server)(const AppNotificationManager&);
+  void (*notification_monitor)(const AppNotificationManager&);
+};
+
+struct StartupSettings {
+  std::string bootstrap_library_path;
+  std::string class_id;  // registry form, "{XXXXXXXX-XXXX-...}"
+  WorkerThreadBodies threads;
+};
+
+// What the program runs with: build constants and the real thread bodies.
+StartupSettings ActivatorStartupSettings();
+
+// Runs the start-up sequence on the calling thread, which joins the
+// multithreaded apartment, up to and including starting the worker threads.
+// When every step that must succeed did, the notification manager handle is
+// left in `manager` and nullopt is returned: the caller must then keep
+// `manager` alive for ever, as two threads hold it by reference. Otherwise the
+// process's exit code is returned, after its log line, with COM uninitialised
+// again if it was initialised.
+std::optional<int> StartActivator(const StartupSettings& settings,
+                                  std::optional<AppNotificationManager>& manager);
+
+// The program: start-up with the build's settings, then sleeps in 1000 ms
+// steps for ever. Returns only with the exit code of a failed start.
+int RunActivator();
+
+}  // namespace activator

@@ -1,0 +1,110 @@
+#include "e2e/program_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "support/log_capture.h"
+#include "support/test_lab.h"
+
+extern char** environ;
+
+namespace activator::testing {
+
+ProgramProcess::~ProgramProcess() { Kill(); }
+
+bool ProgramProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& environment) {
+  Kill();
+  std::vector<std::string> env_texts;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    std::string name = text.substr(0, text.find('='));
+    if (environment.count(name) == 0) env_texts.push_back(text);
+  }
+  for (const auto& [name, value] : environment) {
+    if (!value.empty()) env_texts.push_back(name + "=" + value);
+  }
+  std::vector<char*> env;
+  for (auto& text : env_texts) env.push_back(text.data());
+  env.push_back(nullptr);
+
+  std::vector<std::string> arg_texts;
+  arg_texts.push_back(program);
+  arg_texts.insert(arg_texts.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& text : arg_texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), env.data()) != 0) {
+    return false;
+  }
+  pid_ = pid;
+  ended_ = false;
+  exit_code_.reset();
+  signal_ = 0;
+  return true;
+}
+
+bool ProgramProcess::Reap(bool wait) {
+  if (ended_) return true;
+  int status = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid_, &status, wait ? 0 : WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) return false;
+  ended_ = true;
+  if (got == pid_) {
+    if (WIFEXITED(status)) exit_code_ = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) signal_ = WTERMSIG(status);
+  }
+  return true;
+}
+
+std::optional<int> ProgramProcess::WaitForExit(int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!Reap(false)) {
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return exit_code_;
+}
+
+bool ProgramProcess::Running() { return !Reap(false); }
+
+void ProgramProcess::Kill() {
+  if (ended_) return;
+  ::kill(pid_, SIGKILL);
+  Reap(true);
+}
+
+namespace {
+std::uint64_t FileSize(const std::string& path) { return ReadFile(path).size(); }
+}  // namespace
+
+LogFileTail::LogFileTail(std::string path) : path_(std::move(path)), start_(FileSize(path_)) {}
+
+std::vector<std::string> LogFileTail::Lines() const {
+  std::string all = ReadFile(path_);
+  return SplitLogLines(all.size() >= start_ ? all.substr(start_) : all);
+}
+
+bool LogFileTail::WaitForLine(const std::string& line, int timeout_ms) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (true) {
+    for (const auto& l : Lines())
+      if (l == line) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace activator::testing
