@@ -3,10 +3,21 @@
 namespace activator {
 
 namespace {
-JobRegistry g_job_registry;
+
+// Constructed before main like any static object, but never destroyed:
+// detached threads (the queue consumer waits on the queue condition) are
+// still using it when the process exits, and destroying a condition variable
+// that has waiters blocks for ever.
+union ProcessJobRegistry {
+  ProcessJobRegistry() : registry() {}
+  ~ProcessJobRegistry() {}
+  JobRegistry registry;
+};
+ProcessJobRegistry g_process_registry;
+
 }  // namespace
 
-JobRegistry& TheJobRegistry() { return g_job_registry; }
+JobRegistry& TheJobRegistry() { return g_process_registry.registry; }
 
 void JobRegistry::RecordReplyPipe(const std::string& job_id, const std::string& pipe_name) {
   MutexLock lock(reply_pipe_lock_);
