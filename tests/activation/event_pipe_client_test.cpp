@@ -3,6 +3,7 @@
 #include "activation/event_pipe_client.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -120,6 +121,28 @@ TEST(SendToPipe, BusyWorkerFailsAtOnce) {
 
   EXPECT_FALSE(outcome.get());
   EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE FAILED=11"}));  // EAGAIN
+}
+
+TEST(SendToPipe, WorkerGoneDuringTheWriteIsAFailedWrite) {
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  // Far more than the socket buffers hold while nobody reads, so the write is
+  // still under way when the worker goes.
+  const std::string message(8 << 20, 'x');
+
+  LogTail log;
+  std::promise<bool> sent;
+  std::future<bool> outcome = sent.get_future();
+  std::thread client([&] { sent.set_value(SendToPipe(message, worker.pipe_name())); });
+  pollfd connection{worker.fd(), POLLIN, 0};
+  const bool connected = ::poll(&connection, 1, 10000) == 1;
+  worker.Close();  // drops the connection that was never accepted
+  client.join();
+  ASSERT_TRUE(connected);
+
+  // The vanished peer is a failure, not a signal that ends the process.
+  EXPECT_FALSE(outcome.get());
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "WRITE FAILED"}));
 }
 
 TEST(SendToPipe, NoDescriptorOutlivesACall) {

@@ -59,8 +59,10 @@ UniqueFd ConnectWithoutWaiting(const std::string& socket_path, int* error) {
 }
 
 // One send of the whole message. A blocking stream send returns short only
-// when a signal lands after part of the data went out; the rest is then sent
-// too, since the peer would otherwise take a cut message for a whole one.
+// when it is cut off after part of the data went out (a signal, or the peer
+// going away while the message did not fit its buffer). The rest is then sent
+// too: either it goes out, or the next send reports the failure. Reporting the
+// short count as success would pass a cut message off as delivered.
 bool SendAll(int fd, std::string_view message) {
   std::size_t sent = 0;
   do {
