@@ -2,6 +2,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -63,7 +64,9 @@ struct NotificationCentre::Link {
   // Replies meet their waiting callers here. Never held with mu_.
   std::mutex reply_mu;
   std::condition_variable reply_cv;
-  bool loop_ended = false;  // guarded by reply_mu
+  // Set (under reply_mu, for the waiters) when the event loop has ended; also
+  // read without it to tell a dead link from a live one.
+  std::atomic<bool> loop_ended{false};
 };
 
 // One call in flight; guarded by its link's reply_mu. Shared with the reply
@@ -174,7 +177,7 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
   MutexLock connecting(connect_mu_);
   if (!force_new) {
     MutexLock lock(mu_);
-    if (link_ && link_ != stale) return link_;
+    if (link_ && link_ != stale && !link_->loop_ended) return link_;
   }
   std::shared_ptr<Link> link = OpenLink();
   std::shared_ptr<Link> previous;

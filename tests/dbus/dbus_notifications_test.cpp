@@ -1,0 +1,311 @@
+// The app-notification seam on D-Bus, against a scripted notification server
+// on a private bus: what Notify carries, replacement, listing, dismissal,
+// clicks, and a server or bus that is missing, vanishes or hangs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "dbus/private_bus.h"
+#include "dbus/scripted_server.h"
+#include "platform/app_notifications.h"
+#include "platform/posix/dbus/notification_centre.h"
+
+namespace activator {
+namespace {
+
+using testing::NotifyCall;
+using testing::PrivateBus;
+using testing::ScriptedServer;
+using namespace std::chrono_literals;
+
+constexpr char16_t kGroup[] = u"zorvell_processos";
+
+// Polls `done` until it holds or ten seconds pass.
+bool WaitUntil(const std::function<bool()>& done) {
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+AppNotification JobNotification(const std::u16string& job, const std::u16string& title,
+                                const std::u16string& caption, const std::u16string& action,
+                                const std::u16string& state,
+                                const std::u16string& group = kGroup) {
+  AppNotificationBuilder builder;
+  builder.SetHeroImage(Uri(u"file:///lab/Assets/ZorvellNotify2.png"));
+  builder.SetTag(job);
+  builder.SetGroup(group);
+  builder.AddText(u"Zorvell Lab");
+  builder.AddText(title);
+  AppNotificationButton button(caption);
+  button.AddArgument(u"acao", action).AddArgument(u"id_execucao", job).AddArgument(u"estado", state);
+  builder.AddButton(button);
+  return builder.BuildNotification();
+}
+
+AppNotification InProgress(const std::u16string& job) {
+  return JobNotification(job, u"Processo em andamento", u"abortar", u"abortar", u"executando");
+}
+
+AppNotification Concluded(const std::u16string& job) {
+  return JobNotification(job, u"Processo Concluido", u"Exibir Resultado", u"salvar", u"concluido");
+}
+
+using Listing = std::vector<std::pair<std::u16string, std::u16string>>;
+
+Listing Listed() {
+  Listing listed;
+  for (const auto& n : AppNotificationManager::Default().GetAllAsync().get(kListingTimeLimit)) {
+    listed.emplace_back(n.Tag(), n.Group());
+  }
+  return listed;
+}
+
+// Every click that reached the subscribed handler. The subscription is for
+// the life of the process, so it is made once and shared by all tests.
+struct Click {
+  std::map<std::u16string, std::u16string> arguments;
+  std::thread::id thread;
+  bool show_from_handler_worked = false;
+};
+
+struct Clicks {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<Click> seen;
+  std::atomic<bool> show_from_handler{false};
+
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.clear();
+  }
+  std::vector<Click> WaitFor(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait_for(lock, 10s, [&] { return seen.size() >= count; });
+    return seen;
+  }
+};
+
+Clicks& TheClicks() {
+  static Clicks* clicks = [] {
+    auto* made = new Clicks;
+    AppNotificationManager::Default().NotificationInvoked(
+        [made](const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args) {
+          Click click;
+          click.arguments = args.Arguments().values();
+          click.thread = std::this_thread::get_id();
+          if (made->show_from_handler) {
+            // Only works off the bus's loop thread: the reply must be read
+            // while the handler waits for it.
+            try {
+              sender.Show(InProgress(u"from-handler"));
+              click.show_from_handler_worked = true;
+            } catch (const HResultError&) {
+            }
+          }
+          {
+            std::lock_guard<std::mutex> lock(made->mu);
+            made->seen.push_back(click);
+          }
+          made->cv.notify_all();
+        });
+    return made;
+  }();
+  return *clicks;
+}
+
+class DbusNotificationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bus_ = std::make_unique<PrivateBus>();
+    ASSERT_TRUE(bus_->running()) << bus_->error();
+    bus_->UseAsSessionBus();
+    server_ = std::make_unique<ScriptedServer>(bus_->address());
+    ASSERT_TRUE(server_->ok());
+    TheClicks().Clear();
+    TheClicks().show_from_handler = false;
+    ASSERT_NO_THROW(manager_.Register());
+  }
+
+  void TearDown() override {
+    server_.reset();
+    bus_.reset();
+  }
+
+  NotifyCall ShowAndGetCall(const AppNotification& notification) {
+    std::size_t before = server_->Calls().size();
+    manager_.Show(notification);
+    EXPECT_TRUE(server_->WaitForCalls(before + 1));
+    return server_->Calls().at(before);
+  }
+
+  AppNotificationManager manager_ = AppNotificationManager::Default();
+  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<ScriptedServer> server_;
+};
+
+TEST_F(DbusNotificationsTest, NotifyCarriesTheNotificationsContent) {
+  NotifyCall call = ShowAndGetCall(JobNotification(u"J1 & <b>", u"Processo em andamento", u"abortar",
+                                                   u"abortar", u"execu\u00e7\u00e3o"));
+  EXPECT_EQ(call.app_name, "Zorvell Lab");
+  EXPECT_EQ(call.replaces_id, 0u);
+  EXPECT_EQ(call.summary, "Zorvell Lab");
+  EXPECT_EQ(call.body, "Processo em andamento\nJ1 &amp; &lt;b&gt;");
+  EXPECT_EQ(call.actions, (std::vector<std::string>{
+                              "zorvell:acao=abortar&id_execucao=J1%20%26%20%3Cb%3E&estado=execu%C3%A7%C3%A3o",
+                              "abortar"}));
+  EXPECT_EQ(call.hints.at("image-path"), "/lab/Assets/ZorvellNotify2.png");
+  EXPECT_EQ(call.hints.at("x-dunst-stack-tag"), "J1 & <b>|zorvell_processos");
+  EXPECT_EQ(call.expire_timeout, 0);
+}
+
+TEST_F(DbusNotificationsTest, LaterFormReplacesTheEarlierAndTheListingFollows) {
+  NotifyCall first = ShowAndGetCall(InProgress(u"J1"));
+  NotifyCall other = ShowAndGetCall(InProgress(u"J2"));
+  NotifyCall replacing = ShowAndGetCall(Concluded(u"J1"));
+  EXPECT_NE(first.id, other.id);
+  EXPECT_EQ(other.replaces_id, 0u);
+  EXPECT_EQ(replacing.replaces_id, first.id);
+  EXPECT_EQ(replacing.id, first.id);
+  EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}, {u"J2", kGroup}}));
+
+  // The same tag in another group is another notification.
+  NotifyCall elsewhere =
+      ShowAndGetCall(JobNotification(u"J1", u"x", u"y", u"salvar", u"erro", u"outro_grupo"));
+  EXPECT_EQ(elsewhere.replaces_id, 0u);
+  EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}, {u"J2", kGroup}, {u"J1", u"outro_grupo"}}));
+}
+
+TEST_F(DbusNotificationsTest, DismissedNotificationLeavesTheListingAndIsShownAnew) {
+  NotifyCall first = ShowAndGetCall(InProgress(u"J1"));
+  ShowAndGetCall(InProgress(u"J2"));
+  server_->Dismiss(first.id);
+  EXPECT_TRUE(WaitUntil([] { return Listed() == Listing{{u"J2", kGroup}}; }));
+
+  NotifyCall again = ShowAndGetCall(Concluded(u"J1"));
+  EXPECT_EQ(again.replaces_id, 0u);
+  EXPECT_NE(again.id, first.id);
+  EXPECT_EQ(Listed(), (Listing{{u"J2", kGroup}, {u"J1", kGroup}}));
+}
+
+TEST_F(DbusNotificationsTest, CloseRightAfterTheReplyIsNotMissed) {
+  server_->CloseRightAfterReply(true);
+  ShowAndGetCall(InProgress(u"J1"));
+  ShowAndGetCall(InProgress(u"J2"));
+  EXPECT_TRUE(WaitUntil([] { return Listed().empty(); }));
+}
+
+TEST_F(DbusNotificationsTest, ButtonClickReachesTheHandlerWithItsArgumentsOffTheBusThread) {
+  TheClicks().show_from_handler = true;
+  NotifyCall call = ShowAndGetCall(JobNotification(u"J=1&x", u"Processo Concluido", u"Exibir Resultado",
+                                                   u"salvar", u"conclu\u00eddo"));
+  server_->Click(call.id, call.actions.at(0));
+  std::vector<Click> clicks = TheClicks().WaitFor(1);
+  ASSERT_EQ(clicks.size(), 1u);
+  EXPECT_EQ(clicks[0].arguments, (std::map<std::u16string, std::u16string>{
+                                     {u"acao", u"salvar"}, {u"id_execucao", u"J=1&x"}, {u"estado", u"conclu\u00eddo"}}));
+  EXPECT_NE(clicks[0].thread, std::this_thread::get_id());
+  EXPECT_TRUE(clicks[0].show_from_handler_worked);
+  // The click closed the notification; the handler's own one is listed.
+  EXPECT_TRUE(WaitUntil([] { return Listed() == Listing{{u"from-handler", kGroup}}; }));
+}
+
+TEST_F(DbusNotificationsTest, BodyClickBringsNoArgumentsAndForeignClicksAreIgnored) {
+  NotifyCall call = ShowAndGetCall(InProgress(u"J1"));
+  const std::string& key = call.actions.at(0);
+  // Not ours: an unknown id, a key the notification does not have, a key of
+  // another application, and a valid click sent by someone who is not the
+  // notification server.
+  server_->SendActionInvoked(call.id + 100, key, call.sender);
+  server_->SendActionInvoked(call.id, "zorvell:acao=salvar&id_execucao=J1&estado=concluido", call.sender);
+  server_->SendActionInvoked(call.id, "other-app:open", call.sender);
+  {
+    ScriptedServer impostor(bus_->address(), /*claim_name=*/false);
+    ASSERT_TRUE(impostor.ok());
+    impostor.SendActionInvoked(call.id, key, call.sender);
+  }
+  // Signals are handled in order, so once this one arrives the others have
+  // been looked at.
+  server_->SendActionInvoked(call.id, "default", call.sender);
+  std::vector<Click> clicks = TheClicks().WaitFor(1);
+  ASSERT_EQ(clicks.size(), 1u);
+  EXPECT_TRUE(clicks[0].arguments.empty());
+}
+
+TEST_F(DbusNotificationsTest, ServerMissingAtRegisterRaisesAndShowsWorkOnceItAppears) {
+  server_.reset();
+  EXPECT_THROW(manager_.Register(), HResultError);
+  EXPECT_THROW(manager_.Show(InProgress(u"J1")), HResultError);
+  EXPECT_TRUE(Listed().empty());
+
+  server_ = std::make_unique<ScriptedServer>(bus_->address());
+  ASSERT_TRUE(server_->ok());
+  ShowAndGetCall(InProgress(u"J1"));
+  EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}}));
+}
+
+TEST_F(DbusNotificationsTest, VanishedServerClearsTheListingAndShowsFailUntilItReturns) {
+  ShowAndGetCall(InProgress(u"J1"));
+  ShowAndGetCall(InProgress(u"J2"));
+  server_->Vanish();
+  EXPECT_TRUE(WaitUntil([] { return Listed().empty(); }));
+  try {
+    manager_.Show(InProgress(u"J3"));
+    ADD_FAILURE() << "shown with no server";
+  } catch (const HResultError& error) {
+    EXPECT_EQ(error.code(), kHrNotConnected);
+  }
+
+  server_->Return();
+  NotifyCall back = ShowAndGetCall(Concluded(u"J1"));
+  EXPECT_EQ(back.replaces_id, 0u);  // what the old server showed is gone
+  EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}}));
+}
+
+TEST_F(DbusNotificationsTest, HungServerTimesOutAndLaterShowsWork) {
+  server_->StallNotify(dbus::kCallTimeout + 2500ms);
+  try {
+    manager_.Show(InProgress(u"J1"));
+    ADD_FAILURE() << "a hung server's show succeeded";
+  } catch (const HResultError& error) {
+    EXPECT_EQ(error.code(), kHrTimeout);
+  }
+  server_->StallNotify(0ms);
+  // The server's loop is free again once the stalled call ends.
+  ASSERT_TRUE(server_->WaitForCalls(1));
+  ShowAndGetCall(InProgress(u"J2"));
+  EXPECT_EQ(Listed(), (Listing{{u"J2", kGroup}}));
+}
+
+TEST_F(DbusNotificationsTest, BusGoingAwayRaisesEverywhereAndANewBusIsTakenUp) {
+  ShowAndGetCall(InProgress(u"J1"));
+  server_.reset();  // its connection would die with the bus anyway
+  bus_->Kill();
+  EXPECT_THROW(manager_.Show(InProgress(u"J2")), HResultError);
+  EXPECT_THROW(manager_.GetAllAsync(), HResultError);
+  EXPECT_THROW(manager_.Register(), HResultError);
+
+  // A new session bus: operations connect again by themselves.
+  bus_ = std::make_unique<PrivateBus>();
+  ASSERT_TRUE(bus_->running()) << bus_->error();
+  bus_->UseAsSessionBus();
+  EXPECT_TRUE(Listed().empty());
+  server_ = std::make_unique<ScriptedServer>(bus_->address());
+  ASSERT_TRUE(server_->ok());
+  NotifyCall call = ShowAndGetCall(InProgress(u"J1"));
+  EXPECT_EQ(call.replaces_id, 0u);
+  server_->Click(call.id, call.actions.at(0));
+  EXPECT_EQ(TheClicks().WaitFor(1).size(), 1u);
+}
+
+}  // namespace
+}  // namespace activator

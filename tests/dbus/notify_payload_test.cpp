@@ -1,0 +1,80 @@
+// How notifications are written into Notify and how clicked keys are read back.
+#include "platform/posix/dbus/notify_payload.h"
+
+#include <gtest/gtest.h>
+
+namespace activator::dbus {
+namespace {
+
+TEST(NotifyPayloadTest, ActionKeyCarriesAnyArgumentsUnchanged) {
+  std::string every_byte;
+  for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
+  const Arguments arguments = {{"acao", "salvar"},
+                               {"id_execucao", "a&b=c%20 d+e"},
+                               {"estado", every_byte},
+                               {"", ""}};
+  const std::string key = EncodeActionKey(arguments);
+  EXPECT_EQ(key.rfind("zorvell:acao=salvar&id_execucao=a%26b%3Dc%2520%20d%2Be&estado=", 0), 0u);
+  auto decoded = DecodeActionKey(key);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(*decoded, (std::map<std::string, std::string>{{"acao", "salvar"},
+                                                          {"id_execucao", "a&b=c%20 d+e"},
+                                                          {"estado", every_byte},
+                                                          {"", ""}}));
+  // A button without arguments gives a click without arguments.
+  EXPECT_EQ(EncodeActionKey({}), "zorvell:");
+  EXPECT_EQ(DecodeActionKey("zorvell:"), (std::map<std::string, std::string>{}));
+}
+
+TEST(NotifyPayloadTest, ForeignOrMalformedKeysAreRefused) {
+  for (const char* key : {"default", "", "zorvell", "Zorvell:acao=x", "other:acao=x", "zorvell:acao",
+                          "zorvell:acao=x&", "zorvell:acao=%4", "zorvell:acao=%G1", "zorvell:%=x",
+                          "zorvell:&acao=x"}) {
+    EXPECT_FALSE(DecodeActionKey(key)) << key;
+  }
+}
+
+TEST(NotifyPayloadTest, BodyIsEscapedMarkup) {
+  EXPECT_EQ(EscapeBodyMarkup("<b>a & b</b> \"c\""), "&lt;b&gt;a &amp; b&lt;/b&gt; \"c\"");
+  EXPECT_EQ(EscapeBodyMarkup("&amp;"), "&amp;amp;");
+}
+
+TEST(NotifyPayloadTest, ImagePathComesFromFileAddresses) {
+  EXPECT_EQ(ImagePathFromAddress("file:///lab/Assets/ZorvellNotify2.png"), "/lab/Assets/ZorvellNotify2.png");
+  EXPECT_EQ(ImagePathFromAddress("file:///my%20lab/a.png"), "/my lab/a.png");
+  EXPECT_EQ(ImagePathFromAddress("file://localhost/a.png"), "/a.png");
+  // Anything else is passed on for the server to make sense of.
+  EXPECT_EQ(ImagePathFromAddress("file:///C:/Zorvell_Lab/a.png"), "/C:/Zorvell_Lab/a.png");
+  EXPECT_EQ(ImagePathFromAddress("https://example.org/a.png"), "https://example.org/a.png");
+  EXPECT_EQ(ImagePathFromAddress("file://host/a.png"), "file://host/a.png");
+  EXPECT_EQ(ImagePathFromAddress("file:///bad%zz.png"), "file:///bad%zz.png");
+}
+
+TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
+  NotificationContent content;
+  content.tag = "J<1>";
+  content.group = "zorvell_processos";
+  content.texts = {"Zorvell Lab", "Processo em andamento"};
+  content.image_address = "file:///lab/Assets/ZorvellNotify2.png";
+  content.buttons = {{"abortar", {{"acao", "abortar"}, {"id_execucao", "J<1>"}, {"estado", "executando"}}}};
+  NotifyRequest request = BuildNotifyRequest(content);
+  EXPECT_EQ(request.summary, "Zorvell Lab");
+  // The tag on its own line keeps two jobs from reading as duplicates.
+  EXPECT_EQ(request.body, "Processo em andamento\nJ&lt;1&gt;");
+  ASSERT_EQ(request.actions.size(), 2u);
+  EXPECT_EQ(request.actions[0], "zorvell:acao=abortar&id_execucao=J%3C1%3E&estado=executando");
+  EXPECT_EQ(request.actions[1], "abortar");
+  EXPECT_EQ(request.image_path, "/lab/Assets/ZorvellNotify2.png");
+  EXPECT_EQ(request.stack_tag, "J<1>|zorvell_processos");
+
+  // Nothing but an empty tag: empty texts, no image, no actions.
+  NotifyRequest bare = BuildNotifyRequest(NotificationContent{});
+  EXPECT_EQ(bare.summary, "");
+  EXPECT_EQ(bare.body, "");
+  EXPECT_TRUE(bare.actions.empty());
+  EXPECT_FALSE(bare.image_path);
+  EXPECT_EQ(bare.stack_tag, "|");
+}
+
+}  // namespace
+}  // namespace activator::dbus

@@ -1,0 +1,206 @@
+#include "dbus/scripted_server.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <tuple>
+
+namespace activator::testing {
+
+namespace {
+
+constexpr const char* kName = "org.freedesktop.Notifications";
+constexpr const char* kPath = "/org/freedesktop/Notifications";
+constexpr const char* kInterface = "org.freedesktop.Notifications";
+
+constexpr uint32_t kReasonDismissed = 2;
+constexpr uint32_t kReasonClosedByCall = 3;
+
+}  // namespace
+
+ScriptedServer::ScriptedServer(std::string address, bool claim_name)
+    : address_(std::move(address)), claim_name_(claim_name) {
+  Start();
+}
+
+ScriptedServer::~ScriptedServer() { Stop(); }
+
+bool ScriptedServer::ok() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ok_;
+}
+
+void ScriptedServer::Start() {
+  try {
+    connection_ = sdbus::createSessionBusConnectionWithAddress(address_);
+    object_ = sdbus::createObject(*connection_, kPath);
+    object_->registerMethod("Notify")
+        .onInterface(kInterface)
+        .implementedAs([this](sdbus::Result<uint32_t>&& result, const std::string& app_name,
+                              uint32_t replaces_id, const std::string& app_icon,
+                              const std::string& summary, const std::string& body,
+                              const std::vector<std::string>& actions,
+                              const std::map<std::string, sdbus::Variant>& hints,
+                              int32_t expire_timeout) {
+          NotifyCall call;
+          call.app_name = app_name;
+          call.replaces_id = replaces_id;
+          call.app_icon = app_icon;
+          call.summary = summary;
+          call.body = body;
+          call.actions = actions;
+          for (const auto& [key, value] : hints) {
+            if (value.containsValueOfType<std::string>()) call.hints[key] = value.get<std::string>();
+          }
+          call.expire_timeout = expire_timeout;
+          call.sender = object_->getCurrentlyProcessedMessage()->getSender();
+          OnNotify(call, std::move(result));
+        });
+    object_->registerMethod("GetServerInformation")
+        .onInterface(kInterface)
+        .implementedAs([]() {
+          return std::make_tuple(std::string("scripted"), std::string("activator tests"),
+                                 std::string("1.0"), std::string("1.2"));
+        });
+    object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([]() {
+      return std::vector<std::string>{"actions", "body", "body-markup"};
+    });
+    object_->registerMethod("CloseNotification")
+        .onInterface(kInterface)
+        .implementedAs([this](uint32_t id) {
+          std::string owner;
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            auto it = open_.find(id);
+            if (it == open_.end()) return;
+            owner = it->second;
+            open_.erase(it);
+          }
+          auto signal = object_->createSignal(kInterface, "NotificationClosed");
+          signal << id << kReasonClosedByCall;
+          signal.setDestination(owner);
+          object_->emitSignal(signal);
+        });
+    object_->registerSignal("NotificationClosed").onInterface(kInterface).withParameters<uint32_t, uint32_t>();
+    object_->registerSignal("ActionInvoked").onInterface(kInterface).withParameters<uint32_t, std::string>();
+    object_->finishRegistration();
+    if (claim_name_) connection_->requestName(kName);
+  } catch (const sdbus::Error&) {
+    object_.reset();
+    connection_.reset();
+    return;
+  }
+  sdbus::IConnection* connection = connection_.get();
+  loop_ = std::thread([connection] {
+    try {
+      connection->enterEventLoop();
+    } catch (const sdbus::Error&) {
+      // The bus went away.
+    }
+  });
+  std::lock_guard<std::mutex> lock(mu_);
+  ok_ = true;
+}
+
+void ScriptedServer::Stop() {
+  if (connection_) {
+    try {
+      connection_->leaveEventLoop();
+    } catch (const sdbus::Error&) {
+    }
+  }
+  if (loop_.joinable()) loop_.join();
+  object_.reset();
+  connection_.reset();
+  std::lock_guard<std::mutex> lock(mu_);
+  ok_ = false;
+  open_.clear();
+}
+
+void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t>&& result) {
+  std::chrono::milliseconds stall;
+  bool close_after_reply;
+  NotifyCall call = received;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stall = stall_;
+    close_after_reply = close_after_reply_;
+    auto existing = open_.find(call.replaces_id);
+    call.id = (call.replaces_id != 0 && existing != open_.end()) ? call.replaces_id : next_id_++;
+    open_[call.id] = call.sender;
+    calls_.push_back(call);
+  }
+  cv_.notify_all();
+  if (stall.count() > 0) std::this_thread::sleep_for(stall);
+  result.returnResults(call.id);
+  if (close_after_reply) Dismiss(call.id);
+}
+
+std::vector<NotifyCall> ScriptedServer::Calls() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return calls_;
+}
+
+bool ScriptedServer::WaitForCalls(std::size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, limit, [&] { return calls_.size() >= count; });
+}
+
+std::set<uint32_t> ScriptedServer::OpenIds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::set<uint32_t> ids;
+  for (const auto& [id, owner] : open_) ids.insert(id);
+  return ids;
+}
+
+void ScriptedServer::Dismiss(uint32_t id) {
+  std::string owner;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    owner = it->second;
+    open_.erase(it);
+  }
+  auto signal = object_->createSignal(kInterface, "NotificationClosed");
+  signal << id << kReasonDismissed;
+  signal.setDestination(owner);
+  object_->emitSignal(signal);
+}
+
+void ScriptedServer::Click(uint32_t id, const std::string& key) {
+  std::string owner;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    owner = it->second;
+  }
+  SendActionInvoked(id, key, owner);
+  Dismiss(id);
+}
+
+void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
+                                       const std::string& destination) {
+  auto signal = object_->createSignal(kInterface, "ActionInvoked");
+  signal << id << key;
+  signal.setDestination(destination);
+  object_->emitSignal(signal);
+}
+
+void ScriptedServer::StallNotify(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mu_);
+  stall_ = delay;
+}
+
+void ScriptedServer::CloseRightAfterReply(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  close_after_reply_ = enabled;
+}
+
+void ScriptedServer::Vanish() { Stop(); }
+
+void ScriptedServer::Return() {
+  if (!connection_) Start();
+}
+
+}  // namespace activator::testing

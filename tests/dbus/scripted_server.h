@@ -1,0 +1,101 @@
+// A notification server the test drives: it owns org.freedesktop.Notifications
+// on a bus (normally a PrivateBus), records every Notify it receives, and on
+// the test's word dismisses, clicks, stalls, vanishes and comes back. Like
+// dunst, it sends its signals only to the connection that called Notify.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sdbus {
+class IConnection;
+class IObject;
+template <typename... Results>
+class Result;
+}  // namespace sdbus
+
+namespace activator::testing {
+
+struct NotifyCall {
+  std::string app_name;
+  uint32_t replaces_id = 0;
+  std::string app_icon;
+  std::string summary;
+  std::string body;
+  std::vector<std::string> actions;
+  std::map<std::string, std::string> hints;  // the hints that carry a string
+  int32_t expire_timeout = -1;
+  uint32_t id = 0;     // the id the server answered with
+  std::string sender;  // the caller's unique bus name
+};
+
+class ScriptedServer {
+ public:
+  // Connects to the bus at `address` and, unless told otherwise, claims the
+  // name; ok() tells whether that worked. One that does not claim the name
+  // can still send signals: an impostor.
+  explicit ScriptedServer(std::string address, bool claim_name = true);
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  bool ok() const;
+
+  // Every Notify so far, oldest first.
+  std::vector<NotifyCall> Calls() const;
+  // Waits (bounded) until at least `count` Notify calls were received.
+  bool WaitForCalls(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // Ids shown and not closed.
+  std::set<uint32_t> OpenIds() const;
+
+  // The user closes notification `id` (NotificationClosed, reason 2).
+  void Dismiss(uint32_t id);
+  // The user clicks action `key` of notification `id` (ActionInvoked), as
+  // servers do, followed by its closing.
+  void Click(uint32_t id, const std::string& key);
+  // Sends ActionInvoked alone, for any id and key, to `destination`.
+  void SendActionInvoked(uint32_t id, const std::string& key, const std::string& destination);
+
+  // From now on Notify calls are answered only after `delay` (the server's
+  // loop is blocked meanwhile, as with a hung server).
+  void StallNotify(std::chrono::milliseconds delay);
+
+  // From now on every notification is closed (NotificationClosed) right
+  // after the reply to its Notify, as when the user is quicker than the bus.
+  void CloseRightAfterReply(bool enabled);
+
+  // Drops the connection: the name loses its owner and everything shown is
+  // gone. Come back with Return().
+  void Vanish();
+  void Return();
+
+ private:
+  void Start();
+  void Stop();
+  void OnNotify(const NotifyCall& call, sdbus::Result<uint32_t>&& result);
+
+  std::string address_;
+  bool claim_name_;
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IObject> object_;
+  std::thread loop_;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::vector<NotifyCall> calls_;
+  std::map<uint32_t, std::string> open_;  // id -> owner (caller)
+  uint32_t next_id_ = 1;
+  std::chrono::milliseconds stall_{0};
+  bool close_after_reply_ = false;
+  bool ok_ = false;
+};
+
+}  // namespace activator::testing
