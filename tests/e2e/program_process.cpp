@@ -1,7 +1,7 @@
 #include "e2e/program_process.h"
 
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,9 +42,18 @@ bool ProgramProcess::Start(const std::string& program, const std::vector<std::st
   for (auto& text : arg_texts) argv.push_back(text.data());
   argv.push_back(nullptr);
 
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), env.data()) != 0) {
-    return false;
+  // fork and exec rather than posix_spawn, for the one step between them:
+  // the child is killed when this process dies, so even a test program that
+  // aborts leaves no program behind holding the lab's pipes.
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::execve(program.c_str(), argv.data(), env.data());
+    ::_exit(127);
   }
   pid_ = pid;
   ended_ = false;

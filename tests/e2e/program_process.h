@@ -13,7 +13,8 @@
 namespace activator::testing {
 
 // One child process. The destructor ends it (SIGKILL by its pid) and reaps it
-// when it still runs, so no path out of a test leaves it behind.
+// when it still runs, so no path out of a test leaves it behind; should the
+// test program itself die, the kernel ends the child too.
 class ProgramProcess {
  public:
   ProgramProcess() = default;
@@ -23,7 +24,8 @@ class ProgramProcess {
 
   // Starts `program` with `arguments` (argv[1]...) and this process's
   // environment, changed by `environment` (a name with an empty value is
-  // removed). False when it could not be started.
+  // removed). False when it could not be forked; a program that cannot be
+  // executed exits with 127.
   bool Start(const std::string& program, const std::vector<std::string>& arguments,
              const std::map<std::string, std::string>& environment);
   // Waits up to `timeout_ms` for the process to end by itself; its exit code,
