@@ -17,6 +17,10 @@ namespace {
 // path ending in CR names no file. No other byte is touched.
 std::string ReadResultPath(const std::string& index_path) {
   std::string line;
+  // The system would read the path only up to a NUL byte, which is another
+  // file than the one named: a job id "42.path<NUL>x" must not find job 42's
+  // index.
+  if (index_path.find('\0') != std::string::npos) return line;
   // A plain read-only open denies the worker nothing: it may keep the file
   // open, even for writing, while we read.
   std::ifstream index(index_path, std::ios::binary);

@@ -54,6 +54,15 @@ TEST_F(ResultOpeningTest, MissingIndexNamesTheFullIndexPath) {
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
+TEST_F(ResultOpeningTest, JobIdIsNeverCutShortAtANulByte) {
+  WriteIndex("42", MakeResult("job42.txt") + "\n");
+  const std::string job_id("42.path\0x", 9);
+  LogTail log;
+  OpenResultByIndex(job_id);
+  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath(job_id)});
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
 TEST_F(ResultOpeningTest, EmptyFirstLineMeansNoResult) {
   const std::string valid = MakeResult("valid.txt");
   for (const std::string& index : {std::string(), "\n" + valid + "\n", "\r\n" + valid + "\r\n"}) {
@@ -105,7 +114,9 @@ TEST_F(ResultOpeningTest, OnlyOneLineEndingCarriageReturnIsDropped) {
 TEST_F(ResultOpeningTest, FolderOrMissingFileIsNotOpened) {
   const std::string folder = testing::LabPath("results");
   const std::string missing = testing::LabPath("results/" + testing::UniqueName("missing"));
-  for (const std::string& path : {folder, missing}) {
+  // Cut at its NUL byte this would name an existing file.
+  const std::string with_nul = MakeResult("exists.txt") + std::string(1, '\0') + "x";
+  for (const std::string& path : {folder, missing, with_nul}) {
     WriteIndex("42", path + "\n");
     LogTail log;
     OpenResultByIndex("42");

@@ -118,9 +118,16 @@ bool StartTextEditor(const std::string& path) noexcept {
     }
     report_write.reset();
 
+    // With SIGCHLD ignored the system reaps the child itself and waitpid
+    // reports ECHILD; the report pipe still tells how the start went.
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-      if (errno != EINTR) return false;
+    bool reaped = false;
+    while (true) {
+      if (::waitpid(child, &status, 0) == child) {
+        reaped = true;
+        break;
+      }
+      if (errno != EINTR) break;
     }
 
     int child_error = 0;
@@ -128,7 +135,8 @@ bool StartTextEditor(const std::string& path) noexcept {
     do {
       n = ::read(report_read.get(), &child_error, sizeof(child_error));
     } while (n < 0 && errno == EINTR);
-    return n == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (n != 0) return false;
+    return !reaped || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
   } catch (...) {
     return false;
   }
