@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -101,7 +102,7 @@ bool StartTextEditor(const std::string& path) noexcept {
     rlimit limit{};
     int highest_fd = 1023;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-      highest_fd = static_cast<int>(limit.rlim_cur - 1);
+      highest_fd = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 20) - 1);
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return false;
