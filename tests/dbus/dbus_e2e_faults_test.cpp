@@ -1,0 +1,94 @@
+// The program as a whole on a private bus when the notification server is
+// missing at start-up, vanishes and returns, or the bus itself goes away.
+#include <gtest/gtest.h>
+
+#include "dbus/e2e_support.h"
+
+namespace activator::testing {
+namespace {
+
+class BusFaultsTest : public BusRunTest {};
+
+TEST_F(BusFaultsTest, ServerMissingAtStartUpThenShowsWorkOnceItAppears) {
+  StartBus();
+  StartProgram();
+  EXPECT_TRUE(InOrder(log_.Lines(), {"WPN CALLBACK REGISTERED", "WPN REGISTER FAILED", "GETALL TOTAL=0",
+                                     "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
+
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F1&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
+
+  StartServer();
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F2&estado=executando"));
+  ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
+  EXPECT_EQ(server_->Calls().at(0).body, "Processo em andamento\nF2");
+  ASSERT_TRUE(log_.WaitForLine("F2|zorvell_processos", kE2eWaitMs));
+
+  const std::vector<std::string> lines = log_.Lines();
+  EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=F1", "VELDUNA ESTADO PARA EXIBIR=F1 ESTADO=executando",
+                              "BUILD NOTIFICATION OK", "SHOW FAILED", "VELDUNA PROCESSANDO=F2",
+                              "VELDUNA ESTADO PARA EXIBIR=F2 ESTADO=executando", "BUILD NOTIFICATION OK",
+                              "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=F2 GROUP=zorvell_processos"}));
+  EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 1);
+  EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);
+}
+
+TEST_F(BusFaultsTest, ServerVanishesAndReturns) {
+  StartBus();
+  StartServer();
+  StartProgram();
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V1&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("V1|zorvell_processos", kE2eWaitMs));
+
+  // Gone, and everything it showed with it: the monitor counts nothing.
+  server_->Vanish();
+  ASSERT_TRUE(WaitUntil([&] { return CountLines(log_.Lines(), "TOTAL=0") >= 2; }));
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V2&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
+
+  server_->Return();
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V3&estado=executando"));
+  ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
+  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=V1&estado=concluido"));
+  ASSERT_TRUE(server_->WaitForCalls(3, std::chrono::milliseconds(kE2eWaitMs)));
+  std::vector<NotifyCall> calls = server_->Calls();
+  EXPECT_EQ(calls[1].body, "Processo em andamento\nV3");
+  // The returned server knows nothing of V1: shown anew, not as a replacement.
+  EXPECT_EQ(calls[2].body, "Processo Concluido\nV1");
+  EXPECT_EQ(calls[2].replaces_id, 0u);
+  ASSERT_TRUE(log_.WaitForLine("V3|zorvell_processos", kE2eWaitMs));
+
+  const std::vector<std::string> lines = log_.Lines();
+  EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=V2", "BUILD NOTIFICATION OK", "SHOW FAILED",
+                              "VELDUNA PROCESSANDO=V3", "BUILD NOTIFICATION OK", "SHOW OK"}));
+  EXPECT_TRUE(InOrder(lines, {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"}));
+  EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 1);
+  EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);
+}
+
+TEST_F(BusFaultsTest, BusGoingAwayLeavesTheJobPipeServed) {
+  StartBus();
+  StartServer();
+  StartProgram();
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=B1&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("B1|zorvell_processos", kE2eWaitMs));
+
+  server_.reset();
+  bus_->Kill();
+  ASSERT_TRUE(log_.WaitForLine("MONITOR GETALL ERRO", kE2eWaitMs));
+
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=B2&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
+  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=B1&estado=erro"));
+  ASSERT_TRUE(log_.WaitForLine("SAIU ERRO", kE2eWaitMs));
+  EXPECT_TRUE(program_.Running());
+
+  const std::vector<std::string> lines = log_.Lines();
+  EXPECT_TRUE(InOrder(lines, {"VELDUNA RECEBEU=B2", "PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=B1&estado=erro",
+                              "VELDUNA ESTADO REGISTRADO=B1 ESTADO=erro", "ENTROU ERRO",
+                              "ENTROU MOSTRAR ERRO", "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO"}));
+  EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=B2", "BUILD NOTIFICATION OK", "SHOW FAILED"}));
+}
+
+}  // namespace
+}  // namespace activator::testing
