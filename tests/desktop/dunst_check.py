@@ -1,0 +1,179 @@
+"""Checks of the activator against dunst, a real notification server.
+
+A private desktop (Xvfb, a private session bus, dunst with the demo's
+configuration) and a copy of the program built for a lab of its own; the
+sample worker announces and concludes jobs. dunst folds notifications with
+equal texts into one, so these checks are what shows that different jobs stay
+different notifications while a job's later form still replaces its earlier.
+
+Exits 77 (skipped) when dunst, Xvfb or the bus daemon are not installed.
+
+Usage: dunst_check.py --program P --lab DIR --worker worker.py --dunstrc FILE
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from private_desktop import PrivateDesktop, missing_programs, stop_process, wait_until  # noqa: E402
+
+SKIP = 77
+CONFIG = None  # the parsed command line
+WAIT = 15  # seconds: a bound on every wait, never an expectation
+
+
+class ActivatorOnDunst(unittest.TestCase):
+    desktop = None
+    program = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.log_path = os.path.join(CONFIG.lab, "Logs", "activator_debug.txt")
+        cls.desktop = PrivateDesktop(dunstrc=CONFIG.dunstrc).start()
+        try:
+            cls.program = cls.desktop.spawn("activator", [CONFIG.program])
+            job_pipe = os.path.join(CONFIG.lab, "pipe", "ZorvellWPNPlomtik_1")
+            if not wait_until(lambda: os.path.exists(job_pipe) or cls.program.poll() is not None,
+                              WAIT) or cls.program.poll() is not None:
+                raise RuntimeError("the program did not start serving its job pipe")
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()  # the program too: it is one of the session's children
+
+    def setUp(self):
+        self.assertIsNone(self.program.poll(), "the program ended")
+        self.desktop.dunstctl("close-all")
+        self.assertTrue(wait_until(lambda: self.desktop.dunst_count("displayed") == 0, WAIT))
+        self.log_mark = self._log_size()
+
+    # --- helpers ----------------------------------------------------------
+
+    def _log_size(self):
+        try:
+            return os.path.getsize(self.log_path)
+        except FileNotFoundError:
+            return 0
+
+    def new_log_lines(self):
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_mark)
+            return f.read().decode("utf-8", "replace").splitlines()
+
+    def wait_for_log_line(self, line, count=1):
+        found = wait_until(lambda: self.new_log_lines().count(line) >= count, WAIT)
+        self.assertTrue(found, "no %d x %r in the debug log; it has:\n%s"
+                        % (count, line, "\n".join(self.new_log_lines())))
+
+    def worker(self, *args, check=True):
+        argv = [sys.executable, CONFIG.worker, "--lab", CONFIG.lab] + list(args)
+        done = self.desktop.run(argv, timeout=WAIT + 5)
+        if check:
+            self.assertEqual(done.returncode, 0, done.stderr)
+        return done
+
+    def settled_count(self, expected):
+        """dunst's displayed count once it equals `expected`, or what it is after the wait."""
+        wait_until(lambda: self.desktop.dunst_count("displayed") == expected, 5)
+        return self.desktop.dunst_count("displayed")
+
+    def history_bodies(self, job_id):
+        """Bodies of the notifications in dunst's history that stand for `job_id`."""
+        done = self.desktop.dunstctl("history")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        bodies = []
+        for group in json.loads(done.stdout)["data"]:
+            for entry in group:
+                body = entry["body"]["data"]
+                if job_id in body.split("\n"):
+                    bodies.append(body)
+        return bodies
+
+    # --- checks -----------------------------------------------------------
+
+    def test_jobs_with_equal_texts_stay_separate_notifications(self):
+        for job in ("merge-a", "merge-b", "merge-c"):
+            self.worker("announce", job)
+        self.wait_for_log_line("SHOW OK", 3)
+        self.assertEqual(self.settled_count(3), 3)
+
+        # Two jobs concluding: the same form, the same texts.
+        self.worker("update", "merge-a", "concluido")
+        self.worker("update", "merge-b", "concluido")
+        self.wait_for_log_line("SHOW CONCLUIDA OK", 2)
+        self.assertEqual(self.settled_count(3), 3)
+
+    def test_later_form_of_a_job_replaces_the_earlier(self):
+        self.worker("announce", "replace-1")
+        self.wait_for_log_line("SHOW OK")
+        self.assertEqual(self.settled_count(1), 1)
+
+        self.worker("update", "replace-1", "erro")
+        self.wait_for_log_line("SHOW ERRO OK")
+        self.assertEqual(self.settled_count(1), 1)
+
+        self.worker("update", "replace-1", "concluido")
+        self.wait_for_log_line("SHOW CONCLUIDA OK")
+        self.assertEqual(self.settled_count(1), 1)
+
+        # What the user saw last is the concluded form, and only it: the
+        # replaced forms never reached the history.
+        self.desktop.dunstctl("close-all")
+        self.assertTrue(wait_until(lambda: self.desktop.dunst_count("displayed") == 0, WAIT))
+        self.assertEqual(self.history_bodies("replace-1"), ["Processo Concluido\nreplace-1"])
+
+    def test_click_on_dunst_reaches_the_worker(self):
+        pipe = os.path.join(CONFIG.lab, "pipe", "dunst_check_worker")
+        serve = self.desktop.spawn(
+            "worker-serve",
+            [sys.executable, CONFIG.worker, "--lab", CONFIG.lab, "serve", "--pipe", pipe,
+             "--count", "1", "--seconds", str(WAIT * 2)],
+            stdout=subprocess.PIPE)
+        try:
+            self.assertTrue(wait_until(lambda: os.path.exists(pipe), WAIT))
+            self.worker("announce", "click-1", "--pipe", pipe)
+            self.wait_for_log_line("SHOW OK")
+            self.worker("update", "click-1", "concluido")
+            self.wait_for_log_line("SHOW CONCLUIDA OK")
+            self.assertEqual(self.settled_count(1), 1)
+
+            # The only notification shown is the first position.
+            done = self.desktop.dunstctl("action", "0")
+            self.assertEqual(done.returncode, 0, done.stderr)
+            out, _ = serve.communicate(timeout=WAIT)
+            self.assertEqual(out, b"acao=salvar&id_execucao=click-1&estado=concluido\n")
+            self.wait_for_log_line("EVENT SENT")
+        finally:
+            stop_process(serve)
+
+
+def main():
+    global CONFIG
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--lab", required=True)
+    parser.add_argument("--worker", required=True)
+    parser.add_argument("--dunstrc", required=True)
+    CONFIG, rest = parser.parse_known_args()
+
+    missing = missing_programs(["Xvfb", "dbus-daemon", "dunst", "dunstctl"])
+    if missing:
+        print("skipped: not installed: " + ", ".join(missing))
+        return SKIP
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    if result.errors and all(isinstance(err, str) and "SessionError" in err
+                             for _, err in result.errors):
+        print("skipped: no private desktop could be brought up")
+        return SKIP
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

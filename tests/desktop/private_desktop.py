@@ -1,0 +1,212 @@
+"""A private desktop session for checks against a real notification server.
+
+Brings up, each only if asked: a headless X server (Xvfb on a free display),
+a private session bus whose configuration has no service directories (so
+nothing real is started on demand), and dunst on that display and bus. Every
+child is ended by its own pid when the session stops, and dies with this
+process should the test runner kill it first.
+"""
+
+import ctypes
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    # Runs in the child between fork and exec: a test runner that kills this
+    # process with SIGKILL leaves no X server or bus behind.
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except OSError:
+        pass
+
+
+class SessionError(Exception):
+    pass
+
+
+def missing_programs(programs):
+    return [p for p in programs if shutil.which(p) is None]
+
+
+def wait_until(predicate, timeout, step=0.05):
+    """Polls `predicate` until it returns a true value or `timeout` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+def _read_line_from_fd(fd, timeout):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while not data.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], remaining)
+        if not ready:
+            break
+        chunk = os.read(fd, 256)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode().strip()
+
+
+class PrivateDesktop:
+    def __init__(self, with_x=True, with_dunst=True, dunstrc=None, workdir=None):
+        self.with_x = with_x
+        self.with_dunst = with_dunst
+        self.dunstrc = dunstrc
+        self._own_workdir = workdir is None
+        self.workdir = workdir or tempfile.mkdtemp(prefix="private-desktop-")
+        self.children = []  # (name, Popen), in start order
+        self.env = dict(os.environ)
+        # Nothing of the caller's own desktop may leak into the checks.
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
+            self.env.pop(name, None)
+        self.display = None
+        self.bus_address = None
+
+    def spawn(self, name, argv, **kwargs):
+        """Starts a child that belongs to the session (ended by stop())."""
+        log = open(os.path.join(self.workdir, name + ".log"), "ab")
+        kwargs.setdefault("stdout", log)
+        kwargs.setdefault("stderr", log)
+        kwargs.setdefault("env", self.env)
+        try:
+            proc = subprocess.Popen(argv, preexec_fn=_die_with_parent, **kwargs)
+        finally:
+            log.close()
+        self.children.append((name, proc))
+        return proc
+
+    def start(self):
+        try:
+            if self.with_x:
+                self._start_x()
+            self._start_bus()
+            if self.with_dunst:
+                self._start_dunst()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start_x(self):
+        read_fd, write_fd = os.pipe()
+        try:
+            self.spawn("xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
+                                "-nolisten", "tcp"], pass_fds=(write_fd,))
+            os.close(write_fd)
+            write_fd = -1
+            number = _read_line_from_fd(read_fd, 15)
+        finally:
+            if write_fd >= 0:
+                os.close(write_fd)
+            os.close(read_fd)
+        if not number.isdigit():
+            raise SessionError("Xvfb did not report a display")
+        self.display = ":" + number
+        self.env["DISPLAY"] = self.display
+
+    def _start_bus(self):
+        config = os.path.join(self.workdir, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG)
+        read_fd, write_fd = os.pipe()
+        try:
+            self.spawn("dbus", ["dbus-daemon", "--config-file=" + config, "--nofork",
+                                "--print-address=%d" % write_fd], pass_fds=(write_fd,))
+            os.close(write_fd)
+            write_fd = -1
+            address = _read_line_from_fd(read_fd, 15)
+        finally:
+            if write_fd >= 0:
+                os.close(write_fd)
+            os.close(read_fd)
+        if not address:
+            raise SessionError("dbus-daemon did not report its address")
+        self.bus_address = address
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+    def _start_dunst(self):
+        argv = ["dunst"]
+        if self.dunstrc:
+            argv += ["-config", self.dunstrc]
+        proc = self.spawn("dunst", argv)
+        if not wait_until(lambda: proc.poll() is not None or self.dunst_count("displayed") is not None,
+                          15) or proc.poll() is not None:
+            raise SessionError("dunst did not come up (see %s)" % os.path.join(self.workdir, "dunst.log"))
+
+    def run(self, argv, timeout=10):
+        """Runs a short command in the session; its CompletedProcess."""
+        return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=timeout)
+
+    def dunstctl(self, *args):
+        return self.run(["dunstctl"] + list(args))
+
+    def dunst_count(self, which):
+        """dunst's count of "displayed", "waiting" or "history" notifications, None on failure."""
+        try:
+            done = self.dunstctl("count", which)
+        except subprocess.TimeoutExpired:
+            return None
+        text = done.stdout.strip()
+        return int(text) if done.returncode == 0 and text.isdigit() else None
+
+    def screenshot(self, path):
+        """Saves the whole screen as a PNG; True when it worked."""
+        done = self.run(["import", "-window", "root", path], timeout=20)
+        return done.returncode == 0 and os.path.exists(path)
+
+    def stop(self):
+        # Later children depend on earlier ones (dunst on the bus and X), so
+        # they are ended first.
+        for _, proc in reversed(self.children):
+            stop_process(proc)
+        self.children.clear()
+        if self._own_workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def stop_process(proc, grace=3):
+    """Ends one child by its pid: SIGTERM, then SIGKILL after `grace` seconds."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
