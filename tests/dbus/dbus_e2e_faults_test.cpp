@@ -12,8 +12,9 @@ class BusFaultsTest : public BusRunTest {};
 TEST_F(BusFaultsTest, ServerMissingAtStartUpThenShowsWorkOnceItAppears) {
   StartBus();
   StartProgram();
-  EXPECT_TRUE(InOrder(log_.Lines(), {"WPN CALLBACK REGISTERED", "WPN REGISTER FAILED", "GETALL TOTAL=0",
-                                     "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
+  EXPECT_TRUE(
+      InOrder(log_.Lines(), {"WPN CALLBACK REGISTERED", "WPN REGISTER FAILED", "GETALL TOTAL=0",
+                             "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
 
   ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F1&estado=executando"));
   ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
@@ -25,10 +26,11 @@ TEST_F(BusFaultsTest, ServerMissingAtStartUpThenShowsWorkOnceItAppears) {
   ASSERT_TRUE(log_.WaitForLine("F2|zorvell_processos", kE2eWaitMs));
 
   const std::vector<std::string> lines = log_.Lines();
-  EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=F1", "VELDUNA ESTADO PARA EXIBIR=F1 ESTADO=executando",
-                              "BUILD NOTIFICATION OK", "SHOW FAILED", "VELDUNA PROCESSANDO=F2",
-                              "VELDUNA ESTADO PARA EXIBIR=F2 ESTADO=executando", "BUILD NOTIFICATION OK",
-                              "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=F2 GROUP=zorvell_processos"}));
+  EXPECT_TRUE(
+      InOrder(lines, {"VELDUNA PROCESSANDO=F1", "VELDUNA ESTADO PARA EXIBIR=F1 ESTADO=executando",
+                      "BUILD NOTIFICATION OK", "SHOW FAILED", "VELDUNA PROCESSANDO=F2",
+                      "VELDUNA ESTADO PARA EXIBIR=F2 ESTADO=executando", "BUILD NOTIFICATION OK",
+                      "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=F2 GROUP=zorvell_processos"}));
   EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 1);
   EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);
 }
@@ -61,7 +63,8 @@ TEST_F(BusFaultsTest, ServerVanishesAndReturns) {
   const std::vector<std::string> lines = log_.Lines();
   EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=V2", "BUILD NOTIFICATION OK", "SHOW FAILED",
                               "VELDUNA PROCESSANDO=V3", "BUILD NOTIFICATION OK", "SHOW OK"}));
-  EXPECT_TRUE(InOrder(lines, {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"}));
+  EXPECT_TRUE(
+      InOrder(lines, {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"}));
   EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 1);
   EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);
 }
@@ -84,9 +87,11 @@ TEST_F(BusFaultsTest, BusGoingAwayLeavesTheJobPipeServed) {
   EXPECT_TRUE(program_.Running());
 
   const std::vector<std::string> lines = log_.Lines();
-  EXPECT_TRUE(InOrder(lines, {"VELDUNA RECEBEU=B2", "PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=B1&estado=erro",
-                              "VELDUNA ESTADO REGISTRADO=B1 ESTADO=erro", "ENTROU ERRO",
-                              "ENTROU MOSTRAR ERRO", "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO"}));
+  EXPECT_TRUE(InOrder(
+      lines,
+      {"VELDUNA RECEBEU=B2", "PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=B1&estado=erro",
+       "VELDUNA ESTADO REGISTRADO=B1 ESTADO=erro", "ENTROU ERRO", "ENTROU MOSTRAR ERRO",
+       "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO"}));
   EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=B2", "BUILD NOTIFICATION OK", "SHOW FAILED"}));
 }
 

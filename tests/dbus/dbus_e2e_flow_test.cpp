@@ -24,10 +24,11 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   {
     const std::vector<std::string> start = log_.Lines();
     ASSERT_GE(start.size(), 9u);
-    EXPECT_EQ(std::vector<std::string>(start.begin(), start.begin() + 9),
-              (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START", "COM INIT=0",
-                                        "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
-                                        "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=0"}));
+    EXPECT_EQ(
+        std::vector<std::string>(start.begin(), start.begin() + 9),
+        (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START", "COM INIT=0",
+                                  "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
+                                  "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=0"}));
   }
   // The monitor's first pass.
   ASSERT_TRUE(log_.WaitForLine("TOTAL=0", kE2eWaitMs));
@@ -48,7 +49,8 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   ASSERT_EQ(in_progress.actions.size(), 2u);
   EXPECT_EQ(in_progress.actions[1], "abortar");
   EXPECT_EQ(dbus::DecodeActionKey(in_progress.actions[0]),
-            (std::map<std::string, std::string>{{"acao", "abortar"}, {"id_execucao", "J1"}, {"estado", "executando"}}));
+            (std::map<std::string, std::string>{
+                {"acao", "abortar"}, {"id_execucao", "J1"}, {"estado", "executando"}}));
   EXPECT_EQ(in_progress.hints.at("image-path"), LabPath("Assets/ZorvellNotify2.png"));
   EXPECT_TRUE(std::filesystem::exists(in_progress.hints.at("image-path")));
   EXPECT_EQ(in_progress.expire_timeout, 0);
@@ -83,34 +85,41 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   std::optional<EditorCall> editor = WaitForEditorCall(kE2eWaitMs);
   ASSERT_TRUE(editor);
   EXPECT_EQ(editor->arguments, std::vector<std::string>{result});
+  // Neither the bus connection nor any pipe socket is handed to the editor.
+  for (const auto& [fd, target] : editor->descriptors) {
+    EXPECT_NE(target.rfind("socket:", 0), 0u) << fd << " -> " << target;
+  }
   ASSERT_TRUE(log_.WaitForLine("RESULTADO ABERTO PELO INDICE=" + result, kE2eWaitMs));
   // The click closed it: the monitor sees the centre empty again.
   ASSERT_TRUE(WaitUntil([&] { return CountLines(log_.Lines(), "TOTAL=0") >= 2; }));
 
   const std::vector<std::string> lines = log_.Lines();
   // The job pipe server's lines.
-  EXPECT_TRUE(InOrder(lines, {"PYTHON PIPE RECEIVED=" + announce, "PYTHON PIPE DESTINO=" + pipe,
-                              "PYTHON ACAO=continuar", "PYTHON ID=J1", "PYTHON ESTADO=executando",
-                              "VELDUNA RECEBEU=J1",
-                              "PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=J1&estado=concluido",
-                              "PYTHON PIPE DESTINO=", "PYTHON ACAO=atualizar", "PYTHON ID=J1",
-                              "PYTHON ESTADO=concluido", "VELDUNA ESTADO REGISTRADO=J1 ESTADO=concluido",
-                              "ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK",
-                              "GETALL TOTAL=1", "GETALL TAG=J1 GROUP=zorvell_processos"}));
+  EXPECT_TRUE(InOrder(
+      lines,
+      {"PYTHON PIPE RECEIVED=" + announce, "PYTHON PIPE DESTINO=" + pipe, "PYTHON ACAO=continuar",
+       "PYTHON ID=J1", "PYTHON ESTADO=executando", "VELDUNA RECEBEU=J1",
+       "PYTHON PIPE RECEIVED=acao=atualizar&id_execucao=J1&estado=concluido",
+       "PYTHON PIPE DESTINO=", "PYTHON ACAO=atualizar", "PYTHON ID=J1", "PYTHON ESTADO=concluido",
+       "VELDUNA ESTADO REGISTRADO=J1 ESTADO=concluido", "ENTROU MOSTRAR CONCLUIDA",
+       "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK", "GETALL TOTAL=1",
+       "GETALL TAG=J1 GROUP=zorvell_processos"}));
   // The queue consumer's.
-  EXPECT_TRUE(InOrder(lines, {"VELDUNA CONSUMER START", "VELDUNA PROCESSANDO=J1",
-                              "VELDUNA ESTADO PARA EXIBIR=J1 ESTADO=executando", "BUILD NOTIFICATION OK",
-                              "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=J1 GROUP=zorvell_processos"}));
+  EXPECT_TRUE(
+      InOrder(lines, {"VELDUNA CONSUMER START", "VELDUNA PROCESSANDO=J1",
+                      "VELDUNA ESTADO PARA EXIBIR=J1 ESTADO=executando", "BUILD NOTIFICATION OK",
+                      "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=J1 GROUP=zorvell_processos"}));
   // The monitor's: nothing, the job, nothing again.
-  EXPECT_TRUE(InOrder(lines, {"MONITOR GETALL START", "MONITOR GETALL MUDOU", "TOTAL=0",
-                              "MONITOR GETALL MUDOU", "TOTAL=1", "J1" + kGroupKey,
-                              "MONITOR GETALL MUDOU", "TOTAL=0"}));
+  EXPECT_TRUE(InOrder(
+      lines, {"MONITOR GETALL START", "MONITOR GETALL MUDOU", "TOTAL=0", "MONITOR GETALL MUDOU",
+              "TOTAL=1", "J1" + kGroupKey, "MONITOR GETALL MUDOU", "TOTAL=0"}));
   // The two clicks.
   const std::string event = "acao=salvar&id_execucao=J1&estado=concluido";
-  EXPECT_TRUE(InOrder(lines, {"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                              "PIPE CONNECT", "PIPE SENT=" + event, "EVENT SENT",
-                              "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                              "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
+  EXPECT_TRUE(
+      InOrder(lines, {"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
+                      "PIPE CONNECT", "PIPE SENT=" + event, "EVENT SENT",
+                      "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
+                      "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
   EXPECT_EQ(CountLines(lines, "=== WPN INVOKED ==="), 2);
   EXPECT_EQ(CountLines(lines, "EVENT SENT"), 1);
   EXPECT_EQ(CountLines(lines, "WPN CALLBACK ERROR"), 0);
@@ -125,7 +134,8 @@ TEST_F(BusFlowTest, DisplayLimitHoldsTwentyAndDismissalsLetMoreIn) {
   for (int i = 1; i <= 25; ++i) {
     char job[8];
     std::snprintf(job, sizeof job, "L%02d", i);
-    ASSERT_TRUE(SendJobMessage(std::string("acao=continuar&id_execucao=") + job + "&estado=executando"));
+    ASSERT_TRUE(
+        SendJobMessage(std::string("acao=continuar&id_execucao=") + job + "&estado=executando"));
   }
   ASSERT_TRUE(log_.WaitForLine("TOTAL=20", kE2eWaitMs));
   // Twenty on screen, and once the monitor has counted them nothing more is

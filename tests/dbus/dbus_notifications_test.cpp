@@ -38,8 +38,7 @@ bool WaitUntil(const std::function<bool()>& done) {
 
 AppNotification JobNotification(const std::u16string& job, const std::u16string& title,
                                 const std::u16string& caption, const std::u16string& action,
-                                const std::u16string& state,
-                                const std::u16string& group = kGroup) {
+                                const std::u16string& state, const std::u16string& group = kGroup) {
   AppNotificationBuilder builder;
   builder.SetHeroImage(Uri(u"file:///lab/Assets/ZorvellNotify2.png"));
   builder.SetTag(job);
@@ -47,7 +46,9 @@ AppNotification JobNotification(const std::u16string& job, const std::u16string&
   builder.AddText(u"Zorvell Lab");
   builder.AddText(title);
   AppNotificationButton button(caption);
-  button.AddArgument(u"acao", action).AddArgument(u"id_execucao", job).AddArgument(u"estado", state);
+  button.AddArgument(u"acao", action)
+      .AddArgument(u"id_execucao", job)
+      .AddArgument(u"estado", state);
   builder.AddButton(button);
   return builder.BuildNotification();
 }
@@ -99,7 +100,8 @@ Clicks& TheClicks() {
   static Clicks* clicks = [] {
     auto* made = new Clicks;
     AppNotificationManager::Default().NotificationInvoked(
-        [made](const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args) {
+        [made](const AppNotificationManager& sender,
+               const AppNotificationActivatedEventArgs& args) {
           Click click;
           click.arguments = args.Arguments().values();
           click.thread = std::this_thread::get_id();
@@ -154,15 +156,16 @@ class DbusNotificationsTest : public ::testing::Test {
 };
 
 TEST_F(DbusNotificationsTest, NotifyCarriesTheNotificationsContent) {
-  NotifyCall call = ShowAndGetCall(JobNotification(u"J1 & <b>", u"Processo em andamento", u"abortar",
-                                                   u"abortar", u"execu\u00e7\u00e3o"));
+  NotifyCall call = ShowAndGetCall(JobNotification(u"J1 & <b>", u"Processo em andamento",
+                                                   u"abortar", u"abortar", u"execu\u00e7\u00e3o"));
   EXPECT_EQ(call.app_name, "Zorvell Lab");
   EXPECT_EQ(call.replaces_id, 0u);
   EXPECT_EQ(call.summary, "Zorvell Lab");
   EXPECT_EQ(call.body, "Processo em andamento\nJ1 &amp; &lt;b&gt;");
-  EXPECT_EQ(call.actions, (std::vector<std::string>{
-                              "zorvell:acao=abortar&id_execucao=J1%20%26%20%3Cb%3E&estado=execu%C3%A7%C3%A3o",
-                              "abortar"}));
+  EXPECT_EQ(call.actions,
+            (std::vector<std::string>{
+                "zorvell:acao=abortar&id_execucao=J1%20%26%20%3Cb%3E&estado=execu%C3%A7%C3%A3o",
+                "abortar"}));
   EXPECT_EQ(call.hints.at("image-path"), "/lab/Assets/ZorvellNotify2.png");
   EXPECT_EQ(call.hints.at("x-dunst-stack-tag"), "J1 & <b>|zorvell_processos");
   EXPECT_EQ(call.expire_timeout, 0);
@@ -206,13 +209,14 @@ TEST_F(DbusNotificationsTest, CloseRightAfterTheReplyIsNotMissed) {
 
 TEST_F(DbusNotificationsTest, ButtonClickReachesTheHandlerWithItsArgumentsOffTheBusThread) {
   TheClicks().show_from_handler = true;
-  NotifyCall call = ShowAndGetCall(JobNotification(u"J=1&x", u"Processo Concluido", u"Exibir Resultado",
-                                                   u"salvar", u"conclu\u00eddo"));
+  NotifyCall call = ShowAndGetCall(JobNotification(
+      u"J=1&x", u"Processo Concluido", u"Exibir Resultado", u"salvar", u"conclu\u00eddo"));
   server_->Click(call.id, call.actions.at(0));
   std::vector<Click> clicks = TheClicks().WaitFor(1);
   ASSERT_EQ(clicks.size(), 1u);
-  EXPECT_EQ(clicks[0].arguments, (std::map<std::u16string, std::u16string>{
-                                     {u"acao", u"salvar"}, {u"id_execucao", u"J=1&x"}, {u"estado", u"conclu\u00eddo"}}));
+  EXPECT_EQ(clicks[0].arguments,
+            (std::map<std::u16string, std::u16string>{
+                {u"acao", u"salvar"}, {u"id_execucao", u"J=1&x"}, {u"estado", u"conclu\u00eddo"}}));
   EXPECT_NE(clicks[0].thread, std::this_thread::get_id());
   EXPECT_TRUE(clicks[0].show_from_handler_worked);
   // The click closed the notification; the handler's own one is listed.
@@ -226,7 +230,8 @@ TEST_F(DbusNotificationsTest, BodyClickBringsNoArgumentsAndForeignClicksAreIgnor
   // another application, and a valid click sent by someone who is not the
   // notification server.
   server_->SendActionInvoked(call.id + 100, key, call.sender);
-  server_->SendActionInvoked(call.id, "zorvell:acao=salvar&id_execucao=J1&estado=concluido", call.sender);
+  server_->SendActionInvoked(call.id, "zorvell:acao=salvar&id_execucao=J1&estado=concluido",
+                             call.sender);
   server_->SendActionInvoked(call.id, "other-app:open", call.sender);
   {
     ScriptedServer impostor(bus_->address(), /*claim_name=*/false);

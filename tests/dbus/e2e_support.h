@@ -55,7 +55,8 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms = kE2eWa
 // Writes one job message as the worker does; the server's pipe may not be up
 // yet right after start-up, so opening is retried (bounded).
 inline bool SendJobMessage(const std::string& message) {
-  return WaitUntil([&] { return WriteMessageToPipe(kJobPipeName, message).status == PipeSendStatus::kSent; });
+  return WaitUntil(
+      [&] { return WriteMessageToPipe(kJobPipeName, message).status == PipeSendStatus::kSent; });
 }
 
 inline int CountLines(const std::vector<std::string>& lines, const std::string& line) {
@@ -77,8 +78,10 @@ class BusRunTest : public ::testing::Test {
 
   // Starts the program on the bus and waits until its job pipe server runs.
   void StartProgram() {
-    ASSERT_TRUE(program_.Start(DBUS_E2E_PROGRAM, {}, {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}}));
-    ASSERT_TRUE(log_.WaitForLine("PYTHON PIPE READY", kE2eWaitMs)) << ::testing::PrintToString(log_.Lines());
+    ASSERT_TRUE(
+        program_.Start(DBUS_E2E_PROGRAM, {}, {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}}));
+    ASSERT_TRUE(log_.WaitForLine("PYTHON PIPE READY", kE2eWaitMs))
+        << ::testing::PrintToString(log_.Lines());
     ASSERT_TRUE(log_.WaitForLine("PYTHON PIPE SERVER START", kE2eWaitMs));
   }
 

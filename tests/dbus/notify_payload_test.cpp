@@ -9,27 +9,25 @@ namespace {
 TEST(NotifyPayloadTest, ActionKeyCarriesAnyArgumentsUnchanged) {
   std::string every_byte;
   for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
-  const Arguments arguments = {{"acao", "salvar"},
-                               {"id_execucao", "a&b=c%20 d+e"},
-                               {"estado", every_byte},
-                               {"", ""}};
+  const Arguments arguments = {
+      {"acao", "salvar"}, {"id_execucao", "a&b=c%20 d+e"}, {"estado", every_byte}, {"", ""}};
   const std::string key = EncodeActionKey(arguments);
   EXPECT_EQ(key.rfind("zorvell:acao=salvar&id_execucao=a%26b%3Dc%2520%20d%2Be&estado=", 0), 0u);
   auto decoded = DecodeActionKey(key);
   ASSERT_TRUE(decoded);
-  EXPECT_EQ(*decoded, (std::map<std::string, std::string>{{"acao", "salvar"},
-                                                          {"id_execucao", "a&b=c%20 d+e"},
-                                                          {"estado", every_byte},
-                                                          {"", ""}}));
+  EXPECT_EQ(
+      *decoded,
+      (std::map<std::string, std::string>{
+          {"acao", "salvar"}, {"id_execucao", "a&b=c%20 d+e"}, {"estado", every_byte}, {"", ""}}));
   // A button without arguments gives a click without arguments.
   EXPECT_EQ(EncodeActionKey({}), "zorvell:");
   EXPECT_EQ(DecodeActionKey("zorvell:"), (std::map<std::string, std::string>{}));
 }
 
 TEST(NotifyPayloadTest, ForeignOrMalformedKeysAreRefused) {
-  for (const char* key : {"default", "", "zorvell", "Zorvell:acao=x", "other:acao=x", "zorvell:acao",
-                          "zorvell:acao=x&", "zorvell:acao=%4", "zorvell:acao=%G1", "zorvell:%=x",
-                          "zorvell:&acao=x"}) {
+  for (const char* key : {"default", "", "zorvell", "Zorvell:acao=x", "other:acao=x",
+                          "zorvell:acao", "zorvell:acao=x&", "zorvell:acao=%4", "zorvell:acao=%G1",
+                          "zorvell:%=x", "zorvell:&acao=x"}) {
     EXPECT_FALSE(DecodeActionKey(key)) << key;
   }
 }
@@ -40,7 +38,8 @@ TEST(NotifyPayloadTest, BodyIsEscapedMarkup) {
 }
 
 TEST(NotifyPayloadTest, ImagePathComesFromFileAddresses) {
-  EXPECT_EQ(ImagePathFromAddress("file:///lab/Assets/ZorvellNotify2.png"), "/lab/Assets/ZorvellNotify2.png");
+  EXPECT_EQ(ImagePathFromAddress("file:///lab/Assets/ZorvellNotify2.png"),
+            "/lab/Assets/ZorvellNotify2.png");
   EXPECT_EQ(ImagePathFromAddress("file:///my%20lab/a.png"), "/my lab/a.png");
   EXPECT_EQ(ImagePathFromAddress("file://localhost/a.png"), "/a.png");
   // Anything else is passed on for the server to make sense of.
@@ -56,7 +55,8 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   content.group = "zorvell_processos";
   content.texts = {"Zorvell Lab", "Processo em andamento"};
   content.image_address = "file:///lab/Assets/ZorvellNotify2.png";
-  content.buttons = {{"abortar", {{"acao", "abortar"}, {"id_execucao", "J<1>"}, {"estado", "executando"}}}};
+  content.buttons = {
+      {"abortar", {{"acao", "abortar"}, {"id_execucao", "J<1>"}, {"estado", "executando"}}}};
   NotifyRequest request = BuildNotifyRequest(content);
   EXPECT_EQ(request.summary, "Zorvell Lab");
   // The tag on its own line keeps two jobs from reading as duplicates.

@@ -30,7 +30,9 @@ std::string ConfigText(const std::string& socket_dir) {
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
          "<busconfig>\n"
          "  <type>session</type>\n"
-         "  <listen>unix:dir=" + socket_dir + "</listen>\n"
+         "  <listen>unix:dir=" +
+         socket_dir +
+         "</listen>\n"
          "  <auth>EXTERNAL</auth>\n"
          "  <policy context=\"default\">\n"
          "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -69,8 +71,8 @@ PrivateBus::PrivateBus() {
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::string config_arg = "--config-file=" + config;
   std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), config_arg.data(),
-                             const_cast<char*>("--nofork"),
-                             const_cast<char*>("--print-address=3"), nullptr};
+                             const_cast<char*>("--nofork"), const_cast<char*>("--print-address=3"),
+                             nullptr};
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -85,8 +87,8 @@ PrivateBus::PrivateBus() {
   std::string text;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAddressTimeoutMs);
   while (text.find('\n') == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                      std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd pfd{fds[0], POLLIN, 0};
     int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
@@ -126,7 +128,9 @@ PrivateBus::~PrivateBus() {
   }
 }
 
-void PrivateBus::UseAsSessionBus() const { ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1); }
+void PrivateBus::UseAsSessionBus() const {
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+}
 
 void PrivateBus::Kill() {
   if (pid_ <= 0) return;

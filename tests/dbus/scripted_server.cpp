@@ -35,32 +35,30 @@ void ScriptedServer::Start() {
     object_ = sdbus::createObject(*connection_, kPath);
     object_->registerMethod("Notify")
         .onInterface(kInterface)
-        .implementedAs([this](sdbus::Result<uint32_t>&& result, const std::string& app_name,
-                              uint32_t replaces_id, const std::string& app_icon,
-                              const std::string& summary, const std::string& body,
-                              const std::vector<std::string>& actions,
-                              const std::map<std::string, sdbus::Variant>& hints,
-                              int32_t expire_timeout) {
-          NotifyCall call;
-          call.app_name = app_name;
-          call.replaces_id = replaces_id;
-          call.app_icon = app_icon;
-          call.summary = summary;
-          call.body = body;
-          call.actions = actions;
-          for (const auto& [key, value] : hints) {
-            if (value.containsValueOfType<std::string>()) call.hints[key] = value.get<std::string>();
-          }
-          call.expire_timeout = expire_timeout;
-          call.sender = object_->getCurrentlyProcessedMessage()->getSender();
-          OnNotify(call, std::move(result));
-        });
-    object_->registerMethod("GetServerInformation")
-        .onInterface(kInterface)
-        .implementedAs([]() {
-          return std::make_tuple(std::string("scripted"), std::string("activator tests"),
-                                 std::string("1.0"), std::string("1.2"));
-        });
+        .implementedAs(
+            [this](sdbus::Result<uint32_t>&& result, const std::string& app_name,
+                   uint32_t replaces_id, const std::string& app_icon, const std::string& summary,
+                   const std::string& body, const std::vector<std::string>& actions,
+                   const std::map<std::string, sdbus::Variant>& hints, int32_t expire_timeout) {
+              NotifyCall call;
+              call.app_name = app_name;
+              call.replaces_id = replaces_id;
+              call.app_icon = app_icon;
+              call.summary = summary;
+              call.body = body;
+              call.actions = actions;
+              for (const auto& [key, value] : hints) {
+                if (value.containsValueOfType<std::string>())
+                  call.hints[key] = value.get<std::string>();
+              }
+              call.expire_timeout = expire_timeout;
+              call.sender = object_->getCurrentlyProcessedMessage()->getSender();
+              OnNotify(call, std::move(result));
+            });
+    object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([]() {
+      return std::make_tuple(std::string("scripted"), std::string("activator tests"),
+                             std::string("1.0"), std::string("1.2"));
+    });
     object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([]() {
       return std::vector<std::string>{"actions", "body", "body-markup"};
     });
@@ -80,8 +78,12 @@ void ScriptedServer::Start() {
           signal.setDestination(owner);
           object_->emitSignal(signal);
         });
-    object_->registerSignal("NotificationClosed").onInterface(kInterface).withParameters<uint32_t, uint32_t>();
-    object_->registerSignal("ActionInvoked").onInterface(kInterface).withParameters<uint32_t, std::string>();
+    object_->registerSignal("NotificationClosed")
+        .onInterface(kInterface)
+        .withParameters<uint32_t, uint32_t>();
+    object_->registerSignal("ActionInvoked")
+        .onInterface(kInterface)
+        .withParameters<uint32_t, std::string>();
     object_->finishRegistration();
     if (claim_name_) connection_->requestName(kName);
   } catch (const sdbus::Error&) {

@@ -52,7 +52,8 @@ class ScriptedServer {
   // Every Notify so far, oldest first.
   std::vector<NotifyCall> Calls() const;
   // Waits (bounded) until at least `count` Notify calls were received.
-  bool WaitForCalls(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  bool WaitForCalls(std::size_t count,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
   // Ids shown and not closed.
   std::set<uint32_t> OpenIds() const;
 

@@ -16,7 +16,8 @@ struct Uri::Impl {
   std::u16string address;
 };
 
-Uri::Uri(std::u16string_view address) : impl_(std::make_shared<Impl>(Impl{std::u16string(address)})) {}
+Uri::Uri(std::u16string_view address)
+    : impl_(std::make_shared<Impl>(Impl{std::u16string(address)})) {}
 
 struct AppNotificationButton::Impl {
   std::u16string content;
@@ -126,7 +127,8 @@ namespace {
 void DeliverClick(const std::shared_ptr<AppNotificationManager::Impl>& manager,
                   const std::map<std::string, std::string>& arguments) {
   auto event = std::make_shared<AppNotificationActivatedEventArgs::Impl>();
-  for (const auto& [key, value] : arguments) event->arguments[Utf8ToUtf16(key)] = Utf8ToUtf16(value);
+  for (const auto& [key, value] : arguments)
+    event->arguments[Utf8ToUtf16(key)] = Utf8ToUtf16(value);
   std::vector<NotificationInvokedHandler> handlers;
   {
     MutexLock lock(manager->mu);

@@ -31,7 +31,8 @@ const std::string kOwnerChangedRule =
     "arg0='org.freedesktop.Notifications'";
 
 HResult CodeForBusError(const std::string& name) {
-  if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
+  if (name == "org.freedesktop.DBus.Error.NoReply" ||
+      name == "org.freedesktop.DBus.Error.Timeout" ||
       name == "org.freedesktop.DBus.Error.TimedOut" || name == "System.Error.ETIMEDOUT") {
     return kHrTimeout;
   }
@@ -113,7 +114,8 @@ void NotificationCentre::Register() {
 void NotificationCentre::Show(const NotificationContent& content) {
   const NotifyRequest request = BuildNotifyRequest(content);
   std::set<std::string> action_keys;
-  for (std::size_t i = 0; i < request.actions.size(); i += 2) action_keys.insert(request.actions[i]);
+  for (std::size_t i = 0; i < request.actions.size(); i += 2)
+    action_keys.insert(request.actions[i]);
   const std::pair<std::string, std::string> key{content.tag, content.group};
 
   std::map<std::string, sdbus::Variant> hints;
@@ -261,7 +263,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
   auto state = std::make_shared<CallState>();
   Link* raw = &link;
   auto handler = [raw, state, on_reply = std::move(on_reply)](sdbus::MethodReply& reply,
-                                                               const sdbus::Error* error) {
+                                                              const sdbus::Error* error) {
     bool failed = error != nullptr;
     HResult code = 0;
     std::string text;
@@ -291,8 +293,9 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
     raw->reply_cv.notify_all();
   };
   try {
-    link.proxy->callMethod(call, std::move(handler),
-                           std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
+    link.proxy->callMethod(
+        call, std::move(handler),
+        std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
   } catch (const sdbus::Error& error) {
     throw HResultError(kHrNotConnected, Describe(error));
   }
@@ -380,7 +383,8 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id,
   auto by_key = ids_by_key_.find(key);
   if (by_key != ids_by_key_.end() && by_key->second != id) shown_.erase(by_key->second);
   auto previous = shown_.find(id);
-  if (previous != shown_.end() && previous->second.key != key) ids_by_key_.erase(previous->second.key);
+  if (previous != shown_.end() && previous->second.key != key)
+    ids_by_key_.erase(previous->second.key);
   shown_[id] = Shown{key, std::move(action_keys)};
   ids_by_key_[key] = id;
 }
