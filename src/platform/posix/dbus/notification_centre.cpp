@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/app_notifications.h"
@@ -168,7 +169,7 @@ std::vector<NotificationCentre::Listed> NotificationCentre::List() {
   std::shared_ptr<Link> link = AcquireLink(nullptr, /*force_new=*/false);
   std::vector<Listed> listed;
   MutexLock lock(mu_);
-  if (link_ != link) return listed;  // lost meanwhile: nothing of ours is shown
+  if (link_ != link) throw HResultError(kHrNotConnected, "session bus connection lost");
   listed.reserve(shown_.size());
   for (const auto& [id, shown] : shown_) listed.push_back({shown.key.first, shown.key.second});
   return listed;
@@ -197,7 +198,14 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
       // Its loop ends on its own once the connection fails.
     }
   }
-  std::thread([this, link] { RunEventLoop(link); }).detach();
+  try {
+    std::thread([this, link] { RunEventLoop(link); }).detach();
+  } catch (const std::system_error& error) {
+    // Without its loop the connection would only time out: do not keep it.
+    MutexLock lock(mu_);
+    if (link_ == link) link_.reset();
+    throw HResultError(kHrFail, std::string("no thread for the bus: ") + error.what());
+  }
   return link;
 }
 
