@@ -27,21 +27,6 @@ namespace activator::testing {
 // No test asserts on time.
 constexpr int kE2eWaitMs = 20000;
 
-// `expected` appear in `lines` in this order, possibly with others between.
-inline ::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
-                                          const std::vector<std::string>& expected) {
-  auto at = lines.begin();
-  for (const auto& line : expected) {
-    at = std::find(at, lines.end(), line);
-    if (at == lines.end()) {
-      std::string all;
-      for (const auto& l : lines) all += "\n  " + l;
-      return ::testing::AssertionFailure() << "missing in order: " << line << "; log:" << all;
-    }
-    ++at;
-  }
-  return ::testing::AssertionSuccess();
-}
 
 inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms = kE2eWaitMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -16,6 +16,7 @@
 namespace activator {
 namespace {
 
+using testing::InOrder;
 using testing::LogFileTail;
 using testing::LogTail;
 using testing::ProgramProcess;
@@ -31,21 +32,6 @@ std::map<std::string, std::string> NoBusEnvironment() {
 
 std::string LogOf(const std::string& lab_root) { return lab_root + "/Logs/activator_debug.txt"; }
 
-// `expected` appear in `lines` in this order, possibly with others between.
-::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
-                                   const std::vector<std::string>& expected) {
-  auto at = lines.begin();
-  for (const auto& line : expected) {
-    at = std::find(at, lines.end(), line);
-    if (at == lines.end()) {
-      std::string all;
-      for (const auto& l : lines) all += "\n  " + l;
-      return ::testing::AssertionFailure() << "missing in order: " << line << "; log:" << all;
-    }
-    ++at;
-  }
-  return ::testing::AssertionSuccess();
-}
 
 class EndToEndTest : public ::testing::Test {
  protected:

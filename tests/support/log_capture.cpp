@@ -1,5 +1,6 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,21 @@ bool LogTail::WaitForLineCount(std::size_t count, int timeout_ms) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& expected) {
+  auto at = lines.begin();
+  for (const auto& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) {
+      std::string all;
+      for (const auto& l : lines) all += "\n  " + l;
+      return ::testing::AssertionFailure() << "missing in order: " << line << "; log:" << all;
+    }
+    ++at;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 std::vector<std::string> SplitLogLines(const std::string& bytes) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace activator::testing {
 
 // Remembers where the debug log ends when constructed; Lines() gives the lines
@@ -23,6 +25,11 @@ class LogTail {
  private:
   std::uint64_t start_;
 };
+
+// Succeeds when `expected` appear in `lines` in this order, possibly with
+// other lines between them; the failure message shows the whole log.
+::testing::AssertionResult InOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& expected);
 
 // Every line of a CR LF log text; a missing final CR LF keeps the last line.
 std::vector<std::string> SplitLogLines(const std::string& bytes);

@@ -40,7 +40,7 @@ std::vector<NotificationContent> List(std::chrono::milliseconds limit);
 // The one manager implementation every Default() hands out.
 std::shared_ptr<AppNotificationManager::Impl> ManagerImpl();
 
-// Lenient conversion for the record: a lone surrogate becomes U+FFFD.
+// The record and the test API speak UTF-8; the seam speaks UTF-16.
 std::string ToUtf8(std::u16string_view text);
 std::u16string ToUtf16(std::string_view text);
 

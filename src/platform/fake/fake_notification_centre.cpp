@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/fake/fake_centre_internal.h"
+#include "platform/text_conversion.h"
 
 namespace activator::fake {
 
@@ -154,72 +155,9 @@ std::shared_ptr<AppNotificationManager::Impl> ManagerImpl() {
   return *impl;
 }
 
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
+std::string ToUtf8(std::u16string_view text) { return Utf16ToUtf8(text); }
 
-std::u16string ToUtf16(std::string_view text) {
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto b = static_cast<unsigned char>(text[i]);
-    int length = b < 0x80             ? 1
-                 : (b & 0xE0) == 0xC0 ? 2
-                 : (b & 0xF0) == 0xE0 ? 3
-                 : (b & 0xF8) == 0xF0 ? 4
-                                      : 0;
-    char32_t cp = length == 1   ? b
-                  : length == 2 ? (b & 0x1F)
-                  : length == 3 ? (b & 0x0F)
-                                : (b & 0x07);
-    bool ok = length != 0 && i + length <= text.size();
-    for (int k = 1; ok && k < length; ++k) {
-      auto cont = static_cast<unsigned char>(text[i + k]);
-      if ((cont & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cont & 0x3F);
-    }
-    if (!ok) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-    i += static_cast<std::size_t>(length);
-  }
-  return out;
-}
+std::u16string ToUtf16(std::string_view text) { return Utf8ToUtf16(text); }
 
 }  // namespace internal
 
