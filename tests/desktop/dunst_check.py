@@ -46,7 +46,16 @@ class ActivatorOnDunst(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        # A program that died meanwhile (a sanitizer report, a crash) fails
+        # the run even when every check had already passed.
+        ended = cls.program.poll()
+        output = ""
+        if ended is not None:
+            with open(os.path.join(cls.desktop.workdir, "activator.log"), errors="replace") as f:
+                output = f.read()
         cls.desktop.stop()  # the program too: it is one of the session's children
+        if ended is not None:
+            raise RuntimeError("the program ended with %s during the checks:\n%s" % (ended, output))
 
     def setUp(self):
         self.assertIsNone(self.program.poll(), "the program ended")
