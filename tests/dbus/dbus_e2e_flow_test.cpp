@@ -170,5 +170,25 @@ TEST_F(BusFlowTest, DisplayLimitHoldsTwentyAndDismissalsLetMoreIn) {
   EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 0);
 }
 
+// Notifications the user closes before any monitor pass could see them must
+// not hold places of the display limit for ever: once five passes in a row
+// have missed them they are released and the queue moves on.
+TEST_F(BusFlowTest, NotificationsClosedBeforeTheMonitorSawThemFreeTheirPlaces) {
+  StartBus();
+  StartServer();
+  server_->CloseRightAfterReply(true);
+  StartProgram();
+  for (int i = 1; i <= 21; ++i) {
+    ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=Q" + std::to_string(i) +
+                               "&estado=executando"));
+  }
+  ASSERT_TRUE(server_->WaitForCalls(21, std::chrono::milliseconds(3 * kE2eWaitMs)));
+  EXPECT_EQ(server_->Calls().back().body, "Processo em andamento\nQ21");
+  const std::vector<std::string> lines = log_.Lines();
+  EXPECT_EQ(CountLines(lines, "VELDUNA PENDENTE LIBERADO=Q1"), 1);
+  EXPECT_EQ(CountLines(lines, "VELDUNA PENDENTE LIBERADO=Q20"), 1);
+  EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 0);
+}
+
 }  // namespace
 }  // namespace activator::testing
