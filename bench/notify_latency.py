@@ -40,7 +40,7 @@ except ImportError:
     # D-Bus bindings; the system's own Python has them once installed.
     if sys.executable != "/usr/bin/python3" and os.path.exists("/usr/bin/python3"):
         os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("notify_latency: needs python3-dbus and python3-gi (apt-get install python3-dbus python3-gi)")
+    sys.exit("notify_latency: needs python3-dbus and python3-gi (scripts/install-deps bench)")
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "desktop"))
 from private_desktop import PrivateDesktop, wait_until  # noqa: E402
