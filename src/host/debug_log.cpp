@@ -5,7 +5,7 @@
 
 namespace activator {
 
-void WriteLogLineTo(const std::string& path, std::string_view message) noexcept {
+void WriteLogLineTo(const char* path, std::string_view message) noexcept {
   try {
     std::string line;
     line.reserve(message.size() + 8);
@@ -14,7 +14,7 @@ void WriteLogLineTo(const std::string& path, std::string_view message) noexcept 
       line.push_back(c);
     }
     line += "\r\n";
-    AppendToFile(path, line);
+    AppendToFile(std::string(path), line);
   } catch (...) {
     // Out of memory while building the line: the line is lost, the caller
     // goes on.

@@ -17,7 +17,7 @@ void WriteDebugLog(const std::string& message) noexcept;
 
 // The same for a log file of the caller's choosing; WriteDebugLog uses it with
 // the build's debug log path.
-void WriteLogLineTo(const std::string& path, std::string_view message) noexcept;
+void WriteLogLineTo(const char* path, std::string_view message) noexcept;
 
 // Formatting of values in log lines: result codes (HRESULT) in signed decimal
 // so failures read negative, error codes and counts in unsigned decimal.

@@ -75,7 +75,13 @@ void RunJobPipeServer(const AppNotificationManager& manager) {
       std::this_thread::sleep_for(kCreateRetryPause);
       continue;
     }
-    ServeOneJobConnection(*instance, manager);
+    try {
+      ServeOneJobConnection(*instance, manager);
+    } catch (...) {
+      // Only an exhausted process gets here (the notification calls contain
+      // their own failures); the instance is closed and the server goes on.
+      WriteDebugLog("PYTHON PIPE ERRO");
+    }
   }
 }
 

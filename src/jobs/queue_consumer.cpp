@@ -36,7 +36,16 @@ void RunQueueConsumer(AppNotificationManager manager) {
     WriteDebugLog("VELDUNA COM INIT FAILED=" + FormatResultCode(joined));
   }
   WriteDebugLog("VELDUNA CONSUMER START");
-  for (;;) ShowNextJob(manager);
+  for (;;) {
+    try {
+      ShowNextJob(manager);
+    } catch (...) {
+      // Only an exhausted process gets here (the notification calls contain
+      // their own failures); the display lock is already released, and the
+      // consumer goes on with the next job.
+      WriteDebugLog("VELDUNA ERRO");
+    }
+  }
 }
 
 }  // namespace activator

@@ -69,7 +69,7 @@ TEST(DebugLogTest, FileDeletedBetweenLinesIsCreatedAgain) {
 
 TEST(DebugLogTest, MissingFolderDropsTheLineSilently) {
   std::string path = testing::LabPath("NoSuchFolder/activator_debug.txt");
-  WriteLogLineTo(path, "lost");
+  WriteLogLineTo(path.c_str(), "lost");
   struct stat st;
   EXPECT_NE(::stat(path.c_str(), &st), 0);
   // Once the folder exists, the next line creates the file.
@@ -77,7 +77,7 @@ TEST(DebugLogTest, MissingFolderDropsTheLineSilently) {
   ::mkdir(folder.c_str(), 0755);
   std::string late = folder + "/log.txt";
   std::remove(late.c_str());
-  WriteLogLineTo(late, "found");
+  WriteLogLineTo(late.c_str(), "found");
   EXPECT_EQ(ReadFile(late), "found\r\n");
 }
 

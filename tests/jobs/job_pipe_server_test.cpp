@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include "jobs/job_registry.h"
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
+#include "platform/mutex.h"
 #include "platform/posix/pipe_names.h"
 #include "platform/socket_test_client.h"
 #include "support/log_capture.h"
@@ -252,6 +254,52 @@ TEST_F(JobPipeServerTest, ThreadBodyServesTheJobPipe) {
         }
         ok = ok && tail.WaitForLine("VELDUNA RECEBEU=JT");
         ok = ok && Registry().FindReplyPipe("JT") == "PT";
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// A state update waits for a show under way: the dispatch runs under the
+// display lock, taken only after the state is stored.
+TEST_F(JobPipeServerTest, UpdateDispatchWaitsForTheDisplayLock) {
+  LogTail tail;
+  Mutex& display = Registry().display_lock();
+  display.Lock();
+  EXPECT_TRUE(SendToSocket(path_, "acao=atualizar&id_execucao=JD&estado=erro"));
+  std::thread server([this] { ServeOneJobConnection(*instance_, manager_); });
+  EXPECT_TRUE(tail.WaitForLine("VELDUNA ESTADO REGISTRADO=JD ESTADO=erro"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Registry().FindJobState("JD"), "erro");
+  EXPECT_FALSE(fake::Find("JD", kJobNotificationGroup).has_value());
+  EXPECT_EQ(tail.Lines().back(), "VELDUNA ESTADO REGISTRADO=JD ESTADO=erro");
+  display.Unlock();
+  server.join();
+  EXPECT_EQ(Form("JD"), "Processo com erro");
+}
+
+// Someone removes the job pipe's socket file while the server waits for a
+// client: the server binds the path again instead of waiting for ever on a
+// listener nobody can reach.
+TEST_F(JobPipeServerTest, SocketFileRemovedWhileWaitingIsBoundAgain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LogTail tail;
+        std::thread([m = manager_] { RunJobPipeServer(m); }).detach();
+        const std::string path = SocketPathForPipe(kJobPipeName);
+        auto send_until_delivered = [&](const std::string& message) {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          while (!SendToSocket(path, message)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          return true;
+        };
+        bool ok = send_until_delivered("acao=continuar&id_execucao=JA");
+        ok = ok && tail.WaitForLine("VELDUNA RECEBEU=JA");
+        ok = ok && ::unlink(path.c_str()) == 0;
+        ok = ok && send_until_delivered("acao=continuar&id_execucao=JB");
+        ok = ok && tail.WaitForLine("VELDUNA RECEBEU=JB");
         std::_Exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");

@@ -14,6 +14,7 @@
 #include "notify/job_notifications.h"
 #include "notify/notification_monitor.h"
 #include "platform/fake/fake_notification_centre.h"
+#include "platform/mutex.h"
 #include "support/log_capture.h"
 
 namespace activator {
@@ -86,6 +87,25 @@ TEST_F(QueueConsumerTest, TheStateAtShowingTimePicksTheForm) {
     EXPECT_EQ(lines[1], "VELDUNA ESTADO PARA EXIBIR=" + id + " ESTADO=" + cases[i].state);
     EXPECT_EQ(FormsShown(id), Lines{cases[i].form}) << "state " << cases[i].state;
   }
+}
+
+// The state is read under the display lock: a job taken while an update
+// dispatch holds it is shown in the state that update left.
+TEST_F(QueueConsumerTest, StateIsReadOnlyOnceTheDisplayLockIsHeld) {
+  LogTail tail;
+  Registry().AnnounceJob("JL");
+  Mutex& display = Registry().display_lock();
+  display.Lock();
+  std::thread consumer([this] { ShowNextJob(manager_); });
+  EXPECT_TRUE(tail.WaitForLine("VELDUNA PROCESSANDO=JL"));
+  Registry().SetJobState("JL", "concluido");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(tail.Lines().back(), "VELDUNA PROCESSANDO=JL");
+  EXPECT_TRUE(fake::Record().empty());
+  display.Unlock();
+  consumer.join();
+  EXPECT_TRUE(tail.WaitForLine("VELDUNA ESTADO PARA EXIBIR=JL ESTADO=concluido"));
+  EXPECT_EQ(FormsShown("JL"), Lines{kConcluded});
 }
 
 TEST_F(QueueConsumerTest, AJobQueuedTwiceIsShownTwiceInItsCurrentForm) {

@@ -7,6 +7,7 @@
 // handled waits in the listen backlog instead of being turned away, so no job
 // message is lost between two instances.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -122,16 +123,16 @@ int BindListener(const std::string& path, std::shared_ptr<Listener>* out) {
   return 0;
 }
 
-// accept() errors that say the process is out of descriptors or memory. The
-// waiting connection stays in the backlog, so an immediate retry would fail
-// again at once: pause a little instead of spinning.
-bool IsResourceShortage(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
+// How often a waiting server checks that its socket file is still the one it
+// listens on. Someone may delete or replace the file while the server waits;
+// no client could reach the listener again, so the wait ends and the next
+// instance binds the path afresh.
+constexpr int kBindingCheckIntervalMs = 1000;
 
 }  // namespace
 
 struct PipeServerInstance::Impl {
+  std::string path;
   std::shared_ptr<Listener> listener;
   UniqueFd connection;
 };
@@ -156,6 +157,7 @@ std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& 
     }
   }
   auto impl = std::make_unique<Impl>();
+  impl->path = path;
   impl->listener = std::move(listener);
   return PipeServerInstance(std::move(impl));
 }
@@ -168,12 +170,22 @@ PipeServerInstance::~PipeServerInstance() = default;
 bool PipeServerInstance::WaitForClient() {
   if (!impl_ || !impl_->listener) return false;
   impl_->connection.reset();
+  const int listener_fd = impl_->listener->fd.get();
+  for (;;) {
+    pollfd waiting{listener_fd, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1, kBindingCheckIntervalMs);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && !StillBound(*impl_->listener, impl_->path)) return false;
+  }
   int fd;
   do {
-    fd = ::accept4(impl_->listener->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    fd = ::accept4(listener_fd, nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (IsResourceShortage(errno)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // A client that gave up before being accepted is no reason to pause; any
+    // other failure would recur at once, so the caller's loop must not spin.
+    if (errno != ECONNABORTED) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return false;
   }
   impl_->connection.reset(fd);
