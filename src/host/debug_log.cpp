@@ -21,7 +21,7 @@ void WriteLogLineTo(const char* path, std::string_view message) noexcept {
   }
 }
 
-void WriteDebugLog(const std::string& message) noexcept {
+void WriteDebugLog(std::string_view message) noexcept {
   WriteLogLineTo(kDebugLogPath, message);
 }
 

@@ -13,7 +13,7 @@ namespace activator {
 // so no logged line is lost when the process is killed. When the file cannot
 // be opened (for instance its folder is missing) the line is dropped silently.
 // Safe from any thread, at any moment; never throws.
-void WriteDebugLog(const std::string& message) noexcept;
+void WriteDebugLog(std::string_view message) noexcept;
 
 // The same for a log file of the caller's choosing; WriteDebugLog uses it with
 // the build's debug log path.

@@ -64,11 +64,17 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
     WriteDebugLog("MONITOR GETALL ERRO");
     return;
   }
-  std::sort(released.begin(), released.end());
-  for (const std::string& job_id : released) WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + job_id);
-  if (summary != last_summary) {
-    WriteDebugLog("MONITOR GETALL MUDOU\n" + summary);
-    last_summary = std::move(summary);
+  try {
+    std::sort(released.begin(), released.end());
+    for (const std::string& job_id : released)
+      WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + job_id);
+    if (summary != last_summary) {
+      WriteDebugLog("MONITOR GETALL MUDOU\n" + summary);
+      last_summary = std::move(summary);
+    }
+  } catch (...) {
+    // Out of memory for a log line: the registry is already up to date, and
+    // the summary is logged again by the next pass that can.
   }
 }
 

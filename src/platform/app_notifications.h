@@ -1,10 +1,11 @@
 // What the program needs from a desktop notification centre, shaped like the
 // Windows App SDK projection so the calling code reads the same on every port.
 //
-// Exactly one implementation is linked into a program: the Windows App SDK
-// (windows/), the freedesktop notification service over D-Bus (posix/dbus/),
-// or the in-memory centre the tests use (fake/). Each defines the Impl
-// structures declared here; there is no runtime switch.
+// Exactly one implementation is linked into a program: the freedesktop
+// notification service over D-Bus (posix/dbus/), the in-memory centre the
+// tests use (fake/), and on Windows the Windows App SDK (still to be written
+// in windows/). Each defines the Impl structures declared here; there is no
+// runtime switch.
 //
 // Texts cross this seam as UTF-16. Every failure is raised as HResultError
 // carrying the platform's result code. Objects are counted handles: copies
