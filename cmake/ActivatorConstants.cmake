@@ -62,6 +62,11 @@ function(activator_add_constants target)
   if(NOT ARG_TEXT_EDITOR)
     set(ARG_TEXT_EDITOR "${ACTIVATOR_TEXT_EDITOR}")
   endif()
+  if(WIN32 AND ARG_LAB_ROOT MATCHES "^/")
+    # A lab inside the build tree of a cross-build: the programs run under
+    # wine, whose drive Z: is the Unix root.
+    string(REPLACE "/" "\\" ARG_LAB_ROOT "Z:${ARG_LAB_ROOT}")
+  endif()
   if(ARG_FLAT)
     activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}" FLAT)
   else()

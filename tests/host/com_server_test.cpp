@@ -8,6 +8,7 @@
 
 #include "host/build_constants.h"
 #include "platform/com.h"
+#include "support/platform_guard.h"
 
 namespace activator {
 namespace {
@@ -184,18 +185,25 @@ TEST(ComRegistrationTest, RegisteredClassObjectIsFoundByClassId) {
   EXPECT_EQ(class_object->Release(), 1u);
 
   // A second registration for the same class fails and takes no reference.
-  auto* second = new ZorvellClassFactory();
-  DWORD second_cookie = 0;
-  EXPECT_LT(CoRegisterClassObject(*clsid, second, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                  &second_cookie),
-            0);
-  EXPECT_EQ(second->Release(), 0u);
+  // (The POSIX stand-in's table; the system's COM, under wine at least,
+  // accepts a second registration.)
+  if (!testing::kWindowsPort) {
+    auto* second = new ZorvellClassFactory();
+    DWORD second_cookie = 0;
+    EXPECT_LT(CoRegisterClassObject(*clsid, second, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                    &second_cookie),
+              0);
+    EXPECT_EQ(second->Release(), 0u);
+  }
 
   // Revoking drops COM's reference, which frees the class object.
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
   found = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &found),
-            CLASS_E_CLASSNOTAVAILABLE);
+  const HRESULT after_revoke =
+      CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &found);
+  EXPECT_TRUE(FAILED(after_revoke));
+  // The system's COM goes on to look the class up in the registry.
+  if (!testing::kWindowsPort) EXPECT_EQ(after_revoke, CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(found, nullptr);
   CoUninitialize();
 }

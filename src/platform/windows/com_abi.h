@@ -1,0 +1,9 @@
+// COM on Windows: the SDK's own declarations (GUID, HRESULT, IUnknown,
+// IClassFactory, the Co* functions from ole32), with the system headers taken
+// through the port's support header. Included only through platform/com.h.
+#pragma once
+
+#include "platform/windows/windows_support.h"
+
+#include <objbase.h>
+#include <unknwn.h>
