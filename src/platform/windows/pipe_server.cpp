@@ -48,9 +48,16 @@ PipeServerInstance::~PipeServerInstance() { DisconnectAndClose(); }
 bool PipeServerInstance::WaitForClient() {
   if (!impl_ || !impl_->pipe) return false;
   // A client that opened the pipe between its creation and this call is
-  // already connected: the call fails with ERROR_PIPE_CONNECTED.
-  impl_->connected = ::ConnectNamedPipe(impl_->pipe.get(), nullptr) != 0 ||
-                     ::GetLastError() == ERROR_PIPE_CONNECTED;
+  // already connected: the call fails with ERROR_PIPE_CONNECTED. One that has
+  // also written and closed again gives ERROR_NO_DATA, yet its message waits
+  // in the pipe's buffer: that counts as connected too, or the message would
+  // be lost. The read then gives the message, or nothing if there was none.
+  if (::ConnectNamedPipe(impl_->pipe.get(), nullptr)) {
+    impl_->connected = true;
+  } else {
+    const DWORD error = ::GetLastError();
+    impl_->connected = error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+  }
   return impl_->connected;
 }
 
