@@ -1,14 +1,14 @@
-// The job pipe server, fed through a real socket by a bare client, with the
-// in-memory notification centre behind the update dispatch.
+// The job pipe server, fed through a real pipe by a bare client (a Unix
+// socket on POSIX, a named pipe on Windows), with the in-memory notification
+// centre behind the update dispatch.
 #include "jobs/job_pipe_server.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,17 +20,34 @@
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "platform/mutex.h"
-#include "platform/posix/pipe_names.h"
-#include "platform/socket_test_client.h"
+#include "platform/pipes.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/posix/pipe_names.h"
+#include "platform/socket_test_client.h"
+#endif
 
 namespace activator {
 namespace {
 
 using Lines = std::vector<std::string>;
 using testing::LogTail;
-using testing::SendToSocket;
+
+// What the worker does for one message: open the pipe, write, close.
+bool SendAsWorker(const std::string& pipe_name, const std::string& bytes) {
+#if defined(_WIN32)
+  return WriteMessageToPipe(pipe_name, bytes).status == PipeSendStatus::kSent;
+#else
+  return testing::SendToSocket(SocketPathForPipe(pipe_name), bytes);
+#endif
+}
+
+constexpr std::size_t kReadLimit = 4095;
 
 class JobPipeServerTest : public ::testing::Test {
  protected:
@@ -38,8 +55,7 @@ class JobPipeServerTest : public ::testing::Test {
     TheJobRegistry().ResetForTesting();
     fake::Reset();
     pipe_name_ = "\\\\.\\pipe\\" + testing::UniqueName("jobs");
-    path_ = SocketPathForPipe(pipe_name_);
-    NewInstance();  // the socket exists from here on
+    NewInstance();  // the pipe exists from here on
   }
 
   void NewInstance() {
@@ -48,18 +64,25 @@ class JobPipeServerTest : public ::testing::Test {
   }
 
   // Serves the connection of a client that wrote `bytes`; returns the lines
-  // logged meanwhile.
+  // logged meanwhile. The client runs on a thread of its own: a message longer
+  // than the pipe's buffer is written only as the server reads.
   Lines Deliver(const std::string& bytes) {
     LogTail tail;
-    EXPECT_TRUE(SendToSocket(path_, bytes));
+    auto client = std::async(std::launch::async, [&] { return SendAsWorker(pipe_name_, bytes); });
     ServeOneJobConnection(*instance_, manager_);
     NewInstance();
+    EXPECT_EQ(client.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    // Whether the writer of an overlong message hears of the rest dropped
+    // depends on the port's buffers.
+    const bool sent = client.get();
+    if (bytes.size() <= kReadLimit) {
+      EXPECT_TRUE(sent);
+    }
     return tail.Lines();
   }
 
   const AppNotificationManager manager_ = AppNotificationManager::Default();
   std::string pipe_name_;
-  std::string path_;
   std::optional<PipeServerInstance> instance_;
 };
 
@@ -144,9 +167,7 @@ TEST_F(JobPipeServerTest, OtherActionsOnlyRecordThePipe) {
 
 TEST_F(JobPipeServerTest, ClientClosingWithoutWritingIsSilentAndTheNextIsServed) {
   LogTail tail;
-  { ASSERT_TRUE(testing::ConnectToSocket(path_)); }
-  ServeOneJobConnection(*instance_, manager_);
-  NewInstance();
+  EXPECT_TRUE(Deliver("").empty());
   EXPECT_TRUE(tail.Lines().empty());
   EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
 }
@@ -189,6 +210,9 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
 }
 
 TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "made with a Unix socket of another server";
+#else
   const std::string busy = "\\\\.\\pipe\\" + testing::UniqueName("busy");
   sockaddr_un addr;
   socklen_t length = 0;
@@ -200,10 +224,16 @@ TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {
   LogTail tail;
   EXPECT_FALSE(CreateJobPipeInstance(busy).has_value());
   EXPECT_EQ(tail.Lines(), Lines{"PYTHON PIPE CREATE FAILED=" + FormatErrorCode(EADDRINUSE)});
+#endif
 }
 
-// Fifty workers write at the same moment; every message must arrive.
+// Fifty workers write at the same moment; every message must arrive. (A named
+// pipe of one instance turns away whoever comes while it is taken: there the
+// worker's retry is what delivers.)
 TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "later clients queue only on a Unix socket";
+#else
   constexpr int kClients = 50;
   std::atomic<int> served{0};
   std::thread server([&] {
@@ -217,7 +247,7 @@ TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
   std::atomic<int> sent{0};
   for (int i = 0; i < kClients; ++i) {
     clients.emplace_back([&, i] {
-      if (SendToSocket(path_, "acao=continuar&id_execucao=C" + std::to_string(i))) ++sent;
+      if (SendAsWorker(pipe_name_, "acao=continuar&id_execucao=C" + std::to_string(i))) ++sent;
     });
   }
   for (auto& c : clients) c.join();
@@ -227,7 +257,7 @@ TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
   while (served.load() < kClients && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // Release a server stuck waiting for messages that never came.
-  for (int i = served.load(); i < kClients; ++i) testing::ConnectToSocket(path_);
+  for (int i = served.load(); i < kClients; ++i) SendAsWorker(pipe_name_, "");
   server.join();
 
   std::set<std::string> expected;
@@ -235,6 +265,7 @@ TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
   const Lines queued = Registry().QueuedIds();
   EXPECT_EQ(std::set<std::string>(queued.begin(), queued.end()), expected);
   EXPECT_EQ(queued.size(), static_cast<std::size_t>(kClients));
+#endif
 }
 
 // The thread body on the build's own job pipe. It never returns, so it runs in
@@ -246,9 +277,8 @@ TEST_F(JobPipeServerTest, ThreadBodyServesTheJobPipe) {
         LogTail tail;
         std::thread([m = manager_] { RunJobPipeServer(m); }).detach();
         bool ok = tail.WaitForLine("PYTHON PIPE SERVER START");
-        const std::string path = SocketPathForPipe(kJobPipeName);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!SendToSocket(path, "acao=continuar&id_execucao=JT&pipe=PT") &&
+        while (!SendAsWorker(kJobPipeName, "acao=continuar&id_execucao=JT&pipe=PT") &&
                std::chrono::steady_clock::now() < deadline) {
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -265,7 +295,7 @@ TEST_F(JobPipeServerTest, UpdateDispatchWaitsForTheDisplayLock) {
   LogTail tail;
   Mutex& display = Registry().display_lock();
   display.Lock();
-  EXPECT_TRUE(SendToSocket(path_, "acao=atualizar&id_execucao=JD&estado=erro"));
+  EXPECT_TRUE(SendAsWorker(pipe_name_, "acao=atualizar&id_execucao=JD&estado=erro"));
   std::thread server([this] { ServeOneJobConnection(*instance_, manager_); });
   EXPECT_TRUE(tail.WaitForLine("VELDUNA ESTADO REGISTRADO=JD ESTADO=erro"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -281,6 +311,9 @@ TEST_F(JobPipeServerTest, UpdateDispatchWaitsForTheDisplayLock) {
 // client: the server binds the path again instead of waiting for ever on a
 // listener nobody can reach.
 TEST_F(JobPipeServerTest, SocketFileRemovedWhileWaitingIsBoundAgain) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a named pipe has no file to remove";
+#else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -289,7 +322,7 @@ TEST_F(JobPipeServerTest, SocketFileRemovedWhileWaitingIsBoundAgain) {
         const std::string path = SocketPathForPipe(kJobPipeName);
         auto send_until_delivered = [&](const std::string& message) {
           const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-          while (!SendToSocket(path, message)) {
+          while (!testing::SendToSocket(path, message)) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
           }
@@ -303,6 +336,7 @@ TEST_F(JobPipeServerTest, SocketFileRemovedWhileWaitingIsBoundAgain) {
         std::_Exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace
