@@ -1,12 +1,6 @@
-// The event pipe client over the POSIX pipe port: what the worker receives,
-// the system codes in the log, and that no connection outlives a call.
+// The event pipe client over the pipe port: what the worker receives, the
+// system codes in the log, and that no connection outlives a call.
 #include "activation/event_pipe_client.h"
-
-#include <dirent.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,11 +11,20 @@
 #include <vector>
 
 #include "activation/reply_listener.h"
+#include "support/log_capture.h"
+#include "support/test_lab.h"
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "platform/posix/pipe_names.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/unix_socket.h"
-#include "support/log_capture.h"
-#include "support/test_lab.h"
+#endif
 
 namespace activator {
 namespace {
@@ -29,6 +32,64 @@ namespace {
 using Lines = std::vector<std::string>;
 using testing::LogTail;
 using testing::ReplyListener;
+
+TEST(SendToPipe, DeliversExactlyTheMessageAndClosesTheConnection) {
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  // Separators, non-ASCII bytes and a NUL travel as they are.
+  const std::string message = std::string("acao=x&id_execucao=a=b&estado=conclu\xC3\xAD" "do\0z", 42);
+
+  LogTail log;
+  EXPECT_TRUE(SendToPipe(message, worker.pipe_name()));
+
+  // Reading to the end proves the connection was closed, and that nothing
+  // (no terminator, no line end) follows the message.
+  EXPECT_EQ(worker.ReceiveOne(), message);
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE SENT=" + message}));
+}
+
+#if defined(_WIN32)
+
+TEST(SendToPipe, FailedOpenLogsTheSystemCode) {
+  LogTail log;
+  EXPECT_FALSE(SendToPipe("acao=abortar&id_execucao=1&estado=executando",
+                          "\\\\.\\pipe\\" + testing::UniqueName("absent")));
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE FAILED=2"}));  // ERROR_FILE_NOT_FOUND
+}
+
+// The worker's one instance is taken by a client it has not let go yet.
+TEST(SendToPipe, BusyWorkerFailsAtOnce) {
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  ASSERT_TRUE(SendToPipe("first", worker.pipe_name()));
+
+  LogTail log;
+  EXPECT_FALSE(SendToPipe("m", worker.pipe_name()));
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE FAILED=231"}));  // ERROR_PIPE_BUSY
+  EXPECT_EQ(worker.ReceiveOne(), "first");
+}
+
+TEST(SendToPipe, WorkerGoneDuringTheWriteIsAFailedWrite) {
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  // Far more than the pipe buffers while nobody reads, so the write is still
+  // under way when the worker goes.
+  const std::string message(8 << 20, 'x');
+
+  LogTail log;
+  std::promise<bool> sent;
+  std::future<bool> outcome = sent.get_future();
+  std::thread client([&] { sent.set_value(SendToPipe(message, worker.pipe_name())); });
+  const bool connected = worker.WaitForClient();
+  worker.Close();
+  client.join();
+  ASSERT_TRUE(connected);
+
+  EXPECT_FALSE(outcome.get());
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "WRITE FAILED"}));
+}
+
+#else  // POSIX
 
 std::size_t OpenDescriptorCount() {
   std::size_t count = 0;
@@ -51,21 +112,6 @@ std::vector<UniqueFd> FillBacklog(const ReplyListener& worker) {
     queued.push_back(std::move(fd));
   }
   return queued;
-}
-
-TEST(SendToPipe, DeliversExactlyTheMessageAndClosesTheConnection) {
-  ReplyListener worker;
-  ASSERT_TRUE(worker.listening());
-  // Separators, non-ASCII bytes and a NUL travel as they are.
-  const std::string message = std::string("acao=x&id_execucao=a=b&estado=conclu\xC3\xAD" "do\0z", 42);
-
-  LogTail log;
-  EXPECT_TRUE(SendToPipe(message, worker.pipe_name()));
-
-  // Reading to the end proves the connection was closed, and that nothing
-  // (no terminator, no line end) follows the message.
-  EXPECT_EQ(worker.ReceiveOne(), message);
-  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE SENT=" + message}));
 }
 
 TEST(SendToPipe, NameIsUsedAsReceived) {
@@ -154,6 +200,8 @@ TEST(SendToPipe, NoDescriptorOutlivesACall) {
   EXPECT_EQ(OpenDescriptorCount(), before);
   EXPECT_EQ(worker.ReceiveOne(), "m");
 }
+
+#endif
 
 }  // namespace
 }  // namespace activator

@@ -1,8 +1,55 @@
-// The worker's end of a reply pipe, played by the test: a listening Unix
-// socket at the path the port maps a pipe name to. Connections queue in the
-// backlog until the test accepts them, so the code under test can run on the
-// test's own thread.
+// The worker's end of a reply pipe, played by the test. On POSIX a listening
+// Unix socket at the path the port maps a pipe name to: connections queue in
+// the backlog until the test accepts them, so the code under test can run on
+// the test's own thread. On Windows one instance of a named pipe, which takes
+// one client's message into its buffer before the test waits for it.
 #pragma once
+
+#if defined(_WIN32)
+
+#include <optional>
+#include <string>
+
+#include "platform/pipes.h"
+#include "support/test_lab.h"
+
+namespace activator::testing {
+
+class ReplyListener {
+ public:
+  ReplyListener() : pipe_name_("\\\\.\\pipe\\" + UniqueName("reply")) {
+    PipeErrorCode error = 0;
+    instance_ = PipeServerInstance::Create(pipe_name_, &error);
+  }
+  ReplyListener(const ReplyListener&) = delete;
+  ReplyListener& operator=(const ReplyListener&) = delete;
+
+  bool listening() const { return instance_.has_value(); }
+  const std::string& pipe_name() const { return pipe_name_; }
+
+  // Waits for the client and reads its message to the end. Only for a client
+  // that has already connected: a named pipe offers no wait with a time limit.
+  std::optional<std::string> ReceiveOne() {
+    if (!instance_ || !instance_->WaitForClient()) return std::nullopt;
+    std::string bytes;
+    while (std::optional<std::string> piece = instance_->ReadOnce(4096)) bytes += *piece;
+    return bytes;
+  }
+
+  // Waits until a client has connected (it may be writing still).
+  bool WaitForClient() { return instance_ && instance_->WaitForClient(); }
+
+  // The worker is gone: the pipe is closed under the client.
+  void Close() { instance_.reset(); }
+
+ private:
+  std::string pipe_name_;
+  std::optional<PipeServerInstance> instance_;
+};
+
+}  // namespace activator::testing
+
+#else  // POSIX
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -87,3 +134,5 @@ class ReplyListener {
 };
 
 }  // namespace activator::testing
+
+#endif
