@@ -203,7 +203,9 @@ TEST(ComRegistrationTest, RegisteredClassObjectIsFoundByClassId) {
       CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &found);
   EXPECT_TRUE(FAILED(after_revoke));
   // The system's COM goes on to look the class up in the registry.
-  if (!testing::kWindowsPort) EXPECT_EQ(after_revoke, CLASS_E_CLASSNOTAVAILABLE);
+  if (!testing::kWindowsPort) {
+    EXPECT_EQ(after_revoke, CLASS_E_CLASSNOTAVAILABLE);
+  }
   EXPECT_EQ(found, nullptr);
   CoUninitialize();
 }

@@ -3,8 +3,6 @@
 // services on Windows.
 #pragma once
 
-#include <gtest/gtest.h>
-
 namespace activator::testing {
 
 #if defined(_WIN32)
@@ -14,9 +12,3 @@ inline constexpr bool kWindowsPort = false;
 #endif
 
 }  // namespace activator::testing
-
-// Ends the current test as skipped on Windows, naming why.
-#define ACTIVATOR_SKIP_ON_WINDOWS(why)                     \
-  do {                                                     \
-    if (::activator::testing::kWindowsPort) GTEST_SKIP() << (why); \
-  } while (0)

@@ -10,9 +10,8 @@ namespace {
 
 // The runtime's signature: (UINT32 majorMinorVersion, PCWSTR versionTag,
 // PACKAGE_VERSION minVersion as its 64-bit value, options).
-using BootstrapInitializeFunction = HRESULT(WINAPI*)(UINT32 major_minor_version,
-                                                     PCWSTR version_tag, UINT64 min_version,
-                                                     UINT32 options);
+using BootstrapInitializeFunction = HRESULT(WINAPI*)(UINT32 major_minor_version, PCWSTR version_tag,
+                                                     UINT64 min_version, UINT32 options);
 
 }  // namespace
 

@@ -1,8 +1,8 @@
 // COM on Windows is the system's own (ole32); the port adds only the parser
 // of class identifiers in registry form.
-#include <cctype>
-
 #include "platform/com.h"
+
+#include <cctype>
 
 namespace activator {
 
@@ -33,7 +33,8 @@ std::optional<GUID> ParseGuid(std::string_view text) {
     i += 2;
   }
   GUID g;
-  g.Data1 = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+  g.Data1 =
+      uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
   g.Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
   g.Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
   for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];

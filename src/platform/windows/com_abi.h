@@ -3,7 +3,9 @@
 // through the port's support header. Included only through platform/com.h.
 #pragma once
 
+// The support header first: it sets the macros the SDK headers read.
+// clang-format off
 #include "platform/windows/windows_support.h"
-
 #include <objbase.h>
 #include <unknwn.h>
+// clang-format on

@@ -32,8 +32,8 @@ bool AppendToFile(const std::string& path, std::string_view bytes) noexcept {
   // One write call: splitting the line would let another writer's line land
   // inside it.
   DWORD written = 0;
-  const BOOL ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              nullptr);
+  const BOOL ok =
+      ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return ok && written == bytes.size();
 }
 

@@ -3,10 +3,9 @@
 // at a time. While an instance is being handled no other exists, so a client
 // arriving then finds the pipe busy or absent; that is how the system's pipes
 // behave and what the worker is written against.
-#include "platform/pipes.h"
-
 #include <algorithm>
 
+#include "platform/pipes.h"
 #include "platform/windows/windows_support.h"
 
 namespace activator {

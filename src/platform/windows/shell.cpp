@@ -4,9 +4,11 @@
 #include "platform/shell.h"
 
 #include "host/build_constants.h"
+// The support header first: it sets the macros the SDK headers read.
+// clang-format off
 #include "platform/windows/windows_support.h"
-
 #include <shellapi.h>
+// clang-format on
 
 namespace activator {
 

@@ -44,8 +44,8 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     if (needed > 0) {
       const std::size_t at = out.size();
       out.resize(at + static_cast<std::size_t>(needed));
-      const int written = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length,
-                                                reinterpret_cast<wchar_t*>(out.data() + at), needed);
+      const int written = ::MultiByteToWideChar(
+          CP_UTF8, 0, text.data(), length, reinterpret_cast<wchar_t*>(out.data() + at), needed);
       out.resize(at + static_cast<std::size_t>(std::max(written, 0)));
     }
     text.remove_prefix(piece);
@@ -60,12 +60,13 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     const std::size_t piece = Utf16PieceLength(text, kMaxPiece / 3);
     const int length = static_cast<int>(piece);
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    const int needed =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
     if (needed > 0) {
       const std::size_t at = out.size();
       out.resize(at + static_cast<std::size_t>(needed));
-      const int written =
-          ::WideCharToMultiByte(CP_UTF8, 0, wide, length, out.data() + at, needed, nullptr, nullptr);
+      const int written = ::WideCharToMultiByte(CP_UTF8, 0, wide, length, out.data() + at, needed,
+                                                nullptr, nullptr);
       out.resize(at + static_cast<std::size_t>(std::max(written, 0)));
     }
     text.remove_prefix(piece);
