@@ -3,8 +3,10 @@
 // was started, and looks for processes the code under test left behind.
 #pragma once
 
+#if !defined(_WIN32)
 #include <dirent.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -70,6 +72,7 @@ inline std::optional<EditorCall> WaitForEditorCall(int timeout_ms = 10000) {
   }
 }
 
+#if !defined(_WIN32)
 // Processes whose parent is this test program, with their state letter
 // (Z for a zombie nobody reaped).
 inline std::vector<std::pair<int, char>> ChildProcesses() {
@@ -101,5 +104,6 @@ inline bool WaitForNoChildProcesses(int timeout_ms = 5000) {
   }
   return true;
 }
+#endif
 
 }  // namespace activator::testing

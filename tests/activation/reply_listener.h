@@ -17,9 +17,11 @@ namespace activator::testing {
 
 class ReplyListener {
  public:
-  ReplyListener() : pipe_name_("\\\\.\\pipe\\" + UniqueName("reply")) {
-    PipeErrorCode error = 0;
-    instance_ = PipeServerInstance::Create(pipe_name_, &error);
+  // A named pipe of one instance has no backlog: the argument of the POSIX
+  // listener is taken and ignored.
+  explicit ReplyListener(int /*backlog*/ = 1)
+      : pipe_name_("\\\\.\\pipe\\" + UniqueName("reply")) {
+    Reopen();
   }
   ReplyListener(const ReplyListener&) = delete;
   ReplyListener& operator=(const ReplyListener&) = delete;
@@ -27,22 +29,40 @@ class ReplyListener {
   bool listening() const { return instance_.has_value(); }
   const std::string& pipe_name() const { return pipe_name_; }
 
-  // Waits for the client and reads its message to the end. Only for a client
-  // that has already connected: a named pipe offers no wait with a time limit.
+  // Waits for the client and reads its message to the end, then makes the
+  // pipe ready for the next client. Only for a client that has already
+  // connected: a named pipe offers no wait with a time limit.
   std::optional<std::string> ReceiveOne() {
     if (!instance_ || !instance_->WaitForClient()) return std::nullopt;
     std::string bytes;
     while (std::optional<std::string> piece = instance_->ReadOnce(4096)) bytes += *piece;
+    Reopen();
     return bytes;
   }
 
   // Waits until a client has connected (it may be writing still).
   bool WaitForClient() { return instance_ && instance_->WaitForClient(); }
 
+  // True when a client holds the pipe. The one instance fits one client, so
+  // a probe that gets in shows nobody was there (and is cleared away).
+  bool HasPendingConnection() {
+    if (!instance_) return false;
+    const PipeSendResult probe = WriteMessageToPipe(pipe_name_, "");
+    if (probe.status == PipeSendStatus::kOpenFailed) return probe.error == 231;  // ERROR_PIPE_BUSY
+    Reopen();
+    return false;
+  }
+
   // The worker is gone: the pipe is closed under the client.
   void Close() { instance_.reset(); }
 
  private:
+  void Reopen() {
+    instance_.reset();
+    PipeErrorCode error = 0;
+    instance_ = PipeServerInstance::Create(pipe_name_, &error);
+  }
+
   std::string pipe_name_;
   std::optional<PipeServerInstance> instance_;
 };
