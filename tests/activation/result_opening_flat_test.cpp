@@ -22,10 +22,13 @@ TEST(FlatResultOpening, MissingIndexNamesTheFullIndexPath) {
   std::filesystem::remove(std::string(kResultsPrefix) + "42.path");
   LogTail log;
   OpenResultByIndex("42");
-  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + testing::LabRoot() +
-                               "/Resultados/Resultado_42.path"});
+  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" +
+                               testing::LabPath("Resultados/Resultado_42.path")});
 }
 
+// On Windows the editor is notepad.exe, which is there and a test must not
+// open.
+#if !defined(_WIN32)
 TEST(FlatResultOpening, EditorThatCannotStartIsReported) {
   std::filesystem::create_directories(testing::LabPath("results"));
   const std::string result = testing::LabPath("results/result.txt");
@@ -37,6 +40,7 @@ TEST(FlatResultOpening, EditorThatCannotStartIsReported) {
   EXPECT_EQ(log.Lines(), Lines{"FALHA AO ABRIR RESULTADO PELO INDICE"});
   EXPECT_TRUE(testing::WaitForNoChildProcesses());
 }
+#endif
 
 }  // namespace
 }  // namespace activator
