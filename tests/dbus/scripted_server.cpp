@@ -64,20 +64,7 @@ void ScriptedServer::Start() {
     });
     object_->registerMethod("CloseNotification")
         .onInterface(kInterface)
-        .implementedAs([this](uint32_t id) {
-          std::string owner;
-          {
-            std::lock_guard<std::mutex> lock(mu_);
-            auto it = open_.find(id);
-            if (it == open_.end()) return;
-            owner = it->second;
-            open_.erase(it);
-          }
-          auto signal = object_->createSignal(kInterface, "NotificationClosed");
-          signal << id << kReasonClosedByCall;
-          signal.setDestination(owner);
-          object_->emitSignal(signal);
-        });
+        .implementedAs([this](uint32_t id) { Close(id, kReasonClosedByCall); });
     object_->registerSignal("NotificationClosed")
         .onInterface(kInterface)
         .withParameters<uint32_t, uint32_t>();
@@ -154,7 +141,9 @@ std::set<uint32_t> ScriptedServer::OpenIds() const {
   return ids;
 }
 
-void ScriptedServer::Dismiss(uint32_t id) {
+void ScriptedServer::Dismiss(uint32_t id) { Close(id, kReasonDismissed); }
+
+void ScriptedServer::Close(uint32_t id, uint32_t reason) {
   std::string owner;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -164,7 +153,7 @@ void ScriptedServer::Dismiss(uint32_t id) {
     open_.erase(it);
   }
   auto signal = object_->createSignal(kInterface, "NotificationClosed");
-  signal << id << kReasonDismissed;
+  signal << id << reason;
   signal.setDestination(owner);
   object_->emitSignal(signal);
 }

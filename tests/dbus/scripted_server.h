@@ -79,6 +79,8 @@ class ScriptedServer {
   void Return();
 
  private:
+  // Forgets notification `id` and tells its owner it was closed.
+  void Close(uint32_t id, uint32_t reason);
   void Start();
   void Stop();
   void OnNotify(const NotifyCall& call, sdbus::Result<uint32_t>&& result);
