@@ -102,9 +102,8 @@ def job_message(action, job_id, pipe, state):
 def send_job_message(lab, message, timeout):
     """Writes one job message into the job pipe.
 
-    The activator serves one connection at a time and has no listening socket
-    while it handles a message, so a refused connection is retried until
-    `timeout` seconds have passed.
+    A connection refused or not found (the activator not started yet, or its
+    backlog full) is retried until `timeout` seconds have passed.
     """
     data = message.encode("utf-8")
     if len(data) > MAX_JOB_MESSAGE:

@@ -1,8 +1,7 @@
 """Tests of the sample worker (examples/worker.py) against a stand-in job pipe.
 
-The stand-in serves the job pipe as the activator does: one connection at a
-time, one message per connection, and no listening socket while it handles a
-message. Usage: worker_test.py --worker examples/worker.py
+The stand-in serves the job pipe as the activator does: one listening socket
+for the whole run, one connection at a time, one message per connection. Usage: worker_test.py --worker examples/worker.py
 """
 
 import argparse
@@ -34,25 +33,27 @@ class StandInJobPipe:
 
     def _serve(self, start_delay):
         time.sleep(start_delay)
-        while not self._stop.is_set():
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.bind(self.path)
-            sock.listen(1)
-            sock.settimeout(0.1)
-            try:
-                conn, _ = sock.accept()
-            except socket.timeout:
-                continue
-            finally:
-                # Like the activator: no instance while a message is handled.
-                sock.close()
-                os.unlink(self.path)
-            with conn:
-                conn.settimeout(5)
-                data = conn.recv(4095)
-            self.messages.append(data.decode())
-            if self.on_message:
-                self.seen_when.append(self.on_message(data.decode()))
+        # Like the activator: one listening socket for the whole run, so a
+        # worker that connects while a message is handled waits in the backlog.
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.bind(self.path)
+        sock.listen(16)
+        sock.settimeout(0.1)
+        try:
+            while not self._stop.is_set():
+                try:
+                    conn, _ = sock.accept()
+                except socket.timeout:
+                    continue
+                with conn:
+                    conn.settimeout(5)
+                    data = conn.recv(4095)
+                self.messages.append(data.decode())
+                if self.on_message:
+                    self.seen_when.append(self.on_message(data.decode()))
+        finally:
+            sock.close()
+            os.unlink(self.path)
 
     def wait_for(self, count):
         deadline = time.monotonic() + WAIT
