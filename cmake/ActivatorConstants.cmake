@@ -14,7 +14,7 @@ set(ACTIVATOR_LAB_ROOT "${_default_lab_root}" CACHE PATH
 set(ACTIVATOR_TEXT_EDITOR "xdg-open" CACHE STRING
     "Program that opens a result file (Linux; Windows always uses notepad.exe)")
 
-set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/host/build_constants.cpp")
+set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/base/build_constants.cpp")
 set(ACTIVATOR_CONSTANTS_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/build_config.h.in")
 
 function(_activator_c_string out value)
@@ -23,10 +23,10 @@ function(_activator_c_string out value)
   set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
-# activator_lab_paths(<prefix> LAB_ROOT <root> [FLAT])
+# activator_lab_paths(<prefix> LAB_ROOT <root> [FLAT <bool>])
 # Sets <prefix>_LOG, _BOOTSTRAP, _PIPE_DIR, _IMAGE, _RESULTS_PREFIX.
 function(activator_lab_paths prefix)
-  cmake_parse_arguments(ARG "FLAT" "LAB_ROOT" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "LAB_ROOT;FLAT" "" ${ARGN})
   set(root "${ARG_LAB_ROOT}")
   if(WIN32)
     set(${prefix}_LOG "${root}\\Logs\\activator_debug.txt" PARENT_SCOPE)
@@ -52,10 +52,12 @@ function(activator_lab_paths prefix)
   endif()
 endfunction()
 
-# activator_add_constants(<target> LAB_ROOT <root> [FLAT] [TEXT_EDITOR <program>])
-# Compiles the build constants into <target> for the given lab root.
+# activator_add_constants(<target> [LAB_ROOT <root>] [FLAT <bool>] [TEXT_EDITOR <program>])
+# Compiles the build constants into <target> for the given lab root (default:
+# ACTIVATOR_LAB_ROOT) and text editor (default: ACTIVATOR_TEXT_EDITOR); an
+# empty value means the default.
 function(activator_add_constants target)
-  cmake_parse_arguments(ARG "FLAT" "LAB_ROOT;TEXT_EDITOR" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "LAB_ROOT;TEXT_EDITOR;FLAT" "" ${ARGN})
   if(NOT ARG_LAB_ROOT)
     set(ARG_LAB_ROOT "${ACTIVATOR_LAB_ROOT}")
   endif()
@@ -67,11 +69,7 @@ function(activator_add_constants target)
     # wine, whose drive Z: is the Unix root.
     string(REPLACE "/" "\\" ARG_LAB_ROOT "Z:${ARG_LAB_ROOT}")
   endif()
-  if(ARG_FLAT)
-    activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}" FLAT)
-  else()
-    activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}")
-  endif()
+  activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}" FLAT "${ARG_FLAT}")
   if(WIN32)
     set(ARG_TEXT_EDITOR "notepad.exe")
   endif()

@@ -3,15 +3,23 @@
 
 #include "activation/event_pipe_client.h"
 #include "activation/result_opening.h"
-#include "host/debug_log.h"
+#include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
 #include "platform/text_conversion.h"
 
 namespace activator {
 
 std::string BuildEventMessage(const std::string& action, const std::string& job_id,
                               const std::string& job_state) {
-  return "acao=" + action + "&id_execucao=" + job_id + "&estado=" + job_state;
+  std::string message(kFieldAction.text());
+  message += '=';
+  message += action;
+  message += kJobIdKey.text();
+  message += job_id;
+  message += kJobStateKey.text();
+  message += job_state;
+  return message;
 }
 
 void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
@@ -21,20 +29,21 @@ void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
     const AppNotificationArguments arguments = args.Arguments();
     // Lookup raises for a missing key; a click on a notification's body
     // carries no arguments at all.
-    const std::string action = Utf16ToUtf8(arguments.Lookup(u"acao"));
-    const std::string job_id = Utf16ToUtf8(arguments.Lookup(u"id_execucao"));
+    const std::string action = Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldAction.text16())));
+    const std::string job_id = Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldJobId.text16())));
     // A job announced without a pipe, or never announced, has none: the send
     // below still runs and fails, which is what lets "salvar" open locally.
     const std::string pipe_name = TheJobRegistry().FindReplyPipe(job_id).value_or(std::string());
     WriteDebugLog("WPN PIPE DESTINO=" + pipe_name);
     // The state the button was built with, not the job's current one.
-    const std::string job_state = Utf16ToUtf8(arguments.Lookup(u"estado"));
+    const std::string job_state =
+        Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldJobState.text16())));
     const std::string message = BuildEventMessage(action, job_id, job_state);
     WriteDebugLog("EVENT=" + message);
 
     if (SendToPipe(message, pipe_name)) {
       WriteDebugLog("EVENT SENT");
-    } else if (action == "salvar") {
+    } else if (action == kButtonSave.text()) {
       OpenResultByIndex(job_id);
     }
     // Any other undelivered event is dropped; the pipe failure line is its

@@ -1,7 +1,7 @@
 // The event pipe client: the log lines around one write into a pipe.
 #include "activation/event_pipe_client.h"
 
-#include "host/debug_log.h"
+#include "log/debug_log.h"
 #include "platform/pipes.h"
 
 namespace activator {

@@ -3,8 +3,8 @@
 
 #include <fstream>
 
-#include "host/build_constants.h"
-#include "host/debug_log.h"
+#include "base/build_constants.h"
+#include "log/debug_log.h"
 #include "platform/shell.h"
 
 namespace activator {

@@ -10,11 +10,11 @@
 #include <thread>
 
 #include "activation/activation_handler.h"
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "host/com_server.h"
-#include "host/debug_log.h"
-#include "jobs/job_pipe_server.h"
-#include "jobs/queue_consumer.h"
+#include "intake/job_pipe_server.h"
+#include "intake/queue_consumer.h"
+#include "log/debug_log.h"
 #include "notify/notification_monitor.h"
 #include "platform/bootstrap.h"
 #include "platform/com.h"
@@ -100,7 +100,8 @@ std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationM
     // subscription lasts as long as the process.
     manager->NotificationInvoked(NotificationInvokedHandler(&OnNotificationInvoked));
   } catch (...) {
-    WriteDebugLog("WPN CALLBACK FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+    WriteDebugLog("WPN CALLBACK FAILED=" +
+                  FormatResultCode(ResultCodeOf(std::current_exception())));
     return kExitSubscribeFailed;
   }
   WriteDebugLog("WPN CALLBACK REGISTERED");

@@ -1,13 +1,12 @@
 #include "jobs/job_message.h"
 
+#include "jobs/job_protocol.h"
+
 namespace activator {
 
 namespace {
 
 constexpr std::size_t kActionStart = 5;  // after "acao=", which is not examined
-constexpr std::string_view kJobIdKey = "&id_execucao=";
-constexpr std::string_view kPipeKey = "&pipe=";
-constexpr std::string_view kStateKey = "&estado=";
 
 }  // namespace
 
@@ -22,7 +21,7 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
     parsed.problem = JobMessageProblem::kTooShort;
     return parsed;
   }
-  const std::size_t id_key = message.find(kJobIdKey);
+  const std::size_t id_key = message.find(kJobIdKey.text());
   if (id_key == std::string_view::npos) {
     parsed.problem = JobMessageProblem::kNoJobId;
     return parsed;
@@ -34,23 +33,23 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
   JobMessage& m = parsed.message;
   m.action = message.substr(kActionStart, id_key - kActionStart);
 
-  const std::size_t id_start = id_key + kJobIdKey.size();
+  const std::size_t id_start = id_key + kJobIdKey.text().size();
   const std::size_t id_end = message.find('&', id_start);
-  m.job_id = message.substr(id_start, id_end == std::string_view::npos ? std::string_view::npos
-                                                                       : id_end - id_start);
+  m.job_id = message.substr(
+      id_start, id_end == std::string_view::npos ? std::string_view::npos : id_end - id_start);
 
-  const std::size_t pipe_key = message.find(kPipeKey);
+  const std::size_t pipe_key = message.find(kReplyPipeKey.text());
   if (pipe_key != std::string_view::npos) {
-    const std::size_t pipe_start = pipe_key + kPipeKey.size();
-    const std::size_t pipe_end = message.find(kStateKey, pipe_start);
-    m.reply_pipe = message.substr(
-        pipe_start, pipe_end == std::string_view::npos ? std::string_view::npos
-                                                       : pipe_end - pipe_start);
+    const std::size_t pipe_start = pipe_key + kReplyPipeKey.text().size();
+    const std::size_t pipe_end = message.find(kJobStateKey.text(), pipe_start);
+    m.reply_pipe =
+        message.substr(pipe_start, pipe_end == std::string_view::npos ? std::string_view::npos
+                                                                      : pipe_end - pipe_start);
   }
 
-  const std::size_t state_key = message.find(kStateKey);
+  const std::size_t state_key = message.find(kJobStateKey.text());
   if (state_key != std::string_view::npos) {
-    m.job_state = message.substr(state_key + kStateKey.size());
+    m.job_state = message.substr(state_key + kJobStateKey.text().size());
   }
   return parsed;
 }

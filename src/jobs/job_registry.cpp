@@ -1,5 +1,7 @@
 #include "jobs/job_registry.h"
 
+#include "jobs/job_protocol.h"
+
 namespace activator {
 
 namespace {
@@ -34,7 +36,7 @@ std::optional<std::string> JobRegistry::FindReplyPipe(const std::string& job_id)
 void JobRegistry::AnnounceJob(const std::string& job_id) {
   {
     MutexLock lock(registry_lock_);
-    job_states_.try_emplace(job_id, "executando");
+    job_states_.try_emplace(job_id, kStateRunning.text());
     job_queue_.push_back(job_id);
   }
   queue_condition_.notify_one();

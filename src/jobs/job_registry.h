@@ -3,12 +3,12 @@
 // a notification, the ids handed to the notification centre but not yet seen
 // there, and how many job notifications the centre holds.
 //
-// Locks, in the order they may be taken:
-//   display lock  - guards no data; serialises showing and replacing job
-//                   notifications (queue consumer, update dispatch).
-//   registry lock - job-state map, job queue, pending set, on-screen count.
-// The reply-pipe lock guards the reply-pipe map and is never held with another.
-// No registry or reply-pipe lock is held while a line is logged.
+// Two locks, each taken only inside the registry's own operations, none of
+// which calls out while holding it:
+//   registry lock   - job-state map, job queue, pending set, on-screen count.
+//   reply-pipe lock - the reply-pipe map; never held with another lock.
+// The display lock of the notifications (notify/display_lock.h) is taken
+// before the registry lock. No registry lock is held while a line is logged.
 #pragma once
 
 #include <condition_variable>
@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/mutex.h"
+#include "base/mutex.h"
 
 namespace activator {
 
@@ -42,8 +42,7 @@ class JobRegistry {
   // Reply-pipe map. The job pipe server records only non-empty names.
   void RecordReplyPipe(const std::string& job_id, const std::string& pipe_name)
       EXCLUDES(reply_pipe_lock_);
-  std::optional<std::string> FindReplyPipe(const std::string& job_id)
-      EXCLUDES(reply_pipe_lock_);
+  std::optional<std::string> FindReplyPipe(const std::string& job_id) EXCLUDES(reply_pipe_lock_);
 
   // Gives the job the state "executando" unless it has one, queues its id and
   // wakes the consumer.
@@ -68,9 +67,9 @@ class JobRegistry {
   // wakes the consumer.
   void WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
 
-  // Taken by the queue consumer around showing a job and by the job pipe
-  // server around the update dispatch; always before the registry lock.
-  Mutex& display_lock() RETURN_CAPABILITY(display_lock_) { return display_lock_; }
+  // Named only so that the lock order can be written where the display lock
+  // is declared; nobody outside the registry takes it.
+  Mutex& registry_lock() RETURN_CAPABILITY(registry_lock_) { return registry_lock_; }
 
   // Observers for tests and diagnostics; each takes the registry lock.
   std::vector<std::string> QueuedIds() EXCLUDES(registry_lock_);
@@ -87,8 +86,6 @@ class JobRegistry {
 
   Mutex reply_pipe_lock_;
   std::unordered_map<std::string, std::string> reply_pipes_ GUARDED_BY(reply_pipe_lock_);
-
-  Mutex display_lock_ ACQUIRED_BEFORE(registry_lock_);
 
   Mutex registry_lock_;
   std::unordered_map<std::string, std::string> job_states_ GUARDED_BY(registry_lock_);

@@ -2,9 +2,10 @@
 // and what a failure undoes, so one routine builds and shows all of them.
 #include "notify/job_notifications.h"
 
-#include "host/build_constants.h"
-#include "host/debug_log.h"
+#include "base/build_constants.h"
+#include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
 #include "notify/notification_monitor.h"
 #include "platform/text_conversion.h"
 
@@ -12,12 +13,12 @@ namespace activator {
 
 namespace {
 
-struct JobNotificationForm {
+struct FormTexts {
   const char* entry_line;  // nullptr: the form logs nothing on entry
   const char16_t* title;
   const char16_t* caption;
-  const char16_t* action;
-  const char16_t* state;
+  std::u16string_view action;
+  std::u16string_view state;
   const char* built_line;
   const char* shown_line;
   const char* failed_line;
@@ -26,32 +27,45 @@ struct JobNotificationForm {
   bool withdraw_pending_on_failure;
 };
 
-constexpr JobNotificationForm kInProgressForm{
-    nullptr,       u"Processo em andamento", u"abortar", u"abortar",
-    u"executando", "BUILD NOTIFICATION OK",  "SHOW OK",  "SHOW FAILED",
+constexpr FormTexts kInProgressTexts{
+    nullptr,
+    u"Processo em andamento",
+    u"abortar",
+    kButtonAbort.text16(),
+    kStateRunning.text16(),
+    "BUILD NOTIFICATION OK",
+    "SHOW OK",
+    "SHOW FAILED",
     true,
 };
 
-constexpr JobNotificationForm kConcludedForm{
-    "ENTROU MOSTRAR CONCLUIDA",
-    u"Processo Concluido",
-    u"Exibir Resultado",
-    u"salvar",
-    u"concluido",
-    "BUILD CONCLUIDA OK",
-    "SHOW CONCLUIDA OK",
-    "SHOW CONCLUIDA FAILED",
-    false,
+constexpr FormTexts kConcludedTexts{
+    "ENTROU MOSTRAR CONCLUIDA", u"Processo Concluido",    u"Exibir Resultado",
+    kButtonSave.text16(),       kStateConcluded.text16(), "BUILD CONCLUIDA OK",
+    "SHOW CONCLUIDA OK",        "SHOW CONCLUIDA FAILED",  false,
 };
 
-constexpr JobNotificationForm kErrorForm{
-    "ENTROU MOSTRAR ERRO", u"Processo com erro", u"Exibir Resultado", u"salvar", u"erro",
-    "BUILD ERRO OK",       "SHOW ERRO OK",       "SHOW ERRO FAILED",  false,
+constexpr FormTexts kErrorTexts{
+    "ENTROU MOSTRAR ERRO", u"Processo com erro", u"Exibir Resultado",
+    kButtonSave.text16(),  kStateError.text16(), "BUILD ERRO OK",
+    "SHOW ERRO OK",        "SHOW ERRO FAILED",   false,
 };
+
+const FormTexts& TextsOf(JobNotificationForm form) {
+  switch (form) {
+    case JobNotificationForm::kConcluded:
+      return kConcludedTexts;
+    case JobNotificationForm::kError:
+      return kErrorTexts;
+    case JobNotificationForm::kInProgress:
+      break;
+  }
+  return kInProgressTexts;
+}
 
 // Builds one notification: every call goes through the platform, so any of
 // them may raise.
-AppNotification BuildJobNotification(const JobNotificationForm& form, const std::string& job_id) {
+AppNotification BuildJobNotification(const FormTexts& form, const std::string& job_id) {
   AppNotificationBuilder builder;
   builder.SetHeroImage(Uri(Utf8ToUtf16(kNotificationImageUri)));
   const std::u16string tag = Utf8ToUtf16(job_id);
@@ -60,15 +74,24 @@ AppNotification BuildJobNotification(const JobNotificationForm& form, const std:
   builder.AddText(u"Zorvell Lab");
   builder.AddText(form.title);
   AppNotificationButton button(form.caption);
-  button.AddArgument(u"acao", form.action);
-  button.AddArgument(u"id_execucao", tag);
-  button.AddArgument(u"estado", form.state);
+  button.AddArgument(kFieldAction.text16(), form.action);
+  button.AddArgument(kFieldJobId.text16(), tag);
+  button.AddArgument(kFieldJobState.text16(), form.state);
   builder.AddButton(button);
   return builder.BuildNotification();
 }
 
+}  // namespace
+
+JobNotificationForm FormForJobState(std::string_view job_state) {
+  if (job_state == kStateConcluded.text()) return JobNotificationForm::kConcluded;
+  if (job_state == kStateError.text()) return JobNotificationForm::kError;
+  return JobNotificationForm::kInProgress;
+}
+
 void ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
-                         const JobNotificationForm& form) {
+                         JobNotificationForm which) {
+  const FormTexts& form = TextsOf(which);
   if (form.entry_line != nullptr) WriteDebugLog(form.entry_line);
   bool failed = false;
   // The show and the inventory after it may fail by design. A failure before
@@ -96,27 +119,31 @@ void ShowJobNotification(const AppNotificationManager& manager, const std::strin
   }
 }
 
-}  // namespace
-
 void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id) {
-  ShowJobNotification(manager, job_id, kInProgressForm);
+  ShowJobNotification(manager, job_id, JobNotificationForm::kInProgress);
 }
 
 void ShowConcludedNotification(const AppNotificationManager& manager, const std::string& job_id) {
-  ShowJobNotification(manager, job_id, kConcludedForm);
+  ShowJobNotification(manager, job_id, JobNotificationForm::kConcluded);
 }
 
 void ShowErrorNotification(const AppNotificationManager& manager, const std::string& job_id) {
-  ShowJobNotification(manager, job_id, kErrorForm);
+  ShowJobNotification(manager, job_id, JobNotificationForm::kError);
 }
 
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) {
-  if (job_state == "concluido") ShowConcludedNotification(manager, job_id);
-  if (job_state == "erro") {
-    WriteDebugLog("ENTROU ERRO");
-    ShowErrorNotification(manager, job_id);
-    WriteDebugLog("SAIU ERRO");
+  switch (FormForJobState(job_state)) {
+    case JobNotificationForm::kConcluded:
+      ShowConcludedNotification(manager, job_id);
+      break;
+    case JobNotificationForm::kError:
+      WriteDebugLog("ENTROU ERRO");
+      ShowErrorNotification(manager, job_id);
+      WriteDebugLog("SAIU ERRO");
+      break;
+    case JobNotificationForm::kInProgress:
+      break;  // a running job's notification is the consumer's to show
   }
 }
 

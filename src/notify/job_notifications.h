@@ -9,20 +9,34 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
+#include "notify/display_lock.h"
 #include "platform/app_notifications.h"
 
 namespace activator {
 
 inline constexpr char kJobNotificationGroup[] = "zorvell_processos";
 
-void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id);
-void ShowConcludedNotification(const AppNotificationManager& manager, const std::string& job_id);
-void ShowErrorNotification(const AppNotificationManager& manager, const std::string& job_id);
+enum class JobNotificationForm { kInProgress, kConcluded, kError };
+
+// The form that stands for a job state: concluded for "concluido", error for
+// "erro", in progress for "executando" and any other text. The consumer shows
+// it; the update dispatch shows only the two final forms.
+JobNotificationForm FormForJobState(std::string_view job_state);
+
+void ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
+                         JobNotificationForm form) REQUIRES(g_display_lock);
+void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id)
+    REQUIRES(g_display_lock);
+void ShowConcludedNotification(const AppNotificationManager& manager, const std::string& job_id)
+    REQUIRES(g_display_lock);
+void ShowErrorNotification(const AppNotificationManager& manager, const std::string& job_id)
+    REQUIRES(g_display_lock);
 
 // Shows the concluded form for "concluido", the error form for "erro", and
 // does nothing for any other state.
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
-                         const std::string& job_state);
+                         const std::string& job_state) REQUIRES(g_display_lock);
 
 }  // namespace activator

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/debug_log.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
 #include "notify/job_notifications.h"
 #include "platform/com.h"
 #include "platform/text_conversion.h"
@@ -66,8 +66,7 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
   }
   try {
     std::sort(released.begin(), released.end());
-    for (const std::string& job_id : released)
-      WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + job_id);
+    for (const std::string& job_id : released) WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + job_id);
     if (summary != last_summary) {
       WriteDebugLog("MONITOR GETALL MUDOU\n" + summary);
       last_summary = std::move(summary);

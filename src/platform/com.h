@@ -8,9 +8,9 @@
 #pragma once
 
 #if defined(_WIN32)
-#include "platform/windows/com_abi.h"
+#include "platform/os/com_abi_windows.h"
 #else
-#include "platform/posix/com_abi.h"
+#include "platform/os/com_abi_posix.h"
 #endif
 
 #include <optional>

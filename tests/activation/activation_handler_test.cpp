@@ -12,7 +12,7 @@
 
 #include "activation/editor_record.h"
 #include "activation/reply_listener.h"
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "jobs/job_registry.h"
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
@@ -39,6 +39,13 @@ class ActivationHandlerTest : public ::testing::Test {
 
   const AppNotificationManager& manager() const { return *manager_; }
 
+  // Shows a job's notification as the queue consumer would, under the
+  // display lock.
+  void Show(JobNotificationForm form, const std::string& job_id) {
+    MutexLock display(g_display_lock);
+    ShowJobNotification(manager(), job_id, form);
+  }
+
   // A job whose result index names an existing file; returns that file.
   static std::string GiveJobAResult(const std::string& job_id) {
     std::filesystem::create_directories(testing::LabPath("results"));
@@ -59,9 +66,10 @@ class ActivationHandlerTest : public ::testing::Test {
   static bool QueuesClients() { return !testing::kWindowsPort; }
 
   static std::map<std::u16string, std::u16string> Arguments(std::u16string action,
-                                                              std::u16string job_id,
-                                                              std::u16string state) {
-    return {{u"acao", std::move(action)}, {u"id_execucao", std::move(job_id)},
+                                                            std::u16string job_id,
+                                                            std::u16string state) {
+    return {{u"acao", std::move(action)},
+            {u"id_execucao", std::move(job_id)},
             {u"estado", std::move(state)}};
   }
 
@@ -73,7 +81,7 @@ TEST_F(ActivationHandlerTest, DeliveredAbortReachesTheWorkerAndIsLogged) {
   ReplyListener worker;
   ASSERT_TRUE(worker.listening());
   TheJobRegistry().RecordReplyPipe("J1", worker.pipe_name());
-  ShowInProgressNotification(manager(), "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
   GiveJobAResult("J1");
 
   LogTail log;
@@ -81,16 +89,16 @@ TEST_F(ActivationHandlerTest, DeliveredAbortReachesTheWorkerAndIsLogged) {
 
   const std::string message = "acao=abortar&id_execucao=J1&estado=executando";
   EXPECT_EQ(worker.ReceiveOne(), message);
-  EXPECT_EQ(log.Lines(), (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + worker.pipe_name(),
-                                "EVENT=" + message, "PIPE CONNECT", "PIPE SENT=" + message,
-                                "EVENT SENT"}));
+  EXPECT_EQ(log.Lines(),
+            (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + worker.pipe_name(),
+                   "EVENT=" + message, "PIPE CONNECT", "PIPE SENT=" + message, "EVENT SENT"}));
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
 TEST_F(ActivationHandlerTest, UndeliveredAbortIsDropped) {
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("J1", worker.pipe_name());
-  ShowInProgressNotification(manager(), "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
   GiveJobAResult("J1");
   worker.Close();
 
@@ -107,7 +115,7 @@ TEST_F(ActivationHandlerTest, UndeliveredSaveOpensTheResultLocally) {
   if (OpensTheEditor()) GTEST_SKIP() << "would open notepad.exe";
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("42", worker.pipe_name());
-  ShowConcludedNotification(manager(), "42");
+  Show(JobNotificationForm::kConcluded, "42");
   const std::string result = GiveJobAResult("42");
   worker.Close();
 
@@ -126,23 +134,23 @@ TEST_F(ActivationHandlerTest, UndeliveredSaveOpensTheResultLocally) {
 TEST_F(ActivationHandlerTest, SaveForAJobWithoutReplyPipeOpensTheResultLocally) {
   if (OpensTheEditor()) GTEST_SKIP() << "would open notepad.exe";
   // Announced without a pipe, or never announced: the registry has no pipe.
-  ShowErrorNotification(manager(), "J7");
+  Show(JobNotificationForm::kError, "J7");
   const std::string result = GiveJobAResult("J7");
 
   LogTail log;
   ASSERT_TRUE(Click("J7"));
 
   const std::string message = "acao=salvar&id_execucao=J7&estado=erro";
-  EXPECT_EQ(log.Lines(), (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=", "EVENT=" + message,
-                                "PIPE CONNECT", "PIPE FAILED=2",
-                                "RESULTADO ABERTO PELO INDICE=" + result}));
+  EXPECT_EQ(log.Lines(),
+            (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=", "EVENT=" + message, "PIPE CONNECT",
+                   "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
   ASSERT_TRUE(testing::WaitForEditorCall().has_value());
 }
 
 TEST_F(ActivationHandlerTest, DeliveredSaveLeavesTheOpeningToTheWorker) {
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("42", worker.pipe_name());
-  ShowConcludedNotification(manager(), "42");
+  Show(JobNotificationForm::kConcluded, "42");
   GiveJobAResult("42");
 
   LogTail log;
@@ -150,9 +158,9 @@ TEST_F(ActivationHandlerTest, DeliveredSaveLeavesTheOpeningToTheWorker) {
 
   const std::string message = "acao=salvar&id_execucao=42&estado=concluido";
   EXPECT_EQ(worker.ReceiveOne(), message);
-  EXPECT_EQ(log.Lines(), (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + worker.pipe_name(),
-                                "EVENT=" + message, "PIPE CONNECT", "PIPE SENT=" + message,
-                                "EVENT SENT"}));
+  EXPECT_EQ(log.Lines(),
+            (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + worker.pipe_name(),
+                   "EVENT=" + message, "PIPE CONNECT", "PIPE SENT=" + message, "EVENT SENT"}));
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
@@ -223,7 +231,9 @@ TEST_F(ActivationHandlerTest, ValuesAreSentAsTheyAreWithEveryField) {
 
   // No escaping of separators; UTF-16 values arrive as UTF-8.
   fake::InvokeWithArguments(Arguments(u"abortar", u"a&b=c", u"conclu\u00eddo"));
-  EXPECT_EQ(worker.ReceiveOne(), "acao=abortar&id_execucao=a&b=c&estado=conclu\xC3\xAD" "do");
+  EXPECT_EQ(worker.ReceiveOne(),
+            "acao=abortar&id_execucao=a&b=c&estado=conclu\xC3\xAD"
+            "do");
 
   // An empty state still gives its field.
   LogTail log;
@@ -237,7 +247,7 @@ TEST_F(ActivationHandlerTest, EachClickSendsItsOwnMessage) {
   if (!QueuesClients()) GTEST_SKIP() << "the second click finds the worker busy";
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("J1", worker.pipe_name());
-  ShowInProgressNotification(manager(), "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
 
   ASSERT_TRUE(Click("J1"));
   ASSERT_TRUE(Click("J1"));
@@ -252,7 +262,7 @@ TEST_F(ActivationHandlerTest, TheButtonsStateIsSentNotTheRegistrys) {
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("J1", worker.pipe_name());
   TheJobRegistry().SetJobState("J1", "executando");
-  ShowInProgressNotification(manager(), "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
   TheJobRegistry().SetJobState("J1", "concluido");
 
   ASSERT_TRUE(Click("J1"));

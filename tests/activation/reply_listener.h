@@ -19,8 +19,7 @@ class ReplyListener {
  public:
   // A named pipe of one instance has no backlog: the argument of the POSIX
   // listener is taken and ignored.
-  explicit ReplyListener(int /*backlog*/ = 1)
-      : pipe_name_("\\\\.\\pipe\\" + UniqueName("reply")) {
+  explicit ReplyListener(int /*backlog*/ = 1) : pipe_name_("\\\\.\\pipe\\" + UniqueName("reply")) {
     Reopen();
   }
   ReplyListener(const ReplyListener&) = delete;
@@ -130,6 +129,8 @@ class ReplyListener {
 
   // True when a connection waits to be accepted (does not wait for one).
   bool HasPendingConnection() { return fd_.valid() && WaitReadable(fd_.get(), 0); }
+  // Waits (bounded) until a client has connected, without accepting it.
+  bool WaitForClient() { return fd_.valid() && WaitReadable(fd_.get(), 10000); }
 
   // The worker is gone: no listener, no socket file.
   void Close() {

@@ -8,7 +8,7 @@
 
 #include "activation/editor_record.h"
 #include "activation/result_opening.h"
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "activation/editor_record.h"
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "support/log_capture.h"
 #include "support/platform_guard.h"
 #include "support/test_lab.h"
@@ -106,7 +106,7 @@ TEST_F(ResultOpeningTest, OnlyOneLineEndingCarriageReturnIsDropped) {
     std::string path;
   } cases[] = {
       {result + "\r\r\n", result + "\r"},  // one CR ends the line, the other is the path's
-      {result + "\r", result + "\r"},        // no LF: the whole file is the path
+      {result + "\r", result + "\r"},      // no LF: the whole file is the path
   };
   for (const Case& c : cases) {
     WriteIndex("42", c.index);
@@ -169,7 +169,8 @@ TEST_F(ResultOpeningTest, EditorRunsDetachedWithNothingOfOurs) {
   for (const auto& [fd, target] : editor->descriptors) {
     if (fd <= 2 || target.ends_with("record_editor.sh")) continue;
     EXPECT_TRUE(std::find(standard.begin(), standard.end(), target) != standard.end())
-        << fd << " -> " << target << "\n" << testing::ReadFile(testing::EditorRecordPath());
+        << fd << " -> " << target << "\n"
+        << testing::ReadFile(testing::EditorRecordPath());
   }
   // Nothing left for this process to reap, now or once the editor has ended.
   EXPECT_TRUE(testing::WaitForNoChildProcesses());

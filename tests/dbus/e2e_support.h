@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/build_constants.h"
 #include "dbus/private_bus.h"
 #include "dbus/scripted_server.h"
 #include "e2e/program_process.h"
-#include "host/build_constants.h"
 #include "platform/pipes.h"
 #include "support/log_capture.h"
 
@@ -26,7 +26,6 @@ namespace activator::testing {
 // Generous: sanitizer builds start slowly and the monitor lists every 2 s.
 // No test asserts on time.
 constexpr int kE2eWaitMs = 20000;
-
 
 inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms = kE2eWaitMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 extern char** environ;
@@ -23,25 +22,6 @@ namespace {
 
 constexpr int kAddressTimeoutMs = 10000;
 
-// A session bus that anyone of this user may use and own names on, and no
-// <servicedir>: a name no one owns is never auto-started.
-std::string ConfigText(const std::string& socket_dir) {
-  return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         "<busconfig>\n"
-         "  <type>session</type>\n"
-         "  <listen>unix:dir=" +
-         socket_dir +
-         "</listen>\n"
-         "  <auth>EXTERNAL</auth>\n"
-         "  <policy context=\"default\">\n"
-         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-         "    <allow eavesdrop=\"true\"/>\n"
-         "    <allow own=\"*\"/>\n"
-         "  </policy>\n"
-         "</busconfig>\n";
-}
-
 }  // namespace
 
 PrivateBus::PrivateBus() {
@@ -50,12 +30,7 @@ PrivateBus::PrivateBus() {
     error_ = std::string("mkdtemp: ") + std::strerror(errno);
     return;
   }
-  config_dir_ = dir_template;
-  const std::string config = config_dir_ + "/bus.conf";
-  {
-    std::ofstream out(config, std::ios::trunc);
-    out << ConfigText(config_dir_);
-  }
+  socket_dir_ = dir_template;
 
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -69,9 +44,14 @@ PrivateBus::PrivateBus() {
   // Its complaints (it cannot raise its descriptor limit as a normal user)
   // are noise in the test output.
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string config_arg = "--config-file=" + config;
-  std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), config_arg.data(),
-                             const_cast<char*>("--nofork"), const_cast<char*>("--print-address=3"),
+  // The shared configuration; the socket goes in a folder of this bus's own.
+  std::string config_arg = std::string("--config-file=") + PRIVATE_BUS_CONFIG;
+  std::string address_arg = "--address=unix:dir=" + socket_dir_;
+  std::vector<char*> argv = {const_cast<char*>("dbus-daemon"),
+                             config_arg.data(),
+                             address_arg.data(),
+                             const_cast<char*>("--nofork"),
+                             const_cast<char*>("--print-address=3"),
                              nullptr};
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv.data(), environ);
@@ -112,11 +92,10 @@ PrivateBus::PrivateBus() {
 
 PrivateBus::~PrivateBus() {
   Kill();
-  if (!config_dir_.empty()) {
-    ::unlink((config_dir_ + "/bus.conf").c_str());
-    // The socket file the daemon made lives here too; it may be left behind
-    // by a killed daemon.
-    std::string cleanup = config_dir_;
+  if (!socket_dir_.empty()) {
+    // The socket file the daemon made lives here; it may be left behind by a
+    // killed daemon.
+    std::string cleanup = socket_dir_;
     if (auto* dir = ::opendir(cleanup.c_str())) {
       while (auto* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
@@ -124,7 +103,7 @@ PrivateBus::~PrivateBus() {
       }
       ::closedir(dir);
     }
-    ::rmdir(config_dir_.c_str());
+    ::rmdir(socket_dir_.c_str());
   }
 }
 

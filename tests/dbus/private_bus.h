@@ -34,7 +34,7 @@ class PrivateBus {
   pid_t pid_ = -1;
   std::string address_;
   std::string error_;
-  std::string config_dir_;
+  std::string socket_dir_;
 };
 
 }  // namespace activator::testing

@@ -16,19 +16,8 @@ import subprocess
 import tempfile
 import time
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
+BUS_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                          "session-bus.conf")
 
 _PR_SET_PDEATHSIG = 1
 
@@ -135,9 +124,7 @@ class PrivateDesktop:
         self.env["DISPLAY"] = self.display
 
     def _start_bus(self):
-        config = os.path.join(self.workdir, "bus.conf")
-        with open(config, "w") as f:
-            f.write(BUS_CONFIG)
+        config = BUS_CONFIG
         read_fd, write_fd = os.pipe()
         try:
             self.spawn("dbus", ["dbus-daemon", "--config-file=" + config, "--nofork",

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "base/build_constants.h"
 #include "e2e/program_process.h"
-#include "host/build_constants.h"
 #include "platform/pipes.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
@@ -32,7 +32,6 @@ std::map<std::string, std::string> NoBusEnvironment() {
 
 std::string LogOf(const std::string& lab_root) { return lab_root + "/Logs/activator_debug.txt"; }
 
-
 class EndToEndTest : public ::testing::Test {
  protected:
   void TearDown() override { program_.Kill(); }
@@ -40,16 +39,16 @@ class EndToEndTest : public ::testing::Test {
 };
 
 const std::vector<std::string> kStartWithoutService = {
-    "================",        "ZORVELL ACTIVATOR START",
-    "COM INIT=0",              "BOOTSTRAP RESULT=0",
-    "COM REGISTER=0",          "COM ACTIVATOR READY",
+    "================",        "ZORVELL ACTIVATOR START", "COM INIT=0",
+    "BOOTSTRAP RESULT=0",      "COM REGISTER=0",          "COM ACTIVATOR READY",
     "WPN CALLBACK REGISTERED", "WPN REGISTER FAILED",
 };
 
 TEST_F(EndToEndTest, StartsWithoutNotificationServiceAndServesTheJobPipe) {
   LogTail tail;  // this test program's lab is the program's lab
   ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
-  ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE READY", kWaitMs)) << ::testing::PrintToString(tail.Lines());
+  ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE READY", kWaitMs))
+      << ::testing::PrintToString(tail.Lines());
 
   std::vector<std::string> lines = tail.Lines();
   ASSERT_GE(lines.size(), kStartWithoutService.size() + 1);
@@ -71,16 +70,17 @@ TEST_F(EndToEndTest, StartsWithoutNotificationServiceAndServesTheJobPipe) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=E2E1", kWaitMs));
-  EXPECT_TRUE(InOrder(tail.Lines(), {"PYTHON PIPE RECEIVED=" + message,
-                                     "PYTHON PIPE DESTINO=\\\\.\\pipe\\e2e_nobody",
-                                     "PYTHON ACAO=continuar", "PYTHON ID=E2E1",
-                                     "PYTHON ESTADO=executando", "VELDUNA RECEBEU=E2E1"}));
+  EXPECT_TRUE(InOrder(tail.Lines(),
+                      {"PYTHON PIPE RECEIVED=" + message,
+                       "PYTHON PIPE DESTINO=\\\\.\\pipe\\e2e_nobody", "PYTHON ACAO=continuar",
+                       "PYTHON ID=E2E1", "PYTHON ESTADO=executando", "VELDUNA RECEBEU=E2E1"}));
   EXPECT_TRUE(program_.Running());
 }
 
 TEST_F(EndToEndTest, ArgumentsChangeNothing) {
   LogTail tail;
-  ASSERT_TRUE(program_.Start(E2E_PROGRAM, {"--help", "-Embedding", "C:\\x y", ""}, NoBusEnvironment()));
+  ASSERT_TRUE(
+      program_.Start(E2E_PROGRAM, {"--help", "-Embedding", "C:\\x y", ""}, NoBusEnvironment()));
   ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE READY", kWaitMs));
   std::vector<std::string> lines = tail.Lines();
   ASSERT_GE(lines.size(), kStartWithoutService.size());

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "platform/com.h"
 #include "support/platform_guard.h"
 
@@ -169,14 +169,16 @@ TEST(ComRegistrationTest, RegisteredClassObjectIsFoundByClassId) {
 
   auto* factory = new ZorvellClassFactory();
   DWORD cookie = 0;
-  ASSERT_EQ(CoRegisterClassObject(*clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-            S_OK);
+  ASSERT_EQ(
+      CoRegisterClassObject(*clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+      S_OK);
   EXPECT_NE(cookie, 0u);
   // COM holds its own reference: the creator's release does not free it.
   EXPECT_EQ(factory->Release(), 1u);
 
   void* found = nullptr;
-  ASSERT_EQ(CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &found), S_OK);
+  ASSERT_EQ(CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &found),
+            S_OK);
   EXPECT_EQ(found, static_cast<IClassFactory*>(factory));
   auto* class_object = static_cast<IClassFactory*>(found);
   void* instance = nullptr;

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "jobs/job_registry.h"
 #include "platform/com.h"
 #include "platform/fake/fake_notification_centre.h"
@@ -82,14 +82,16 @@ class StartupTest : public ::testing::Test {
   }
 
   StartupSettings Settings(const std::string& library = STANDIN_BOOTSTRAP_LIBRARY) {
-    return StartupSettings{library, FreshClassId(),
-                           WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor}};
+    return StartupSettings{
+        library, FreshClassId(),
+        WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor}};
   }
 
   // Runs start-up on a new thread, as the program's main thread would: one
   // that has not joined an apartment yet (unless `before` makes it join one).
   // `after` runs on that thread once start-up returned.
-  std::optional<int> Start(const StartupSettings& settings, const std::function<void()>& before = {},
+  std::optional<int> Start(const StartupSettings& settings,
+                           const std::function<void()>& before = {},
                            const std::function<void()>& after = {}) {
     std::optional<int> exit_code;
     std::thread main_thread([&] {
@@ -119,11 +121,11 @@ TEST_F(StartupTest, FullStartLogsEveryStepInOrder) {
   const StartupSettings settings = Settings();
   ASSERT_EQ(Start(settings), std::nullopt);
   ASSERT_TRUE(WaitForThreads(3));
-  EXPECT_EQ(tail.Lines(), Concat(kStartLines, {"BOOTSTRAP RESULT=0", "COM REGISTER=0",
-                                               "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
-                                               "WPN REGISTER OK", "GETALL TOTAL=1",
-                                               "GETALL TAG=J0 GROUP=zorvell_processos",
-                                               "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
+  EXPECT_EQ(tail.Lines(),
+            Concat(kStartLines, {"BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
+                                 "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=1",
+                                 "GETALL TAG=J0 GROUP=zorvell_processos", "VELDUNA QUEUE READY",
+                                 "PYTHON PIPE READY"}));
 
   // Subscribed before registering, once.
   EXPECT_EQ(fake::HandlerCount(), 1u);
@@ -150,8 +152,9 @@ TEST_F(StartupTest, FullStartLogsEveryStepInOrder) {
   // (COM answers only a thread that joined an apartment.)
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   void* class_object = nullptr;
-  ASSERT_EQ(CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &class_object),
-            S_OK);
+  ASSERT_EQ(
+      CoGetClassObject(*clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, &class_object),
+      S_OK);
   auto* factory = static_cast<IClassFactory*>(class_object);
   void* instance = nullptr;
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK);
@@ -237,8 +240,9 @@ TEST_F(StartupTest, ClassRegistrationFailureEndsWithTwentyOne) {
     std::thread([&] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       DWORD cookie = 0;
-      ASSERT_EQ(CoRegisterClassObject(*clsid, &holder, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-                S_OK);
+      ASSERT_EQ(
+          CoRegisterClassObject(*clsid, &holder, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+          S_OK);
     }).join();
 
     LogTail tail;

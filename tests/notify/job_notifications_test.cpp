@@ -7,7 +7,7 @@
 
 #include <future>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "jobs/job_registry.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "support/log_capture.h"
@@ -37,12 +37,22 @@ class JobNotificationsTest : public ::testing::Test {
     ASSERT_EQ(TheJobRegistry().TakeNextJob(), job_id);
   }
 
+  // The tests take the callers' part, which hold the display lock.
+  void Show(JobNotificationForm form, const std::string& job_id) {
+    MutexLock display(g_display_lock);
+    ShowJobNotification(manager_, job_id, form);
+  }
+  void Dispatch(const std::string& job_id, const std::string& job_state) {
+    MutexLock display(g_display_lock);
+    DispatchStateUpdate(manager_, job_id, job_state);
+  }
+
   AppNotificationManager manager_ = AppNotificationManager::Default();
 };
 
 struct FormCase {
   const char* name;
-  void (*show)(const AppNotificationManager&, const std::string&);
+  JobNotificationForm form;
   const char* title;
   const char* caption;
   const char* action;
@@ -53,7 +63,7 @@ struct FormCase {
 
 const FormCase kForms[] = {
     {"InProgress",
-     &ShowInProgressNotification,
+     JobNotificationForm::kInProgress,
      "Processo em andamento",
      "abortar",
      "abortar",
@@ -61,7 +71,7 @@ const FormCase kForms[] = {
      {"BUILD NOTIFICATION OK", "SHOW OK"},
      "SHOW FAILED"},
     {"Concluded",
-     &ShowConcludedNotification,
+     JobNotificationForm::kConcluded,
      "Processo Concluido",
      "Exibir Resultado",
      "salvar",
@@ -69,7 +79,7 @@ const FormCase kForms[] = {
      {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"},
      "SHOW CONCLUIDA FAILED"},
     {"Error",
-     &ShowErrorNotification,
+     JobNotificationForm::kError,
      "Processo com erro",
      "Exibir Resultado",
      "salvar",
@@ -84,7 +94,7 @@ class JobNotificationFormTest : public JobNotificationsTest,
 TEST_P(JobNotificationFormTest, BuildsInOrderShowsAndLogsTheInventory) {
   const FormCase& form = GetParam();
   LogTail log;
-  form.show(manager_, "J1");
+  Show(form.form, "J1");
 
   const std::string image = kNotificationImageUri;
   EXPECT_EQ(
@@ -132,7 +142,7 @@ TEST_P(JobNotificationFormTest, AnyFailingStepIsContainedWithTheFormsFailureLine
         fake::FailOperationWithOtherError(op);
       }
       LogTail log;
-      EXPECT_NO_THROW(form.show(manager_, "J1"));
+      EXPECT_NO_THROW(Show(form.form, "J1"));
 
       Lines lines = log.Lines();
       ASSERT_FALSE(lines.empty());
@@ -155,7 +165,7 @@ TEST_P(JobNotificationFormTest, AFailedOrTimedOutInventoryDoesNotUndoTheShow) {
   fake::HoldListings(true);
   fake::SetListingWaitCap(10ms);
   LogTail log;
-  form.show(manager_, "J1");
+  Show(form.form, "J1");
   Lines expected = form.success_lines;
   expected.push_back("GETALL ERRO: EXCECAO AO CONSULTAR GETALL");
   EXPECT_EQ(log.Lines(), expected);
@@ -169,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, JobNotificationFormTest, ::testing::ValuesIn(kFo
 TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
   fake::ForeignNotification("X", "outro");
   LogTail log;
-  DispatchStateUpdate(manager_, "J1", "erro");
+  Dispatch("J1", "erro");
   EXPECT_EQ(log.Lines(), (Lines{"ENTROU ERRO", "ENTROU MOSTRAR ERRO", "BUILD ERRO OK",
                                 "SHOW ERRO OK", "GETALL TOTAL=2", "GETALL TAG=X GROUP=outro",
                                 "GETALL TAG=J1 GROUP=" + kGroup, "SAIU ERRO"}));
@@ -178,7 +188,7 @@ TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
 TEST_F(JobNotificationsTest, AFailedErrorShowStillEndsWithSaiuErro) {
   fake::FailOperation(Operation::Show, kHrFail);
   LogTail log;
-  DispatchStateUpdate(manager_, "J1", "erro");
+  Dispatch("J1", "erro");
   EXPECT_EQ(log.Lines(), (Lines{"ENTROU ERRO", "ENTROU MOSTRAR ERRO", "BUILD ERRO OK",
                                 "SHOW ERRO FAILED", "SAIU ERRO"}));
 }
@@ -187,21 +197,21 @@ TEST_F(JobNotificationsTest, OnlyTheExactFinalStatesShowAnything) {
   LogTail log;
   for (const char* state :
        {"executando", "Concluido", "concluido ", " erro", "ERRO", "", "abortado"})
-    DispatchStateUpdate(manager_, "J1", state);
+    Dispatch("J1", state);
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_TRUE(fake::Record().empty());
 
-  DispatchStateUpdate(manager_, "J1", "concluido");
+  Dispatch("J1", "concluido");
   ASSERT_EQ(fake::Count(), 1u);
   EXPECT_EQ(fake::Shown()[0].texts[1], "Processo Concluido");
 }
 
 TEST_F(JobNotificationsTest, AFinalFormReplacesTheInProgressOne) {
   fake::ForeignNotification("J1", "outro");
-  ShowInProgressNotification(manager_, "J1");
-  ShowInProgressNotification(manager_, "J2");
-  DispatchStateUpdate(manager_, "J1", "concluido");
-  DispatchStateUpdate(manager_, "J1", "concluido");  // shown again, still one
+  Show(JobNotificationForm::kInProgress, "J1");
+  Show(JobNotificationForm::kInProgress, "J2");
+  Dispatch("J1", "concluido");
+  Dispatch("J1", "concluido");  // shown again, still one
 
   std::vector<fake::ShownNotification> mine;
   for (auto& n : fake::Shown())
@@ -218,7 +228,7 @@ TEST_F(JobNotificationsTest, AnInProgressClickCarriesTheStateItWasBuiltFor) {
         clicked = args.Arguments().values();
       });
   TheJobRegistry().SetJobState("J1", "erro");
-  ShowInProgressNotification(manager_, "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
   TheJobRegistry().SetJobState("J1", "concluido");
   ASSERT_TRUE(fake::InvokeButton("J1", kGroup));
   EXPECT_EQ(clicked,
@@ -227,16 +237,16 @@ TEST_F(JobNotificationsTest, AnInProgressClickCarriesTheStateItWasBuiltFor) {
 }
 
 TEST_F(JobNotificationsTest, JobIdsAreTakenAsTheyAre) {
-  ShowInProgressNotification(manager_, "");
+  Show(JobNotificationForm::kInProgress, "");
   auto empty = fake::Find("", kGroup);
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->buttons[0].arguments[1],
             (std::pair<std::string, std::string>{"id_execucao", ""}));
 
   // Non-ASCII survives; a broken byte becomes U+FFFD instead of failing the show.
-  ShowConcludedNotification(manager_, "J\xc3\xa9 x|y");
+  Show(JobNotificationForm::kConcluded, "J\xc3\xa9 x|y");
   EXPECT_TRUE(fake::Find("J\xc3\xa9 x|y", kGroup));
-  ShowErrorNotification(manager_, "J\xff");
+  Show(JobNotificationForm::kError, "J\xff");
   auto broken = fake::Find("J\xef\xbf\xbd", kGroup);
   ASSERT_TRUE(broken);
   EXPECT_EQ(broken->buttons[0].arguments[1].second, "J\xef\xbf\xbd");
@@ -253,7 +263,7 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
 
   fake::FailOperation(Operation::Show, kHrNotConnected);
   LogTail log;
-  ShowInProgressNotification(manager_, "J1");
+  Show(JobNotificationForm::kInProgress, "J1");
   EXPECT_EQ(log.Lines(), (Lines{"BUILD NOTIFICATION OK", "SHOW FAILED"}));
 
   ASSERT_EQ(next.wait_for(10s), std::future_status::ready);

@@ -105,7 +105,10 @@ TEST_F(NotificationMonitorTest, APendingIdTurnsIntoAnOnScreenOneOnTheFirstPassTh
   TakeJob("J1");
   RunNotificationMonitorPass(manager_, last_summary_);
   EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J1"}));
-  ShowInProgressNotification(manager_, "J1");
+  {
+    MutexLock display(g_display_lock);
+    ShowInProgressNotification(manager_, "J1");
+  }
   RunNotificationMonitorPass(manager_, last_summary_);
   EXPECT_TRUE(TheJobRegistry().PendingIds().empty());
   EXPECT_EQ(TheJobRegistry().OnScreenCount(), 1u);

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 
 namespace activator::testing {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 
 namespace activator {
 

@@ -19,7 +19,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/mutex.h"
+#include "base/mutex.h"
 #include "platform/pipes.h"
 #include "platform/posix/pipe_names.h"
 #include "platform/posix/unique_fd.h"

@@ -22,7 +22,7 @@
 #include <optional>
 #include <string_view>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "platform/posix/unique_fd.h"
 
 namespace activator {

@@ -2,7 +2,7 @@
 // errors as GetLastError gives them.
 #include "platform/bootstrap.h"
 
-#include "platform/windows/windows_support.h"
+#include "platform/os/windows_support.h"
 
 namespace activator {
 

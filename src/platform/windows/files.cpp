@@ -7,8 +7,8 @@
 // one step, and lines of concurrent threads were lost over each other there.
 #include "platform/files.h"
 
-#include "platform/mutex.h"
-#include "platform/windows/windows_support.h"
+#include "base/mutex.h"
+#include "platform/os/windows_support.h"
 
 namespace activator {
 

@@ -3,8 +3,8 @@
 // another client) is a failed open at once, never a wait.
 #include <algorithm>
 
+#include "platform/os/windows_support.h"
 #include "platform/pipes.h"
-#include "platform/windows/windows_support.h"
 
 namespace activator {
 

@@ -5,8 +5,8 @@
 // behave and what the worker is written against.
 #include <algorithm>
 
+#include "platform/os/windows_support.h"
 #include "platform/pipes.h"
-#include "platform/windows/windows_support.h"
 
 namespace activator {
 

@@ -3,10 +3,10 @@
 // of the editor is left with us.
 #include "platform/shell.h"
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 // The support header first: it sets the macros the SDK headers read.
 // clang-format off
-#include "platform/windows/windows_support.h"
+#include "platform/os/windows_support.h"
 #include <shellapi.h>
 // clang-format on
 

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "platform/windows/windows_support.h"
+#include "platform/os/windows_support.h"
 
 namespace activator {
 

@@ -3,8 +3,8 @@
 // centre's (notification_centre.h).
 #include <utility>
 
+#include "base/mutex.h"
 #include "platform/app_notifications.h"
-#include "platform/mutex.h"
 #include "platform/posix/dbus/notification_centre.h"
 #include "platform/text_conversion.h"
 

@@ -24,9 +24,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/mutex.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "platform/posix/dbus/notify_payload.h"
-#include "platform/thread_annotations.h"
 
 namespace sdbus {
 class Message;

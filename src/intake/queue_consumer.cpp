@@ -1,12 +1,13 @@
-#include "jobs/queue_consumer.h"
+#include "intake/queue_consumer.h"
 
 #include <string>
 
-#include "host/debug_log.h"
+#include "base/mutex.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
+#include "notify/display_lock.h"
 #include "notify/job_notifications.h"
 #include "platform/com.h"
-#include "platform/mutex.h"
 
 namespace activator {
 
@@ -15,16 +16,10 @@ void ShowNextJob(const AppNotificationManager& manager) {
   const std::string job_id = registry.TakeNextJob();
   WriteDebugLog("VELDUNA PROCESSANDO=" + job_id);
 
-  MutexLock display(registry.display_lock());
+  MutexLock display(g_display_lock);
   const std::string job_state = registry.FindJobState(job_id);
   WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + job_id + " ESTADO=" + job_state);
-  if (job_state == "concluido") {
-    ShowConcludedNotification(manager, job_id);
-  } else if (job_state == "erro") {
-    ShowErrorNotification(manager, job_id);
-  } else {
-    ShowInProgressNotification(manager, job_id);
-  }
+  ShowJobNotification(manager, job_id, FormForJobState(job_state));
 }
 
 void RunQueueConsumer(AppNotificationManager manager) {

@@ -5,7 +5,7 @@
 
 // The support header first: it sets the macros the SDK headers read.
 // clang-format off
-#include "platform/windows/windows_support.h"
+#include "platform/os/windows_support.h"
 #include <objbase.h>
 #include <unknwn.h>
 // clang-format on

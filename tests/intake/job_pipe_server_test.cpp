@@ -1,7 +1,7 @@
 // The job pipe server, fed through a real pipe by a bare client (a Unix
 // socket on POSIX, a named pipe on Windows), with the in-memory notification
 // centre behind the update dispatch.
-#include "jobs/job_pipe_server.h"
+#include "intake/job_pipe_server.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/build_constants.h"
-#include "host/debug_log.h"
+#include "base/build_constants.h"
+#include "base/mutex.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
-#include "platform/mutex.h"
 #include "platform/pipes.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
@@ -293,7 +293,7 @@ TEST_F(JobPipeServerTest, ThreadBodyServesTheJobPipe) {
 // display lock, taken only after the state is stored.
 TEST_F(JobPipeServerTest, UpdateDispatchWaitsForTheDisplayLock) {
   LogTail tail;
-  Mutex& display = Registry().display_lock();
+  Mutex& display = g_display_lock;
   display.Lock();
   EXPECT_TRUE(SendAsWorker(pipe_name_, "acao=atualizar&id_execucao=JD&estado=erro"));
   std::thread server([this] { ServeOneJobConnection(*instance_, manager_); });

@@ -1,6 +1,6 @@
-#include "host/debug_log.h"
+#include "log/debug_log.h"
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "platform/files.h"
 
 namespace activator {
@@ -21,9 +21,7 @@ void WriteLogLineTo(const char* path, std::string_view message) noexcept {
   }
 }
 
-void WriteDebugLog(std::string_view message) noexcept {
-  WriteLogLineTo(kDebugLogPath, message);
-}
+void WriteDebugLog(std::string_view message) noexcept { WriteLogLineTo(kDebugLogPath, message); }
 
 std::string FormatResultCode(int32_t hresult) { return std::to_string(hresult); }
 std::string FormatErrorCode(uint32_t code) { return std::to_string(code); }

@@ -1,4 +1,4 @@
-#include "host/debug_log.h"
+#include "log/debug_log.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 
@@ -56,7 +56,8 @@ TEST(DebugLogTest, ConcurrentLinesLandWhole) {
   for (const auto& line : lines) {
     ASSERT_EQ(line.size(), 203u) << line;
     char c = line[3];
-    EXPECT_EQ(line, std::string("T") + static_cast<char>('0' + (c - 'a')) + "=" + std::string(200, c));
+    EXPECT_EQ(line,
+              std::string("T") + static_cast<char>('0' + (c - 'a')) + "=" + std::string(200, c));
   }
 }
 

@@ -1,14 +1,16 @@
-#include "jobs/job_pipe_server.h"
+#include "intake/job_pipe_server.h"
 
 #include <chrono>
 #include <thread>
 
-#include "host/build_constants.h"
-#include "host/debug_log.h"
+#include "base/build_constants.h"
+#include "base/mutex.h"
 #include "jobs/job_message.h"
+#include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
+#include "log/debug_log.h"
+#include "notify/display_lock.h"
 #include "notify/job_notifications.h"
-#include "platform/mutex.h"
 
 namespace activator {
 
@@ -45,15 +47,15 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
   WriteDebugLog("PYTHON ID=" + job.job_id);
   WriteDebugLog("PYTHON ESTADO=" + job.job_state);
 
-  if (job.action == "continuar") {
+  if (job.action == kActionAnnounce.text()) {
     registry.AnnounceJob(job.job_id);
     WriteDebugLog("VELDUNA RECEBEU=" + job.job_id);
-  } else if (job.action == "atualizar") {
+  } else if (job.action == kActionUpdate.text()) {
     registry.SetJobState(job.job_id, job.job_state);
     WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + job.job_id + " ESTADO=" + job.job_state);
     // The registry lock is free again here: the display lock comes first in
     // the lock order, and the dispatch must not race the consumer's show.
-    MutexLock display(registry.display_lock());
+    MutexLock display(g_display_lock);
     DispatchStateUpdate(manager, job.job_id, job.job_state);
   }
 }

@@ -1,6 +1,6 @@
 // Definitions of the build constants. Compiled once per program, each time
 // against that program's generated build_config.h.
-#include "host/build_constants.h"
+#include "base/build_constants.h"
 
 #include "build_config.h"
 

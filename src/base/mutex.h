@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/thread_annotations.h"
+#include "base/thread_annotations.h"
 
 namespace activator {
 

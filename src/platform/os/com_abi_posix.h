@@ -22,7 +22,9 @@ using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
-inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool operator==(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
 
 #define STDMETHODCALLTYPE
@@ -51,7 +53,8 @@ constexpr DWORD REGCLS_SINGLEUSE = 0;
 constexpr DWORD REGCLS_MULTIPLEUSE = 1;
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 struct IUnknown {
   virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) = 0;

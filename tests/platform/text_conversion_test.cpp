@@ -28,9 +28,9 @@ TEST(TextConversionTest, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
     std::u16string expected;
   };
   const Case cases[] = {
-      {"\x80", u"\uFFFD"},                      // lone continuation byte
-      {"\xff\xfe", u"\uFFFD\uFFFD"},            // bytes that never occur
-      {"\xc0\xaf", u"\uFFFD\uFFFD"},            // overlong '/'
+      {"\x80", u"\uFFFD"},            // lone continuation byte
+      {"\xff\xfe", u"\uFFFD\uFFFD"},  // bytes that never occur
+      {"\xc0\xaf", u"\uFFFD\uFFFD"},  // overlong '/'
       {"\xf5\x80", u"\uFFFD\uFFFD"},
       {"\xe2\x82", u"\uFFFD"},  // truncated at the end
       {"\xe2\x82"

@@ -1,6 +1,6 @@
 // The queue consumer's step against the in-memory notification centre, with
 // the monitor's pass standing in for what the centre is seen to hold.
-#include "jobs/queue_consumer.h"
+#include "intake/queue_consumer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "jobs/job_registry.h"
 #include "notify/job_notifications.h"
 #include "notify/notification_monitor.h"
 #include "platform/fake/fake_notification_centre.h"
-#include "platform/mutex.h"
 #include "support/log_capture.h"
 
 namespace activator {
@@ -94,7 +94,7 @@ TEST_F(QueueConsumerTest, TheStateAtShowingTimePicksTheForm) {
 TEST_F(QueueConsumerTest, StateIsReadOnlyOnceTheDisplayLockIsHeld) {
   LogTail tail;
   Registry().AnnounceJob("JL");
-  Mutex& display = Registry().display_lock();
+  Mutex& display = g_display_lock;
   display.Lock();
   std::thread consumer([this] { ShowNextJob(manager_); });
   EXPECT_TRUE(tail.WaitForLine("VELDUNA PROCESSANDO=JL"));
