@@ -27,8 +27,13 @@ void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
   try {
     WriteDebugLog("=== WPN INVOKED ===");
     const AppNotificationArguments arguments = args.Arguments();
-    // Lookup raises for a missing key; a click on a notification's body
-    // carries no arguments at all.
+    // A click that names no button (on the body of a notification whose
+    // button the platform could not tell) asks for nothing.
+    if (arguments.values().empty()) {
+      WriteDebugLog("WPN INVOKED SEM ARGUMENTOS");
+      return;
+    }
+    // Lookup raises for a missing key.
     const std::string action = Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldAction.text16())));
     const std::string job_id = Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldJobId.text16())));
     // A job announced without a pipe, or never announced, has none: the send

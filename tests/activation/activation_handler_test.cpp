@@ -178,7 +178,7 @@ TEST_F(ActivationHandlerTest, OnlyTheExactSaveActionOpensLocally) {
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
-TEST_F(ActivationHandlerTest, MissingArgumentsEndInTheCallbackError) {
+TEST_F(ActivationHandlerTest, MissingArgumentsSendNothing) {
   ReplyListener worker;
   TheJobRegistry().RecordReplyPipe("42", worker.pipe_name());
   GiveJobAResult("42");
@@ -188,8 +188,8 @@ TEST_F(ActivationHandlerTest, MissingArgumentsEndInTheCallbackError) {
     std::map<std::u16string, std::u16string> arguments;
     Lines lines;
   } cases[] = {
-      // A click on the notification's body carries no arguments at all.
-      {{}, {"=== WPN INVOKED ===", "WPN CALLBACK ERROR"}},
+      // A click that names no button asks for nothing and is no error.
+      {{}, {"=== WPN INVOKED ===", "WPN INVOKED SEM ARGUMENTOS"}},
       {{{u"id_execucao", u"42"}, {u"estado", u"concluido"}},
        {"=== WPN INVOKED ===", "WPN CALLBACK ERROR"}},
       {{{u"acao", u"salvar"}, {u"estado", u"concluido"}},

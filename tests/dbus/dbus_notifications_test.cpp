@@ -223,7 +223,7 @@ TEST_F(DbusNotificationsTest, ButtonClickReachesTheHandlerWithItsArgumentsOffThe
   EXPECT_TRUE(WaitUntil([] { return Listed() == Listing{{u"from-handler", kGroup}}; }));
 }
 
-TEST_F(DbusNotificationsTest, BodyClickBringsNoArgumentsAndForeignClicksAreIgnored) {
+TEST_F(DbusNotificationsTest, BodyClickIsTheOnlyButtonAndForeignClicksAreIgnored) {
   NotifyCall call = ShowAndGetCall(InProgress(u"J1"));
   const std::string& key = call.actions.at(0);
   // Not ours: an unknown id, a key the notification does not have, a key of
@@ -243,7 +243,27 @@ TEST_F(DbusNotificationsTest, BodyClickBringsNoArgumentsAndForeignClicksAreIgnor
   server_->SendActionInvoked(call.id, "default", call.sender);
   std::vector<Click> clicks = TheClicks().WaitFor(1);
   ASSERT_EQ(clicks.size(), 1u);
-  EXPECT_TRUE(clicks[0].arguments.empty());
+  EXPECT_EQ(clicks[0].arguments, (std::map<std::u16string, std::u16string>{
+                                     {u"acao", u"abortar"},
+                                     {u"id_execucao", u"J1"},
+                                     {u"estado", u"executando"}}));
+
+  // With two buttons the body names neither.
+  AppNotification two = InProgress(u"J2");
+  AppNotificationBuilder builder;
+  builder.SetTag(u"J2");
+  builder.SetGroup(kGroup);
+  builder.AddText(u"x");
+  for (const char16_t* action : {u"abortar", u"salvar"}) {
+    AppNotificationButton button(action);
+    button.AddArgument(u"acao", action);
+    builder.AddButton(button);
+  }
+  NotifyCall both = ShowAndGetCall(builder.BuildNotification());
+  server_->SendActionInvoked(both.id, "default", both.sender);
+  clicks = TheClicks().WaitFor(2);
+  ASSERT_EQ(clicks.size(), 2u);
+  EXPECT_TRUE(clicks[1].arguments.empty());
 }
 
 TEST_F(DbusNotificationsTest, ServerMissingAtRegisterRaisesAndShowsWorkOnceItAppears) {

@@ -349,8 +349,15 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
         if (link_.get() != link || sender != server_) return;
         auto it = shown_.find(id);
         if (it == shown_.end()) return;
+        const std::set<std::string>& keys = it->second.action_keys;
+        // A click on the body: some servers (notification-daemon, MATE) send
+        // "default" although no such action was offered, then close the
+        // notification. With a single button there is no doubt which the user
+        // meant, so it counts as that button, as dunst does by itself; with
+        // none or several it comes without arguments.
+        if (action == kDefaultActionKey && keys.size() == 1) action = *keys.begin();
         if (action != kDefaultActionKey) {
-          if (it->second.action_keys.count(action) == 0) return;
+          if (keys.count(action) == 0) return;
           auto decoded = DecodeActionKey(action);
           if (!decoded) return;
           arguments = std::move(*decoded);

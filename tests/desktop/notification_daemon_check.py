@@ -1,0 +1,175 @@
+"""Checks of the activator against notification-daemon, a second real server.
+
+notification-daemon differs from dunst where it matters to the program: it
+shows one notification at a time and queues the rest itself, and a click on a
+notification's body sends the action "default" (then closes the notification)
+although no such action was offered. The checks click with xdotool on the
+server's own window in a private X display.
+
+Exits 77 (skipped) when the server, Xvfb, xdotool or the bus daemon are not
+installed.
+
+Usage: notification_daemon_check.py --program P --lab DIR --worker worker.py
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from private_desktop import PrivateDesktop, missing_programs, stop_process, wait_until  # noqa: E402
+
+SKIP = 77
+SERVER = "/usr/lib/notification-daemon/notification-daemon"
+CONFIG = None  # the parsed command line
+WAIT = 15  # seconds: a bound on every wait, never an expectation
+
+# Where to click inside the server's 400 x 126 popup: its text, the
+# "Exibir Resultado" button at the bottom right, the close button at the top
+# right.
+BODY = (60, 50)
+BUTTON = (340, 100)
+CLOSE = (388, 12)
+
+
+class ActivatorOnNotificationDaemon(unittest.TestCase):
+    desktop = None
+    program = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.log_path = os.path.join(CONFIG.lab, "Logs", "activator_debug.txt")
+        cls.desktop = PrivateDesktop(with_dunst=False).start()
+        try:
+            cls.desktop.spawn("notification-daemon", [SERVER, "--replace"])
+            if not wait_until(cls._server_answers, WAIT):
+                raise RuntimeError("notification-daemon did not come up")
+            cls.program = cls.desktop.spawn("activator", [CONFIG.program])
+            job_pipe = os.path.join(CONFIG.lab, "pipe", "ZorvellWPNPlomtik_1")
+            if not wait_until(lambda: os.path.exists(job_pipe) or cls.program.poll() is not None,
+                              WAIT) or cls.program.poll() is not None:
+                raise RuntimeError("the program did not start serving its job pipe")
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        ended = cls.program.poll()
+        output = ""
+        if ended is not None:
+            with open(os.path.join(cls.desktop.workdir, "activator.log"), errors="replace") as f:
+                output = f.read()
+        cls.desktop.stop()
+        if ended is not None:
+            raise RuntimeError("the program ended with %s during the checks:\n%s" % (ended, output))
+
+    @classmethod
+    def _server_answers(cls):
+        done = cls.desktop.run(["dbus-send", "--session", "--print-reply",
+                                "--dest=org.freedesktop.Notifications",
+                                "/org/freedesktop/Notifications",
+                                "org.freedesktop.Notifications.GetServerInformation"])
+        return done.returncode == 0
+
+    def setUp(self):
+        self.assertIsNone(self.program.poll(), "the program ended")
+        self.assertTrue(wait_until(lambda: not self.popups(), WAIT), "a popup was left over")
+        self.log_mark = self._log_size()
+
+    # --- helpers ----------------------------------------------------------
+
+    def _log_size(self):
+        try:
+            return os.path.getsize(self.log_path)
+        except FileNotFoundError:
+            return 0
+
+    def new_log_lines(self):
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_mark)
+            return f.read().decode("utf-8", "replace").splitlines()
+
+    def wait_for_log_line(self, line, count=1):
+        found = wait_until(lambda: self.new_log_lines().count(line) >= count, WAIT)
+        self.assertTrue(found, "no %d x %r in the debug log; it has:\n%s"
+                        % (count, line, "\n".join(self.new_log_lines())))
+
+    def worker(self, *args):
+        argv = [sys.executable, CONFIG.worker, "--lab", CONFIG.lab] + list(args)
+        done = self.desktop.run(argv, timeout=WAIT + 5)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def popups(self):
+        """The server's visible notification windows."""
+        done = self.desktop.run(["xdotool", "search", "--onlyvisible", "--name", "^Notification$"])
+        return done.stdout.split()
+
+    def click(self, where):
+        self.assertTrue(wait_until(lambda: len(self.popups()) == 1, WAIT), "no popup to click")
+        x, y = where
+        done = self.desktop.run(["xdotool", "mousemove", "--window", self.popups()[0], str(x),
+                                 str(y), "click", "1"])
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def concluded_job_with_worker(self, job_id):
+        """Announces and concludes `job_id` for a worker that serves one event."""
+        pipe = os.path.join(CONFIG.lab, "pipe", "nd_check_" + job_id)
+        serve = self.desktop.spawn(
+            "worker-" + job_id,
+            [sys.executable, CONFIG.worker, "--lab", CONFIG.lab, "serve", "--pipe", pipe,
+             "--count", "1", "--seconds", str(WAIT * 2)],
+            stdout=subprocess.PIPE)
+        self.addCleanup(stop_process, serve)
+        self.assertTrue(wait_until(lambda: os.path.exists(pipe), WAIT))
+        self.worker("announce", job_id, "--pipe", pipe)
+        self.wait_for_log_line("SHOW OK")
+        self.worker("update", job_id, "concluido")
+        self.wait_for_log_line("SHOW CONCLUIDA OK")
+        return serve
+
+    # --- checks -----------------------------------------------------------
+
+    def test_a_click_on_the_button_or_the_body_reaches_the_worker(self):
+        for where, job_id in ((BUTTON, "nd-button"), (BODY, "nd-body")):
+            with self.subTest(job_id):
+                serve = self.concluded_job_with_worker(job_id)
+                self.click(where)
+                out, _ = serve.communicate(timeout=WAIT)
+                self.assertEqual(out, ("acao=salvar&id_execucao=%s&estado=concluido\n"
+                                       % job_id).encode())
+                self.assertNotIn("WPN CALLBACK ERROR", self.new_log_lines())
+
+    def test_the_concluded_form_replaces_the_in_progress_one_and_a_dismissal_is_seen(self):
+        self.worker("announce", "nd-replace")
+        self.wait_for_log_line("SHOW OK")
+        self.worker("update", "nd-replace", "concluido")
+        self.wait_for_log_line("SHOW CONCLUIDA OK")
+        # The server shows one at a time: had the concluded form been a second
+        # notification, it would come up once the first is gone.
+        self.wait_for_log_line("TOTAL=1")
+        self.click(CLOSE)
+        self.wait_for_log_line("TOTAL=0")
+        self.assertFalse(wait_until(lambda: self.popups(), 2), "a second notification came up")
+
+
+def main():
+    global CONFIG
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--lab", required=True)
+    parser.add_argument("--worker", required=True)
+    CONFIG, rest = parser.parse_known_args()
+
+    missing = missing_programs(["Xvfb", "dbus-daemon", "xdotool", SERVER])
+    if missing:
+        print("skipped: not installed: " + ", ".join(missing))
+        return SKIP
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
