@@ -59,6 +59,10 @@ class ChildProcess {
   std::unique_ptr<Impl> impl_;
 };
 
+// This program's command line as UTF-8, its own name first (on Windows read
+// from the system, since `argv` there is in the ANSI code page).
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
 // This process's id, for names that must differ between processes.
 long CurrentProcessId() noexcept;
 

@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_process.h"
 #include "run/run_options.h"
 #include "run/wrapped_job.h"
 
 int main(int argc, char** argv) {
   using namespace activator;
-  const RunOptions options = ParseRunOptions(std::vector<std::string>(argv + 1, argv + argc));
+  std::vector<std::string> args = CommandLineArguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
+  const RunOptions options = ParseRunOptions(args);
   if (options.help) {
     std::fputs(kRunUsage, stdout);
     return 0;

@@ -31,7 +31,9 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
     const RunOptions options = ParseRunOptions(c.args);
     EXPECT_EQ(options.job_id, c.job_id) << ::testing::PrintToString(c.args);
     EXPECT_EQ(options.error, c.error) << ::testing::PrintToString(c.args);
-    if (c.error.empty()) EXPECT_EQ(options.command, c.command);
+    if (c.error.empty()) {
+      EXPECT_EQ(options.command, c.command);
+    }
   }
   EXPECT_TRUE(ParseRunOptions({"--help", "ls"}).help);
 }

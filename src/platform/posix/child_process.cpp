@@ -207,6 +207,10 @@ void ChildProcess::ForwardInterrupts() {
   for (int signal_number : kInterrupts) ::sigaction(signal_number, &action, nullptr);
 }
 
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 long CurrentProcessId() noexcept { return static_cast<long>(::getpid()); }
 
 std::string MakePrivatePipeName(const std::string& stem) {
