@@ -3,6 +3,7 @@
 
 #include "activation/event_pipe_client.h"
 #include "activation/result_opening.h"
+#include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
 #include "log/debug_log.h"
@@ -12,14 +13,7 @@ namespace activator {
 
 std::string BuildEventMessage(const std::string& action, const std::string& job_id,
                               const std::string& job_state) {
-  std::string message(kFieldAction.text());
-  message += '=';
-  message += action;
-  message += kJobIdKey.text();
-  message += job_id;
-  message += kJobStateKey.text();
-  message += job_state;
-  return message;
+  return FormatJobMessage(JobMessage{action, job_id, std::string(), job_state});
 }
 
 void OnNotificationInvoked(const AppNotificationManager& /*sender*/,

@@ -54,6 +54,21 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
   return parsed;
 }
 
+std::string FormatJobMessage(const JobMessage& m) {
+  std::string message(kFieldAction.text());
+  message += '=';
+  message += m.action;
+  message += kJobIdKey.text();
+  message += m.job_id;
+  if (!m.reply_pipe.empty()) {
+    message += kReplyPipeKey.text();
+    message += m.reply_pipe;
+  }
+  message += kJobStateKey.text();
+  message += m.job_state;
+  return message;
+}
+
 const char* DescribeJobMessageProblem(JobMessageProblem problem) {
   switch (problem) {
     case JobMessageProblem::kNone:

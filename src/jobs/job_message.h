@@ -43,6 +43,10 @@ std::string_view JobMessageFromBytes(std::string_view bytes);
 // out of range.
 ParsedJobMessage ParseJobMessage(std::string_view message);
 
+// The message the fields make, in the order the format gives them; the reply
+// pipe only when it is not empty. Also the shape of an event message.
+std::string FormatJobMessage(const JobMessage& message);
+
 // A short text naming the problem, for the log.
 const char* DescribeJobMessageProblem(JobMessageProblem problem);
 

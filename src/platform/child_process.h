@@ -1,0 +1,77 @@
+// A command run on the user's behalf: its output captured on the way to the
+// terminal, and the command with everything it starts ended together when
+// asked. Used by activator-run, never by the activator itself.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace activator {
+
+enum class OutputStream { kStandardOutput, kStandardError };
+
+struct ChildStartFailure {
+  int status = 127;     // what a shell would exit with: 127 not found, 126 not runnable
+  std::string message;  // one line, for the user
+};
+
+class ChildProcess {
+ public:
+  // Starts `argv` (argv[0] found along PATH, as a shell finds a command) with
+  // the caller's standard input and its standard output and error captured.
+  // The command leads a process group (on Windows: a job) of its own, which
+  // also takes the terminal when the caller has it, so Ctrl-C at the terminal
+  // reaches the command itself.
+  static std::optional<ChildProcess> Start(const std::vector<std::string>& argv,
+                                           ChildStartFailure* failure);
+
+  ChildProcess(ChildProcess&&) noexcept;
+  ChildProcess& operator=(ChildProcess&&) noexcept;
+  ~ChildProcess();
+
+  // Hands each chunk of output to `sink`, one call at a time, until both
+  // streams have ended.
+  void PumpOutput(const std::function<void(OutputStream, std::string_view)>& sink);
+  // Waits for the command to end and gives the terminal back. Its status as a
+  // shell reports it: the exit code, or 128 + the number of the signal that
+  // ended it.
+  int Wait();
+
+  // Asks the command and everything it started to end (SIGTERM to the group;
+  // on Windows a Ctrl-Break). Safe from any thread, and after the command
+  // ended.
+  void RequestStop();
+  // Ends them at once (SIGKILL; on Windows the job is terminated).
+  void ForceStop();
+  // From now on, requests to end this process (SIGINT, SIGTERM, SIGHUP,
+  // SIGQUIT; on Windows the console's Ctrl-C and close) go to the command
+  // instead, which decides; this process goes on until the command ends.
+  void ForwardInterrupts();
+
+  struct Impl;
+
+ private:
+  explicit ChildProcess(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// This program's command line as UTF-8, its own name first (on Windows read
+// from the system, since `argv` there is in the ANSI code page).
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// This process's id, for names that must differ between processes.
+long CurrentProcessId() noexcept;
+
+// A pipe name for a reply pipe that only this user can open: on POSIX a
+// socket in a new owner-only folder, on Windows a named pipe whose default
+// access lets only its creator write. `stem` becomes part of the name.
+// Empty when no such place could be made.
+std::string MakePrivatePipeName(const std::string& stem);
+// Removes what MakePrivatePipeName made for `name` (the socket and its folder).
+void RemovePrivatePipe(const std::string& name) noexcept;
+
+}  // namespace activator

@@ -1,0 +1,29 @@
+// activator-run: any command as a job of the notification activator.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "run/run_options.h"
+#include "run/wrapped_job.h"
+
+int main(int argc, char** argv) {
+  using namespace activator;
+  std::vector<std::string> args = CommandLineArguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
+  const RunOptions options = ParseRunOptions(args);
+  if (options.help) {
+    std::fputs(kRunUsage, stdout);
+    return 0;
+  }
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "activator-run: %s\n", options.error.c_str());
+    return 2;
+  }
+  const int status = RunWrappedJob(options);
+  // The reply pipe's thread may still wait for a click; nothing of it needs
+  // an orderly end.
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
