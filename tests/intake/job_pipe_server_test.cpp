@@ -203,10 +203,16 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
                    "PYTHON PIPE MENSAGEM INVALIDA=SEM ID_EXECUCAO"}));
   EXPECT_EQ(Deliver("&id_execucao=J1&pipe=P1").back(),
             "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO ANTES DA ACAO");
+  // A job id that would come back from the notification platform changed.
+  const std::string bad_id = std::string("J\xff") + "1";
+  const std::string bad = "acao=continuar&id_execucao=" + bad_id + "&pipe=P1&estado=executando";
+  EXPECT_EQ(Deliver(bad), (Lines{"PYTHON PIPE RECEIVED=" + bad,
+                                 "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO NAO UTF-8"}));
   EXPECT_TRUE(Registry().QueuedIds().empty());
   EXPECT_FALSE(Registry().HasJobState("J1"));
   EXPECT_EQ(Registry().FindReplyPipe(""), std::nullopt);
   EXPECT_EQ(Registry().FindReplyPipe("J1"), std::nullopt);
+  EXPECT_EQ(Registry().FindReplyPipe(bad_id), std::nullopt);
 }
 
 TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {
