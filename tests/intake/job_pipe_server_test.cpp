@@ -21,6 +21,7 @@
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "platform/pipes.h"
+#include "platform/silent_client.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 
@@ -169,6 +170,24 @@ TEST_F(JobPipeServerTest, ClientClosingWithoutWritingIsSilentAndTheNextIsServed)
   LogTail tail;
   EXPECT_TRUE(Deliver("").empty());
   EXPECT_TRUE(tail.Lines().empty());
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
+}
+
+// A client that connects and writes nothing is dropped after kJobMessageWait
+// with a line of its own; the worker after it is served.
+TEST_F(JobPipeServerTest, SilentClientIsDroppedAndTheNextIsServed) {
+  LogTail tail;
+  testing::SilentClient silent(pipe_name_);
+  ASSERT_TRUE(silent.connected());
+  auto served =
+      std::async(std::launch::async, [&] { ServeOneJobConnection(*instance_, manager_); });
+  const bool dropped =
+      served.wait_for(kJobMessageWait + std::chrono::seconds(30)) == std::future_status::ready;
+  silent.Close();  // releases a server that would wait for ever
+  served.wait();
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(tail.Lines(), Lines{"PYTHON PIPE TIMEOUT"});
+  NewInstance();
   EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
 }
 
