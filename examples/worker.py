@@ -242,7 +242,9 @@ def write_result(args, job_id, content):
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     result = result_path_for(args, job_id)
     index = prefix + job_id + ".path"
-    for path, data in ((result, content), (index, result + "\n")):
+    # The activator opens only an absolute path: a relative one would depend on
+    # its working folder, not ours.
+    for path, data in ((result, content), (index, os.path.abspath(result) + "\n")):
         tmp = "%s.tmp%d" % (path, os.getpid())
         with open(tmp, "w", encoding="utf-8", newline="\n") as f:
             f.write(data)

@@ -1,5 +1,7 @@
-// Entry of the activator. It takes no arguments and reads no environment: a
-// start by hand and a start by the desktop run the same sequence.
+// Entry of the activator. It takes no arguments and reads no configuration: a
+// start by hand and a start by the desktop run the same sequence. (The Linux
+// port takes PATH and the session bus address from the environment; see the
+// README's build constants.)
 #include <cstdlib>
 
 #include "host/startup.h"

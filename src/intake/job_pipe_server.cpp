@@ -62,8 +62,11 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
 
 void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
   if (instance.WaitForClient()) {
-    if (std::optional<std::string> bytes = instance.ReadOnce(kMaxJobMessageBytes)) {
-      HandleJobMessage(std::string(JobMessageFromBytes(*bytes)), manager);
+    const PipeReadResult read = instance.ReadOnce(kMaxJobMessageBytes, kJobMessageWait);
+    if (read.status == PipeReadStatus::kRead) {
+      HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
+    } else if (read.status == PipeReadStatus::kTimedOut) {
+      WriteDebugLog("PYTHON PIPE TIMEOUT");
     }
   }
   instance.DisconnectAndClose();

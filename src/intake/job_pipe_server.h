@@ -4,6 +4,7 @@
 // has the job's notification replaced at once.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,11 @@
 #include "platform/pipes.h"
 
 namespace activator {
+
+// How long a connected client may take to write its message. A worker writes
+// at once; one that connects and stays silent would otherwise hold the one
+// connection the server serves, and every worker behind it, for good.
+inline constexpr std::chrono::seconds kJobMessageWait{5};
 
 // The thread body: logs its start, then serves the job pipe for ever. Creating
 // the pipe is retried once a second, logging each failure.
@@ -23,7 +29,8 @@ std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_
 
 // One connection: waits for a client, reads one message, handles it, then
 // disconnects and closes the instance whatever happened. A client that closes
-// without writing leaves no trace.
+// without writing leaves no trace; one still silent after kJobMessageWait is
+// dropped with "PYTHON PIPE TIMEOUT".
 void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager);
 
 // Logs and acts on one job message (the text up to its first NUL). Takes the

@@ -8,6 +8,45 @@ namespace {
 
 constexpr std::size_t kActionStart = 5;  // after "acao=", which is not examined
 
+// Well-formed UTF-8 as Unicode defines it: no overlong forms, no surrogates,
+// nothing above U+10FFFF, no cut sequence. Exactly these texts survive the
+// conversion to UTF-16 and back unchanged.
+bool IsWellFormedUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80;  // the range the second byte must lie in
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+      if (lead == 0xED) high = 0x9F;  // surrogates U+D800..U+DFFF
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;  // a continuation byte, C0/C1 (overlong) or F5..FF
+    }
+    if (text.size() - i < length) return false;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < 0x80 || next > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string_view JobMessageFromBytes(std::string_view bytes) {
@@ -35,8 +74,13 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
 
   const std::size_t id_start = id_key + kJobIdKey.text().size();
   const std::size_t id_end = message.find('&', id_start);
-  m.job_id = message.substr(
+  const std::string_view job_id = message.substr(
       id_start, id_end == std::string_view::npos ? std::string_view::npos : id_end - id_start);
+  if (!IsWellFormedUtf8(job_id)) {
+    parsed.problem = JobMessageProblem::kJobIdNotUtf8;
+    return parsed;
+  }
+  m.job_id = job_id;
 
   const std::size_t pipe_key = message.find(kReplyPipeKey.text());
   if (pipe_key != std::string_view::npos) {
@@ -79,6 +123,8 @@ const char* DescribeJobMessageProblem(JobMessageProblem problem) {
       return "SEM ID_EXECUCAO";
     case JobMessageProblem::kJobIdInsideAction:
       return "ID_EXECUCAO ANTES DA ACAO";
+    case JobMessageProblem::kJobIdNotUtf8:
+      return "ID_EXECUCAO NAO UTF-8";
   }
   return "DESCONHECIDA";
 }

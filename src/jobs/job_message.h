@@ -22,9 +22,10 @@ struct JobMessage {
 
 enum class JobMessageProblem {
   kNone,
-  kTooShort,          // fewer than five bytes: no room for "acao="
-  kNoJobId,           // no "&id_execucao=" anywhere
-  kJobIdInsideAction  // "&id_execucao=" begins before byte 5
+  kTooShort,           // fewer than five bytes: no room for "acao="
+  kNoJobId,            // no "&id_execucao=" anywhere
+  kJobIdInsideAction,  // "&id_execucao=" begins before byte 5
+  kJobIdNotUtf8,       // the job id is not well-formed UTF-8
 };
 
 struct ParsedJobMessage {
@@ -41,6 +42,11 @@ std::string_view JobMessageFromBytes(std::string_view bytes);
 // last field, so a "&pipe=" after "&estado=" belongs to the state. Messages
 // the format gives no meaning to are reported through `problem`, never read
 // out of range.
+//
+// A job id must be well-formed UTF-8: it travels through the notification
+// platform as UTF-16 and comes back with a click, and an ill-formed byte would
+// come back as U+FFFD - another id, whose reply pipe and index file are not
+// the job's, and which two different ids could share.
 ParsedJobMessage ParseJobMessage(std::string_view message);
 
 // The message the fields make, in the order the format gives them; the reply

@@ -1,10 +1,22 @@
 // Files: the few operations on files that the program needs.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace activator {
+
+enum class FileReadStatus {
+  kRead,            // `bytes` holds the start of the file (empty for an empty file)
+  kUnreadable,      // missing, not ours to read, or the read failed
+  kNotRegularFile,  // a FIFO, a device, a folder: nothing was read
+};
+
+struct FileReadResult {
+  FileReadStatus status = FileReadStatus::kUnreadable;
+  std::string bytes;
+};
 
 // Appends `bytes` to the file at `path` with a single write at the file's end,
 // creating the file (not its folder) when missing. The file is opened and
@@ -12,5 +24,18 @@ namespace activator {
 // by child processes. Returns false when the file could not be opened or the
 // write failed; never throws.
 bool AppendToFile(const std::string& path, std::string_view bytes) noexcept;
+
+// Reads at most `max_bytes` from the start of the regular file at `path`, as
+// raw bytes, denying other openers nothing (a writer may hold the file open).
+// Only a regular file is read, and the call never waits on anything else: a
+// FIFO with no writer or a device never ends a read, so they are refused
+// without one, and opening them cannot block either. A path holding a NUL
+// byte names no file.
+FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes);
+
+// True when `path` is absolute in the system's own terms ("/..." on POSIX;
+// "C:\...", "C:/..." or "\\server\..." on Windows), so that its meaning does
+// not depend on the program's working folder.
+bool IsAbsolutePath(std::string_view path) noexcept;
 
 }  // namespace activator

@@ -6,6 +6,7 @@
 // handed up unchanged for the caller to log.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,17 @@
 namespace activator {
 
 using PipeErrorCode = uint32_t;
+
+enum class PipeReadStatus {
+  kRead,      // `bytes` holds what the client wrote (never empty)
+  kNothing,   // the client closed without writing, or the read failed
+  kTimedOut,  // the client stayed connected and wrote nothing within the limit
+};
+
+struct PipeReadResult {
+  PipeReadStatus status = PipeReadStatus::kNothing;
+  std::string bytes;
+};
 
 // One server instance of a pipe: waits for one client and reads from it.
 class PipeServerInstance {
@@ -30,9 +42,10 @@ class PipeServerInstance {
 
   // Blocks until a client connects. False when no connection came of it.
   bool WaitForClient();
-  // One read of at most `max_bytes`. nullopt when the read failed, also when
-  // the client closed without writing anything.
-  std::optional<std::string> ReadOnce(std::size_t max_bytes);
+  // One read of at most `max_bytes`, waiting at most `limit` for the client's
+  // first bytes. A client that has written gets them at once, however long it
+  // waited to connect; a connected client that writes nothing is given up.
+  PipeReadResult ReadOnce(std::size_t max_bytes, std::chrono::milliseconds limit);
   // Drops the client and closes the instance.
   void DisconnectAndClose();
 

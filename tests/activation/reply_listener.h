@@ -7,6 +7,7 @@
 
 #if defined(_WIN32)
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -34,7 +35,11 @@ class ReplyListener {
   std::optional<std::string> ReceiveOne() {
     if (!instance_ || !instance_->WaitForClient()) return std::nullopt;
     std::string bytes;
-    while (std::optional<std::string> piece = instance_->ReadOnce(4096)) bytes += *piece;
+    for (;;) {
+      PipeReadResult piece = instance_->ReadOnce(4096, std::chrono::seconds(30));
+      if (piece.status != PipeReadStatus::kRead) break;
+      bytes += piece.bytes;
+    }
     Reopen();
     return bytes;
   }

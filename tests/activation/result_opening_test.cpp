@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "activation/editor_record.h"
+#include "activation/result_index.h"
 #include "base/build_constants.h"
 #include "support/log_capture.h"
 #include "support/platform_guard.h"
@@ -18,6 +21,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/unique_fd.h"
@@ -131,6 +135,71 @@ TEST_F(ResultOpeningTest, FolderOrMissingFileIsNotOpened) {
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
+// No real path is longer than kMaxResultPathBytes; a longer first line is
+// refused with a line of its own, and no more of it than that is ever read.
+TEST_F(ResultOpeningTest, OverlongFirstLineIsRefusedUnread) {
+  const std::string too_long(kMaxResultPathBytes + 1, 'a');
+  for (const std::string& index : {too_long, too_long + "\n", too_long + "\r\n"}) {
+    WriteIndex("42", index);
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO LONGO DEMAIS=" + IndexPath("42")});
+  }
+  // A huge index of NUL bytes without a line end (sparse where the system can).
+  WriteIndex("42", "");
+  std::filesystem::resize_file(IndexPath("42"), std::uintmax_t{64} << 20);
+  LogTail log;
+  OpenResultByIndex("42");
+  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO LONGO DEMAIS=" + IndexPath("42")});
+  std::filesystem::remove(IndexPath("42"));
+
+  // The longest path is still a path, with or without its CR LF.
+  std::string longest = testing::LabPath("results/");
+  longest += std::string(kMaxResultPathBytes - longest.size(), 'b');
+  for (const std::string& index : {longest, longest + "\r\n"}) {
+    WriteIndex("42", index);
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + longest});
+  }
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
+// The index names the result's full path. A relative one would be looked up in
+// the activator's working folder, and one beginning with "-" would reach the
+// editor as an option: both are refused, even when the working folder holds
+// such a file.
+TEST_F(ResultOpeningTest, ResultPathMustBeAbsolute) {
+  using namespace std::string_literals;
+  const std::filesystem::path folder = testing::LabPath("results");
+  const std::filesystem::path started_in = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+  // Only where the editor is the stand-in: a lapse must not open notepad.exe.
+  if (!testing::kWindowsPort) {
+    for (const char* name : {"relative.txt", "--version", "-n.txt"})
+      testing::WriteFile((folder / name).string(), "result");
+  }
+  for (const std::string& path : {"relative.txt"s, "./relative.txt"s, "--version"s, "-n.txt"s,
+                                  "\\relative.txt"s, "C:relative.txt"s}) {
+    WriteIndex("42", path + "\n");
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ABSOLUTO=" + path});
+  }
+  // A drive path and one beginning with two backslashes are absolute on
+  // Windows only.
+  for (const std::string& path : {"C:/results/none.txt"s, "\\\\?\\C:\\results\\none.txt"s}) {
+    WriteIndex("42", path + "\n");
+    LogTail log;
+    OpenResultByIndex("42");
+    EXPECT_EQ(log.Lines(), Lines{(testing::kWindowsPort ? "ARQUIVO INDICADO NAO ENCONTRADO="
+                                                        : "ARQUIVO INDICADO NAO ABSOLUTO=") +
+                                 path});
+  }
+  std::filesystem::current_path(started_in);
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
 TEST_F(ResultOpeningTest, PathWithSpacesIsOneArgument) {
   if (testing::kWindowsPort) GTEST_SKIP() << "would open notepad.exe";
   std::filesystem::create_directories(testing::LabPath("results/my results"));
@@ -145,6 +214,32 @@ TEST_F(ResultOpeningTest, PathWithSpacesIsOneArgument) {
 }
 
 #if !defined(_WIN32)
+// Only a regular file is an index. A FIFO without a writer would hold the
+// click thread in the open or the read, an endless device would be read until
+// memory ran out; both are refused at once.
+TEST_F(ResultOpeningTest, IndexThatIsNoRegularFileIsRefusedAtOnce) {
+  const std::string fifo = IndexPath("fifo");
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::remove(IndexPath("zero"));
+  std::filesystem::create_symlink("/dev/zero", IndexPath("zero"));
+  std::filesystem::remove_all(IndexPath("folder"));
+  std::filesystem::create_directory(IndexPath("folder"));
+  for (const std::string job_id : {"fifo", "zero", "folder"}) {
+    LogTail log;
+    auto opening = std::async(std::launch::async, [&] { OpenResultByIndex(job_id); });
+    const bool ended = opening.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) {
+      // A writer that comes and goes ends a read held on the FIFO.
+      UniqueFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    opening.wait();
+    EXPECT_TRUE(ended) << job_id;
+    EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO NAO E ARQUIVO REGULAR=" + IndexPath(job_id)});
+  }
+  EXPECT_FALSE(testing::EditorWasStarted());
+}
+
 TEST_F(ResultOpeningTest, EditorRunsDetachedWithNothingOfOurs) {
   const std::string result = MakeResult("detached.txt");
   WriteIndex("42", result + "\n");

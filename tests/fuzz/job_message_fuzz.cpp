@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "jobs/job_message.h"
+#include "platform/text_conversion.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -18,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (m.job_id.find('&') != std::string::npos) std::abort();
     if (m.reply_pipe.find("&estado=") != std::string::npos) std::abort();
     if (m.action.size() + 5 > message.size()) std::abort();
+    // The id comes back from the notification platform exactly as it went.
+    if (activator::Utf16ToUtf8(activator::Utf8ToUtf16(m.job_id)) != m.job_id) std::abort();
   }
   return 0;
 }

@@ -21,6 +21,7 @@
 #include "notify/job_notifications.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "platform/pipes.h"
+#include "platform/silent_client.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 
@@ -172,6 +173,24 @@ TEST_F(JobPipeServerTest, ClientClosingWithoutWritingIsSilentAndTheNextIsServed)
   EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
 }
 
+// A client that connects and writes nothing is dropped after kJobMessageWait
+// with a line of its own; the worker after it is served.
+TEST_F(JobPipeServerTest, SilentClientIsDroppedAndTheNextIsServed) {
+  LogTail tail;
+  testing::SilentClient silent(pipe_name_);
+  ASSERT_TRUE(silent.connected());
+  auto served =
+      std::async(std::launch::async, [&] { ServeOneJobConnection(*instance_, manager_); });
+  const bool dropped =
+      served.wait_for(kJobMessageWait + std::chrono::seconds(30)) == std::future_status::ready;
+  silent.Close();  // releases a server that would wait for ever
+  served.wait();
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(tail.Lines(), Lines{"PYTHON PIPE TIMEOUT"});
+  NewInstance();
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
+}
+
 TEST_F(JobPipeServerTest, MessageIsCutAtTheLimitAndAtTheFirstNul) {
   const std::string head = "acao=continuar&id_execucao=";
   const std::string exact = head + std::string(4095 - head.size(), 'i');
@@ -203,10 +222,16 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
                    "PYTHON PIPE MENSAGEM INVALIDA=SEM ID_EXECUCAO"}));
   EXPECT_EQ(Deliver("&id_execucao=J1&pipe=P1").back(),
             "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO ANTES DA ACAO");
+  // A job id that would come back from the notification platform changed.
+  const std::string bad_id = std::string("J\xff") + "1";
+  const std::string bad = "acao=continuar&id_execucao=" + bad_id + "&pipe=P1&estado=executando";
+  EXPECT_EQ(Deliver(bad), (Lines{"PYTHON PIPE RECEIVED=" + bad,
+                                 "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO NAO UTF-8"}));
   EXPECT_TRUE(Registry().QueuedIds().empty());
   EXPECT_FALSE(Registry().HasJobState("J1"));
   EXPECT_EQ(Registry().FindReplyPipe(""), std::nullopt);
   EXPECT_EQ(Registry().FindReplyPipe("J1"), std::nullopt);
+  EXPECT_EQ(Registry().FindReplyPipe(bad_id), std::nullopt);
 }
 
 TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {

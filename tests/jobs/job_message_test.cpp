@@ -62,6 +62,25 @@ TEST(JobMessageTest, MalformedMessagesAreReportedNotRead) {
   EXPECT_EQ(ParseJobMessage("a&id_execucao=J1").problem, JobMessageProblem::kJobIdInsideAction);
 }
 
+// The id must come back from the notification platform as it went: only
+// well-formed UTF-8 does. The other fields are not checked.
+TEST(JobMessageTest, JobIdMustBeWellFormedUtf8) {
+  for (const char* id : {"J\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x98\x80",
+                         "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "\x7f"}) {
+    EXPECT_EQ(
+        Parse(std::string("acao=continuar&id_execucao=") + id + "&pipe=\xff&estado=\xfe").job_id,
+        id);
+  }
+  for (const char* id :
+       {"J1\xff", "\xfeJ1", "J\xc3", "\x80", "\xc0\xaf", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
+        "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xe6\x97"}) {
+    EXPECT_EQ(
+        ParseJobMessage(std::string("acao=continuar&id_execucao=") + id + "&estado=x").problem,
+        JobMessageProblem::kJobIdNotUtf8)
+        << id;
+  }
+}
+
 TEST(JobMessageTest, BytesEndAtTheFirstNulAndAtTheSizeLimit) {
   using namespace std::string_literals;
   EXPECT_EQ(JobMessageFromBytes("acao=x&id_execucao=J\0&estado=y"s), "acao=x&id_execucao=J");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/pipes.h"
+#include "platform/silent_client.h"
 #include "support/platform_guard.h"
 #include "support/test_lab.h"
 
@@ -16,6 +17,8 @@ namespace activator {
 namespace {
 
 constexpr std::size_t kReadLimit = 4095;  // what the job pipe server reads at once
+// Far more than a client that writes at once ever needs.
+constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(30);
 
 std::string FreshPipeName() { return "\\\\.\\pipe\\" + testing::UniqueName("contract"); }
 
@@ -25,6 +28,12 @@ PipeServerInstance MakeInstance(const std::string& name) {
   EXPECT_TRUE(instance.has_value()) << "error " << error;
   if (!instance) std::abort();
   return std::move(*instance);
+}
+
+std::optional<std::string> Read(PipeServerInstance& instance) {
+  PipeReadResult read = instance.ReadOnce(kReadLimit, kPatience);
+  if (read.status != PipeReadStatus::kRead) return std::nullopt;
+  return std::move(read.bytes);
 }
 
 // A client that wrote and closed before the server waited for it (the job
@@ -39,14 +48,14 @@ TEST(PipeContractTest, MessagesArriveExactlyAndEmptyConnectionsGiveNothing) {
     PipeSendResult sent = WriteMessageToPipe(name, message);
     ASSERT_EQ(sent.status, PipeSendStatus::kSent) << "error " << sent.error;
     ASSERT_TRUE(instance.WaitForClient());
-    EXPECT_EQ(instance.ReadOnce(kReadLimit), message);
+    EXPECT_EQ(Read(instance), message);
     instance.DisconnectAndClose();
   }
   {
     PipeServerInstance instance = MakeInstance(name);
     EXPECT_EQ(WriteMessageToPipe(name, "").status, PipeSendStatus::kSent);
     ASSERT_TRUE(instance.WaitForClient());
-    EXPECT_EQ(instance.ReadOnce(kReadLimit), std::nullopt);
+    EXPECT_EQ(Read(instance), std::nullopt);
     instance.DisconnectAndClose();
   }
 }
@@ -62,7 +71,7 @@ TEST(PipeContractTest, OneReadTakesAtMostTheLimit) {
   // completes (a named pipe buffers 4096 bytes), so it runs on its own thread.
   auto client = std::async(std::launch::async, [&] { return WriteMessageToPipe(name, message); });
   ASSERT_TRUE(instance.WaitForClient());
-  std::optional<std::string> first = instance.ReadOnce(kReadLimit);
+  std::optional<std::string> first = Read(instance);
   ASSERT_TRUE(first.has_value());
   EXPECT_LE(first->size(), kReadLimit);
   EXPECT_EQ(*first, message.substr(0, first->size()));
@@ -70,6 +79,34 @@ TEST(PipeContractTest, OneReadTakesAtMostTheLimit) {
   ASSERT_EQ(client.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   // Whether the client heard of the lost rest depends on the port's buffers.
   EXPECT_NE(client.get().status, PipeSendStatus::kOpenFailed);
+}
+
+// A client that connects and writes nothing is given up once the limit has
+// passed, and the next instance serves the next client as before.
+TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
+  const std::string name = FreshPipeName();
+  {
+    PipeServerInstance instance = MakeInstance(name);
+    testing::SilentClient silent(name);
+    ASSERT_TRUE(silent.connected());
+    ASSERT_TRUE(instance.WaitForClient());
+    auto read = std::async(std::launch::async, [&] {
+      return instance.ReadOnce(kReadLimit, std::chrono::milliseconds(200));
+    });
+    const bool ended = read.wait_for(kPatience) == std::future_status::ready;
+    silent.Close();  // releases a read that never gives up
+    EXPECT_TRUE(ended);
+    const PipeReadResult result = read.get();
+    EXPECT_EQ(result.status, PipeReadStatus::kTimedOut);
+    EXPECT_TRUE(result.bytes.empty());
+  }
+  // The same short limit costs a client that has written nothing.
+  PipeServerInstance instance = MakeInstance(name);
+  ASSERT_EQ(WriteMessageToPipe(name, "next").status, PipeSendStatus::kSent);
+  ASSERT_TRUE(instance.WaitForClient());
+  const PipeReadResult next = instance.ReadOnce(kReadLimit, std::chrono::milliseconds(200));
+  EXPECT_EQ(next.status, PipeReadStatus::kRead);
+  EXPECT_EQ(next.bytes, "next");
 }
 
 // ERROR_FILE_NOT_FOUND on Windows, ENOENT on POSIX: both are 2.
@@ -92,7 +129,7 @@ TEST(PipeContractTest, BusyPipeFailsAtOnce) {
   EXPECT_EQ(second.status, PipeSendStatus::kOpenFailed);
   EXPECT_EQ(second.error, 231u);  // ERROR_PIPE_BUSY
   ASSERT_TRUE(instance.WaitForClient());
-  EXPECT_EQ(instance.ReadOnce(kReadLimit), "first");
+  EXPECT_EQ(Read(instance), "first");
 }
 
 }  // namespace

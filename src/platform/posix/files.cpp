@@ -1,10 +1,13 @@
 // POSIX files: append-mode open so that concurrent appends from any thread or
-// process land whole at the end of the file.
+// process land whole at the end of the file; reads only of regular files.
 #include "platform/files.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/posix/unique_fd.h"
 
 namespace activator {
 
@@ -23,5 +26,45 @@ bool AppendToFile(const std::string& path, std::string_view bytes) noexcept {
   ::close(fd);
   return written == static_cast<ssize_t>(bytes.size());
 }
+
+FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
+  FileReadResult result;
+  if (path.find('\0') != std::string::npos) return result;
+  // A look before the open spares devices the open itself, which may act
+  // (a tape rewinds, a modem line rises); the look after it is the one that
+  // counts, since the path may have been replaced in between. O_NONBLOCK keeps
+  // the open of a FIFO without a writer from waiting for one.
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    result.status = FileReadStatus::kNotRegularFile;
+    return result;
+  }
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  UniqueFd fd(raw);
+  if (!fd) return result;
+  if (::fstat(fd.get(), &info) != 0) return result;
+  if (!S_ISREG(info.st_mode)) {
+    result.status = FileReadStatus::kNotRegularFile;
+    return result;
+  }
+  std::string bytes(max_bytes, '\0');
+  std::size_t filled = 0;
+  while (filled < max_bytes) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + filled, max_bytes - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return result;
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  bytes.resize(filled);
+  result.status = FileReadStatus::kRead;
+  result.bytes = std::move(bytes);
+  return result;
+}
+
+bool IsAbsolutePath(std::string_view path) noexcept { return !path.empty() && path[0] == '/'; }
 
 }  // namespace activator

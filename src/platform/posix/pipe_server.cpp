@@ -13,8 +13,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <thread>
@@ -192,16 +195,38 @@ bool PipeServerInstance::WaitForClient() {
   return true;
 }
 
-std::optional<std::string> PipeServerInstance::ReadOnce(std::size_t max_bytes) {
-  if (!impl_ || !impl_->connection) return std::nullopt;
+PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
+                                            std::chrono::milliseconds limit) {
+  PipeReadResult result;
+  if (!impl_ || !impl_->connection || max_bytes == 0) return result;
+  const int fd = impl_->connection.get();
+  // The wait, not the read, is what a silent client could stretch: the read
+  // starts only once there is something to take (bytes, the end, an error).
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd waiting{fd, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1,
+                             static_cast<int>(std::clamp<std::int64_t>(
+                                 left.count(), 0, std::numeric_limits<int>::max())));
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) return result;
+    if (ready == 0 && left.count() <= 0) {
+      result.status = PipeReadStatus::kTimedOut;
+      return result;
+    }
+  }
   std::string buffer(max_bytes, '\0');
   ssize_t count;
   do {
-    count = ::recv(impl_->connection.get(), buffer.data(), max_bytes, 0);
+    count = ::recv(fd, buffer.data(), max_bytes, MSG_DONTWAIT);
   } while (count < 0 && errno == EINTR);
-  if (count <= 0) return std::nullopt;  // an error, or the client closed without writing
+  if (count <= 0) return result;  // an error, or the client closed without writing
   buffer.resize(static_cast<std::size_t>(count));
-  return buffer;
+  result.status = PipeReadStatus::kRead;
+  result.bytes = std::move(buffer);
+  return result;
 }
 
 void PipeServerInstance::DisconnectAndClose() {

@@ -7,6 +7,8 @@
 // one step, and lines of concurrent threads were lost over each other there.
 #include "platform/files.h"
 
+#include <algorithm>
+
 #include "base/mutex.h"
 #include "platform/os/windows_support.h"
 
@@ -35,6 +37,48 @@ bool AppendToFile(const std::string& path, std::string_view bytes) noexcept {
   const BOOL ok =
       ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return ok && written == bytes.size();
+}
+
+FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
+  FileReadResult result;
+  if (path.find('\0') != std::string::npos) return result;
+  // Full sharing, so a worker holding the file open keeps it. A folder does
+  // not open without backup semantics, which are not asked for.
+  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return result;
+  // A path can also name a pipe or a device (CON, a COM port), whose reads may
+  // wait for ever: only a file on a disk is read.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    result.status = FileReadStatus::kNotRegularFile;
+    return result;
+  }
+  std::string bytes(max_bytes, '\0');
+  std::size_t filled = 0;
+  while (filled < max_bytes) {
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(max_bytes - filled, MAXDWORD));
+    DWORD count = 0;
+    if (!::ReadFile(file.get(), bytes.data() + filled, wanted, &count, nullptr)) return result;
+    if (count == 0) break;
+    filled += count;
+  }
+  bytes.resize(filled);
+  result.status = FileReadStatus::kRead;
+  result.bytes = std::move(bytes);
+  return result;
+}
+
+bool IsAbsolutePath(std::string_view path) noexcept {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  const bool drive = path.size() >= 3 &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                     path[1] == ':' && separator(path[2]);
+  // "\\server\share\..." and the "\\?\" and "\\.\" forms. A lone "\" is the
+  // root of whichever drive is current, and "C:x" is relative to that drive's
+  // working folder: neither is absolute.
+  const bool unc = path.size() >= 2 && separator(path[0]) && separator(path[1]);
+  return drive || unc;
 }
 
 }  // namespace activator
