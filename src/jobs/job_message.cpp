@@ -8,9 +8,8 @@ namespace {
 
 constexpr std::size_t kActionStart = 5;  // after "acao=", which is not examined
 
-// Well-formed UTF-8 as Unicode defines it: no overlong forms, no surrogates,
-// nothing above U+10FFFF, no cut sequence. Exactly these texts survive the
-// conversion to UTF-16 and back unchanged.
+}  // namespace
+
 bool IsWellFormedUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -46,8 +45,6 @@ bool IsWellFormedUtf8(std::string_view text) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string_view JobMessageFromBytes(std::string_view bytes) {
   bytes = bytes.substr(0, kMaxJobMessageBytes);

@@ -53,6 +53,11 @@ ParsedJobMessage ParseJobMessage(std::string_view message);
 // pipe only when it is not empty. Also the shape of an event message.
 std::string FormatJobMessage(const JobMessage& message);
 
+// Well-formed UTF-8 as Unicode defines it: no overlong forms, no surrogates,
+// nothing above U+10FFFF, no cut sequence. Exactly these texts survive the
+// conversion to UTF-16 and back unchanged, as a job id must.
+bool IsWellFormedUtf8(std::string_view text);
+
 // A short text naming the problem, for the log.
 const char* DescribeJobMessageProblem(JobMessageProblem problem);
 

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "jobs/job_message.h"
+
 namespace activator {
 
 const char kRunUsage[] =
@@ -83,6 +85,7 @@ std::string MakeJobId(const std::string& command, long long unix_seconds, long p
 std::string ProblemWithJobId(const std::string& job_id) {
   if (job_id.empty()) return "the job id is empty";
   if (job_id.find('&') != std::string::npos) return "a job id cannot hold '&'";
+  if (!IsWellFormedUtf8(job_id)) return "a job id must be UTF-8 text";
   for (char c : job_id) {
     if (static_cast<unsigned char>(c) < 0x20) return "a job id cannot hold control characters";
   }

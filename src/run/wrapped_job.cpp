@@ -22,6 +22,7 @@ namespace {
 // After "abortar" the command gets this long to end on its own before it and
 // everything it started are ended by force.
 constexpr std::chrono::seconds kForceStopDelay{3};
+constexpr std::chrono::seconds kEventWait{5};
 
 void Warn(const std::string& line) { std::fprintf(stderr, "activator-run: %s\n", line.c_str()); }
 
@@ -72,9 +73,11 @@ void ServeReplyPipe(PipeServerInstance listener, std::shared_ptr<ChildProcess> c
                     std::string job_id) {
   for (;;) {
     if (!listener.WaitForClient()) continue;
-    const std::optional<std::string> bytes = listener.ReadOnce(kMaxJobMessageBytes);
-    if (!bytes) continue;
-    const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(*bytes));
+    // The activator writes its event at once; a client that does not is
+    // none of ours.
+    const PipeReadResult read = listener.ReadOnce(kMaxJobMessageBytes, kEventWait);
+    if (read.status != PipeReadStatus::kRead) continue;
+    const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
     if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id ||
         event.message.action != kButtonAbort.text())
       continue;

@@ -25,6 +25,7 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
       {{"-x", "ls"}, "", {}, "unknown option -x (try --help)"},
       {{"--id", "a&b", "ls"}, "a&b", {"ls"}, "--id: a job id cannot hold '&'"},
       {{"--id=", "ls"}, "", {"ls"}, "--id: the job id is empty"},
+      {{"--id", "J\xff", "ls"}, "J\xff", {"ls"}, "--id: a job id must be UTF-8 text"},
       {{"--id", "a\nb", "ls"}, "a\nb", {"ls"}, "--id: a job id cannot hold control characters"},
   };
   for (const Case& c : cases) {
