@@ -139,8 +139,9 @@ AppNotificationArguments AppNotificationActivatedEventArgs::Arguments() const {
 
 std::vector<AppNotification> AppNotificationListOperation::get(
     std::chrono::milliseconds limit) const {
-  const auto wait =
-      static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(limit.count(), INFINITE - 1));
+  // A bound, never INFINITE: a listing that never completes is given up.
+  const auto wait = static_cast<DWORD>(
+      std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1));
   auto info = impl_->operation.As<abi::IAsyncInfo>();
   if (::WaitForSingleObject(impl_->completion->done.get(), wait) != WAIT_OBJECT_0) {
     info->Cancel();  // best effort: the listing is given up either way

@@ -28,7 +28,8 @@ class Object : public First, public Rest... {
         IsEqualGUID(iid, abi::kIidAgileObject) || IsEqualGUID(iid, First::kIid)) {
       *out = static_cast<First*>(this);
     } else {
-      (void)((IsEqualGUID(iid, Rest::kIid) ? (*out = static_cast<Rest*>(this), true) : false) || ...);
+      (void)((IsEqualGUID(iid, Rest::kIid) ? (*out = static_cast<Rest*>(this), true) : false) ||
+             ...);
     }
     if (*out == nullptr) return E_NOINTERFACE;
     AddRef();
