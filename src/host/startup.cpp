@@ -18,6 +18,7 @@
 #include "notify/notification_monitor.h"
 #include "platform/bootstrap.h"
 #include "platform/com.h"
+#include "platform/threads.h"
 
 namespace activator {
 
@@ -121,16 +122,19 @@ void RegisterWithNotificationManager(const AppNotificationManager& manager) {
 
 std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
                                       const AppNotificationManager& manager) {
-  try {
-    std::thread(bodies.queue_consumer, manager).detach();  // its own copy of the handle
-    WriteDebugLog("VELDUNA QUEUE READY");
-    std::thread(bodies.job_pipe_server, std::cref(manager)).detach();
-    std::thread(bodies.notification_monitor, std::cref(manager)).detach();
-    WriteDebugLog("PYTHON PIPE READY");
-  } catch (...) {
+  // The consumer gets a handle of its own; the other two use start-up's,
+  // which the main thread keeps for ever.
+  if (!StartProcessThread([body = bodies.queue_consumer, copy = manager] { body(copy); })) {
     WriteDebugLog("THREAD START FAILED");
     return kExitThreadStartFailed;
   }
+  WriteDebugLog("VELDUNA QUEUE READY");
+  if (!StartProcessThread([body = bodies.job_pipe_server, &manager] { body(manager); }) ||
+      !StartProcessThread([body = bodies.notification_monitor, &manager] { body(manager); })) {
+    WriteDebugLog("THREAD START FAILED");
+    return kExitThreadStartFailed;
+  }
+  WriteDebugLog("PYTHON PIPE READY");
   return std::nullopt;
 }
 

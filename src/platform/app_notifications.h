@@ -3,8 +3,8 @@
 //
 // Exactly one implementation is linked into a program: the freedesktop
 // notification service over D-Bus (posix/dbus/), the in-memory centre the
-// tests use (fake/), and on Windows the Windows App SDK (still to be written
-// in windows/). Each defines the Impl structures declared here; there is no
+// tests use (fake/), and on Windows the Windows App SDK through the WinRT ABI
+// (windows/). Each defines the Impl structures declared here; there is no
 // runtime switch.
 //
 // Texts cross this seam as UTF-16. Every failure is raised as HResultError

@@ -1,0 +1,29 @@
+// The baselines of the intake benchmark: the job pipe served by the same pipe
+// service as the program, one connection and one read at a time, and nothing
+// else; with <lines> > 0, each message also appends that many lines to a log
+// file the way the debug log does (one open, append and close each).
+//
+// Usage: pipe_baseline.exe <lines> <log path>     (runs until ended)
+#include <cstdlib>
+#include <string>
+
+#include "base/build_constants.h"
+#include "log/debug_log.h"
+#include "platform/pipes.h"
+
+int main(int argc, char** argv) {
+  const int lines = argc > 1 ? std::atoi(argv[1]) : 0;
+  const std::string log = argc > 2 ? argv[2] : "";
+  for (;;) {
+    activator::PipeErrorCode error = 0;
+    std::optional<activator::PipeServerInstance> pipe =
+        activator::PipeServerInstance::Create(activator::kJobPipeName, &error);
+    if (!pipe) return 1;
+    if (pipe->WaitForClient()) {
+      if (std::optional<std::string> message = pipe->ReadOnce(4096)) {
+        for (int i = 0; i < lines; ++i) activator::WriteLogLineTo(log.c_str(), *message);
+      }
+    }
+    pipe->DisconnectAndClose();
+  }
+}

@@ -1,0 +1,214 @@
+// The app-notification seam over the Windows App SDK, through the WinRT ABI:
+// classes come from their activation factories, every interface reference
+// and HSTRING is owned by a ComRef or an HString, and each failed call is
+// raised as HResultError with the runtime's result code.
+#include "platform/windows/app_notifications_windows.h"
+
+#include <roapi.h>
+
+#include <map>
+
+namespace activator {
+
+namespace {
+
+template <class Factory>
+ComRef<Factory> GetFactory(const wchar_t* class_name) {
+  const HString name(reinterpret_cast<const char16_t*>(class_name));
+  ComRef<Factory> factory;
+  ThrowIfFailed(::RoGetActivationFactory(name.get(), Factory::kIid, factory.put_void()));
+  return factory;
+}
+
+template <class Interface>
+ComRef<Interface> ActivateInstance(const wchar_t* class_name) {
+  const HString name(reinterpret_cast<const char16_t*>(class_name));
+  ComRef<IInspectable> instance;
+  ThrowIfFailed(::RoActivateInstance(name.get(), instance.put()));
+  return instance.As<Interface>();
+}
+
+// The builder and the button answer each fluent call with themselves; that
+// extra reference is dropped at once.
+template <class Interface, class Call>
+void Fluent(const ComRef<Interface>& object, Call call) {
+  ComRef<Interface> self;
+  ThrowIfFailed(call(object.get(), self.put()));
+}
+
+}  // namespace
+
+Uri::Uri(std::u16string_view address) : impl_(std::make_shared<Impl>()) {
+  auto factory = GetFactory<abi::IUriRuntimeClassFactory>(abi::kUriClass);
+  const HString text(address);
+  ThrowIfFailed(factory->CreateUri(text.get(), impl_->uri.put()));
+}
+
+AppNotificationButton::AppNotificationButton(std::u16string_view content)
+    : impl_(std::make_shared<Impl>()) {
+  auto factory = GetFactory<abi::IAppNotificationButtonFactory>(abi::kAppNotificationButtonClass);
+  const HString caption(content);
+  ThrowIfFailed(factory->CreateInstance(caption.get(), impl_->button.put()));
+}
+
+AppNotificationButton& AppNotificationButton::AddArgument(std::u16string_view key,
+                                                          std::u16string_view value) {
+  const HString k(key), v(value);
+  Fluent(impl_->button,
+         [&](auto* b, auto** self) { return b->AddArgument(k.get(), v.get(), self); });
+  return *this;
+}
+
+std::u16string AppNotification::Tag() const {
+  HString tag;
+  ThrowIfFailed(impl_->notification->get_Tag(tag.put()));
+  return tag.Text();
+}
+
+std::u16string AppNotification::Group() const {
+  HString group;
+  ThrowIfFailed(impl_->notification->get_Group(group.put()));
+  return group.Text();
+}
+
+AppNotificationBuilder::AppNotificationBuilder() : impl_(std::make_shared<Impl>()) {
+  impl_->builder =
+      ActivateInstance<abi::IAppNotificationBuilder>(abi::kAppNotificationBuilderClass);
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetHeroImage(const Uri& image) {
+  Fluent(impl_->builder,
+         [&](auto* b, auto** self) { return b->SetHeroImage(image.impl()->uri.get(), self); });
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetTag(std::u16string_view tag) {
+  const HString text(tag);
+  Fluent(impl_->builder, [&](auto* b, auto** self) { return b->SetTag(text.get(), self); });
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetGroup(std::u16string_view group) {
+  const HString text(group);
+  Fluent(impl_->builder, [&](auto* b, auto** self) { return b->SetGroup(text.get(), self); });
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::AddText(std::u16string_view text) {
+  const HString line(text);
+  Fluent(impl_->builder, [&](auto* b, auto** self) { return b->AddText(line.get(), self); });
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::AddButton(const AppNotificationButton& button) {
+  Fluent(impl_->builder,
+         [&](auto* b, auto** self) { return b->AddButton(button.impl()->button.get(), self); });
+  return *this;
+}
+
+AppNotification AppNotificationBuilder::BuildNotification() {
+  ComRef<abi::IAppNotification> built;
+  ThrowIfFailed(impl_->builder->BuildNotification(built.put()));
+  return AppNotification(std::make_shared<AppNotification::Impl>(std::move(built)));
+}
+
+AppNotificationArguments AppNotificationActivatedEventArgs::Arguments() const {
+  if (!impl_->args) throw HResultError(static_cast<HResult>(E_POINTER));
+  // The button's arguments are on the second interface of the event args.
+  auto args2 = impl_->args.As<abi::IAppNotificationActivatedEventArgs2>();
+  ComRef<abi::IMapStringString> map;
+  ThrowIfFailed(args2->get_Arguments(map.put()));
+  if (!map) throw HResultError(static_cast<HResult>(E_POINTER));
+  auto pairs = map.As<abi::IIterableKeyValuePairStringString>();
+  ComRef<abi::IIteratorKeyValuePairStringString> at;
+  ThrowIfFailed(pairs->First(at.put()));
+  std::map<std::u16string, std::u16string> values;
+  abi::Boolean has_current = 0;
+  ThrowIfFailed(at->get_HasCurrent(&has_current));
+  while (has_current) {
+    ComRef<abi::IKeyValuePairStringString> pair;
+    ThrowIfFailed(at->get_Current(pair.put()));
+    HString key, value;
+    ThrowIfFailed(pair->get_Key(key.put()));
+    ThrowIfFailed(pair->get_Value(value.put()));
+    values.emplace(key.Text(), value.Text());
+    ThrowIfFailed(at->MoveNext(&has_current));
+  }
+  return AppNotificationArguments(std::move(values));
+}
+
+std::vector<AppNotification> AppNotificationListOperation::get(
+    std::chrono::milliseconds limit) const {
+  // A bound, never INFINITE: a listing that never completes is given up.
+  const auto wait = static_cast<DWORD>(
+      std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1));
+  auto info = impl_->operation.As<abi::IAsyncInfo>();
+  if (::WaitForSingleObject(impl_->completion->done.get(), wait) != WAIT_OBJECT_0) {
+    info->Cancel();  // best effort: the listing is given up either way
+    throw HResultError(kHrTimeout, "listing did not complete");
+  }
+  switch (impl_->completion->status.load()) {
+    case abi::AsyncStatus::kCompleted:
+      break;
+    case abi::AsyncStatus::kCanceled:
+      throw HResultError(kHrCancelled, "listing cancelled");
+    case abi::AsyncStatus::kError: {
+      HRESULT error = S_OK;
+      if (FAILED(info->get_ErrorCode(&error)) || SUCCEEDED(error)) error = E_FAIL;
+      throw HResultError(static_cast<HResult>(error), "listing failed");
+    }
+    default:
+      throw HResultError(kHrIllegalMethodCall, "listing not complete");
+  }
+  ComRef<abi::IVectorAppNotification> results;
+  ThrowIfFailed(impl_->operation->GetResults(results.put()));
+  info->Close();
+  std::vector<AppNotification> listing;
+  if (!results) return listing;
+  UINT32 size = 0;
+  ThrowIfFailed(results->get_Size(&size));
+  listing.reserve(size);
+  for (UINT32 i = 0; i < size; ++i) {
+    ComRef<abi::IAppNotification> item;
+    ThrowIfFailed(results->GetAt(i, item.put()));
+    listing.emplace_back(std::make_shared<AppNotification::Impl>(std::move(item)));
+  }
+  return listing;
+}
+
+AppNotificationManager AppNotificationManager::Default() {
+  auto statics = GetFactory<abi::IAppNotificationManagerStatics>(abi::kAppNotificationManagerClass);
+  ComRef<abi::IAppNotificationManager> manager;
+  ThrowIfFailed(statics->get_Default(manager.put()));
+  if (!manager) throw HResultError(static_cast<HResult>(E_POINTER));
+  return AppNotificationManager(std::make_shared<Impl>(std::move(manager)));
+}
+
+int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
+  auto delegate = ComRef<abi::INotificationInvokedHandler>::Adopt(
+      new NotificationInvokedDelegate(std::move(handler)));
+  abi::EventRegistrationToken token{};
+  ThrowIfFailed(impl_->manager->add_NotificationInvoked(delegate.get(), &token));
+  return token.value;  // the manager keeps its own reference to the delegate
+}
+
+void AppNotificationManager::Register() const { ThrowIfFailed(impl_->manager->Register()); }
+
+void AppNotificationManager::Show(const AppNotification& notification) const {
+  ThrowIfFailed(impl_->manager->Show(notification.impl()->notification.get()));
+}
+
+AppNotificationListOperation AppNotificationManager::GetAllAsync() const {
+  auto impl = std::make_shared<AppNotificationListOperation::Impl>();
+  impl->completion = std::make_shared<ListingCompletion>();
+  if (!impl->completion->done)
+    throw HResultError(static_cast<HResult>(HRESULT_FROM_WIN32(::GetLastError())));
+  ThrowIfFailed(impl_->manager->GetAllAsync(impl->operation.put()));
+  if (!impl->operation) throw HResultError(static_cast<HResult>(E_POINTER));
+  auto handler = ComRef<abi::IAsyncOperationCompletedHandlerVectorAppNotification>::Adopt(
+      new ListingCompletedDelegate(impl->completion));
+  ThrowIfFailed(impl->operation->put_Completed(handler.get()));
+  return AppNotificationListOperation(std::move(impl));
+}
+
+}  // namespace activator

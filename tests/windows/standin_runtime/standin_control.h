@@ -1,0 +1,16 @@
+// What the stand-in runtime's control commands share across its files.
+#pragma once
+
+namespace standin {
+
+// Starts counting the HSTRINGs that the process's main program module makes
+// and deletes (through its import table), so that a test can see that the
+// program deleted every string it made or was given. False when the module's
+// imports could not be rewritten.
+bool CountProgramStrings();
+// Strings the main module made (or duplicated) minus those it deleted since
+// counting started; the runtime's own strings handed to it are added by the
+// caller.
+long ProgramStringBalance();
+
+}  // namespace standin

@@ -1,0 +1,785 @@
+// A stand-in for the Windows App SDK's app-notification runtime, for the
+// tests only. Wine's combase loads it for the runtime class names registered
+// to it and asks it for activation factories; behind them is an in-memory
+// notification centre. A test drives and reads the centre through
+// StandinCommand, in the same process, or through a named pipe that the
+// stand-in serves when STANDIN_CONTROL_PIPE names one (for a program run as
+// a process of its own).
+//
+// It implements the interfaces of platform/os/winappsdk_abi.h, so it cannot
+// catch a wrong interface identifier there: abi_identity_test holds those
+// against the system's own headers.
+#include <process.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/mutex.h"
+#include "platform/text_conversion.h"
+#include "platform/windows/winrt_refs.h"
+#include "windows/standin_runtime/standin_control.h"
+#include "windows/standin_runtime/standin_object.h"
+
+namespace standin {
+
+using activator::ComRef;
+
+std::atomic<long>& LiveObjects() {
+  static std::atomic<long> live{0};
+  return live;
+}
+
+namespace {
+
+std::atomic<long> g_strings_handed_out{0};
+
+// An HSTRING for an out parameter, counted: the caller owns it now.
+HRESULT Out(std::u16string_view text, HSTRING* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (text.empty()) return S_OK;
+  const HRESULT hr = ::WindowsCreateString(reinterpret_cast<const wchar_t*>(text.data()),
+                                           static_cast<UINT32>(text.size()), out);
+  if (SUCCEEDED(hr) && *out != nullptr) ++g_strings_handed_out;
+  return hr;
+}
+
+std::u16string In(HSTRING text) {
+  UINT32 length = 0;
+  const wchar_t* buffer = ::WindowsGetStringRawBuffer(text, &length);
+  return buffer == nullptr ? std::u16string()
+                           : std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+template <class T>
+HRESULT Give(T* object, T** out) {  // hands over the new object's one reference
+  if (out == nullptr) {
+    object->Release();
+    return E_POINTER;
+  }
+  *out = object;
+  return S_OK;
+}
+
+template <class T>
+HRESULT ReturnSelf(T* self, T** out) {
+  if (out == nullptr) return E_POINTER;
+  self->AddRef();
+  *out = self;
+  return S_OK;
+}
+
+// Result codes of the runtime that the system headers of a cross build may
+// not name.
+constexpr HRESULT kBounds = static_cast<HRESULT>(0x8000000B);
+constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
+constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
+
+using Pairs = std::vector<std::pair<std::u16string, std::u16string>>;
+
+struct ButtonContent {
+  std::u16string caption;
+  Pairs arguments;
+};
+
+struct Content {
+  std::u16string tag, group, image;
+  std::vector<std::u16string> texts;
+  std::vector<ButtonContent> buttons;
+};
+
+struct Centre {
+  activator::Mutex lock;
+  std::vector<Content> shown GUARDED_BY(lock);
+  std::vector<ComRef<abi::INotificationInvokedHandler>> handlers GUARDED_BY(lock);
+  std::map<std::string, HRESULT> failures GUARDED_BY(lock);
+  int registrations GUARDED_BY(lock) = 0;
+  int64_t next_token GUARDED_BY(lock) = 1;
+};
+
+Centre& TheCentre() {
+  static Centre* centre = new Centre();  // outlives every thread that calls in
+  return *centre;
+}
+
+// What a test armed for `operation`: S_OK when nothing.
+HRESULT Armed(const std::string& operation) {
+  Centre& centre = TheCentre();
+  activator::MutexLock hold(centre.lock);
+  auto it = centre.failures.find(operation);
+  return it == centre.failures.end() ? S_OK : it->second;
+}
+
+#define STANDIN_NOT_IMPLEMENTED(signature) \
+  HRESULT STDMETHODCALLTYPE signature override { return E_NOTIMPL; }
+
+// ---- Windows.Foundation.Uri ----
+
+class UriObject final : public Object<abi::IUriRuntimeClass> {
+ public:
+  explicit UriObject(std::u16string address) : address_(std::move(address)) {}
+  HRESULT STDMETHODCALLTYPE get_AbsoluteUri(HSTRING* value) override {
+    return Out(address_, value);
+  }
+
+ private:
+  std::u16string address_;
+};
+
+class UriFactory final : public Object<abi::IActivationFactory, abi::IUriRuntimeClassFactory> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
+  HRESULT STDMETHODCALLTYPE CreateUri(HSTRING uri, abi::IUriRuntimeClass** instance) override {
+    if (HRESULT hr = Armed("Uri"); FAILED(hr)) return hr;
+    return Give<abi::IUriRuntimeClass>(new UriObject(In(uri)), instance);
+  }
+  STANDIN_NOT_IMPLEMENTED(CreateWithRelativeUri(HSTRING, HSTRING, abi::IUriRuntimeClass**))
+};
+
+// ---- collections ----
+
+class KeyValuePair final : public Object<abi::IKeyValuePairStringString> {
+ public:
+  KeyValuePair(std::u16string key, std::u16string value)
+      : key_(std::move(key)), value_(std::move(value)) {}
+  HRESULT STDMETHODCALLTYPE get_Key(HSTRING* key) override { return Out(key_, key); }
+  HRESULT STDMETHODCALLTYPE get_Value(HSTRING* value) override { return Out(value_, value); }
+
+ private:
+  std::u16string key_, value_;
+};
+
+class PairIterator final : public Object<abi::IIteratorKeyValuePairStringString> {
+ public:
+  explicit PairIterator(Pairs pairs) : pairs_(std::move(pairs)) {}
+  HRESULT STDMETHODCALLTYPE get_Current(abi::IKeyValuePairStringString** current) override {
+    if (at_ >= pairs_.size()) return kBounds;
+    return Give<abi::IKeyValuePairStringString>(
+        new KeyValuePair(pairs_[at_].first, pairs_[at_].second), current);
+  }
+  HRESULT STDMETHODCALLTYPE get_HasCurrent(abi::Boolean* has_current) override {
+    *has_current = at_ < pairs_.size();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE MoveNext(abi::Boolean* has_current) override {
+    if (at_ < pairs_.size()) ++at_;
+    *has_current = at_ < pairs_.size();
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(GetMany(UINT32, abi::IKeyValuePairStringString**, UINT32*))
+
+ private:
+  Pairs pairs_;
+  std::size_t at_ = 0;
+};
+
+class StringMap final
+    : public Object<abi::IMapStringString, abi::IIterableKeyValuePairStringString> {
+ public:
+  explicit StringMap(Pairs pairs) : pairs_(std::move(pairs)) {}
+  HRESULT STDMETHODCALLTYPE Lookup(HSTRING key, HSTRING* value) override {
+    for (const auto& [k, v] : pairs_) {
+      if (k == In(key)) return Out(v, value);
+    }
+    return kBounds;
+  }
+  HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) override {
+    *size = static_cast<UINT32>(pairs_.size());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE HasKey(HSTRING key, abi::Boolean* found) override {
+    *found = 0;
+    for (const auto& pair : pairs_) *found |= pair.first == In(key) ? 1 : 0;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(GetView(abi::IMapViewStringString**))
+  STANDIN_NOT_IMPLEMENTED(Insert(HSTRING, HSTRING, abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(Remove(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(Clear())
+  HRESULT STDMETHODCALLTYPE First(abi::IIteratorKeyValuePairStringString** first) override {
+    if (HRESULT hr = Armed("Iterate"); FAILED(hr)) return hr;
+    return Give<abi::IIteratorKeyValuePairStringString>(new PairIterator(pairs_), first);
+  }
+
+ private:
+  Pairs pairs_;
+};
+
+// ---- Microsoft.Windows.AppNotifications.Builder ----
+
+class Button final : public Object<abi::IAppNotificationButton> {
+ public:
+  explicit Button(std::u16string caption) { content.caption = std::move(caption); }
+  HRESULT STDMETHODCALLTYPE get_Content(HSTRING* value) override {
+    return Out(content.caption, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_Content(HSTRING value) override {
+    content.caption = In(value);
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(get_Arguments(abi::IMapStringString**))
+  STANDIN_NOT_IMPLEMENTED(put_Arguments(abi::IMapStringString*))
+  STANDIN_NOT_IMPLEMENTED(get_Icon(abi::IUriRuntimeClass**))
+  STANDIN_NOT_IMPLEMENTED(put_Icon(abi::IUriRuntimeClass*))
+  STANDIN_NOT_IMPLEMENTED(get_ToolTip(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_ToolTip(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(get_ContextMenuPlacement(abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(put_ContextMenuPlacement(abi::Boolean))
+  STANDIN_NOT_IMPLEMENTED(get_ButtonStyle(abi::AppNotificationButtonStyle*))
+  STANDIN_NOT_IMPLEMENTED(put_ButtonStyle(abi::AppNotificationButtonStyle))
+  STANDIN_NOT_IMPLEMENTED(get_InputId(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_InputId(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(get_InvokeUri(abi::IUriRuntimeClass**))
+  STANDIN_NOT_IMPLEMENTED(put_InvokeUri(abi::IUriRuntimeClass*))
+  STANDIN_NOT_IMPLEMENTED(get_TargetAppId(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_TargetAppId(HSTRING))
+  HRESULT STDMETHODCALLTYPE AddArgument(HSTRING key, HSTRING value, Self** result) override {
+    if (HRESULT hr = Armed("AddArgument"); FAILED(hr)) return hr;
+    content.arguments.emplace_back(In(key), In(value));
+    return ReturnSelf<Self>(this, result);
+  }
+  STANDIN_NOT_IMPLEMENTED(SetIcon(abi::IUriRuntimeClass*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetToolTip(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetContextMenuPlacement(Self**))
+  STANDIN_NOT_IMPLEMENTED(SetButtonStyle(abi::AppNotificationButtonStyle, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInputId(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInvokeUri(abi::IUriRuntimeClass*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInvokeUri2(abi::IUriRuntimeClass*, HSTRING, Self**))
+
+  ButtonContent content;
+};
+
+class ButtonFactory final
+    : public Object<abi::IActivationFactory, abi::IAppNotificationButtonFactory> {
+ public:
+  HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable** instance) override {
+    return Give<IInspectable>(static_cast<abi::IAppNotificationButton*>(new Button(u"")), instance);
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(HSTRING content,
+                                           abi::IAppNotificationButton** instance) override {
+    if (HRESULT hr = Armed("Button"); FAILED(hr)) return hr;
+    return Give<abi::IAppNotificationButton>(new Button(In(content)), instance);
+  }
+};
+
+class Notification final : public Object<abi::IAppNotification> {
+ public:
+  explicit Notification(Content c) : content(std::move(c)) {}
+  HRESULT STDMETHODCALLTYPE get_Tag(HSTRING* value) override {
+    if (HRESULT hr = Armed("Tag"); FAILED(hr)) return hr;
+    return Out(content.tag, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_Tag(HSTRING value) override {
+    content.tag = In(value);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Group(HSTRING* value) override { return Out(content.group, value); }
+  HRESULT STDMETHODCALLTYPE put_Group(HSTRING value) override {
+    content.group = In(value);
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(get_Id(UINT32*))
+  STANDIN_NOT_IMPLEMENTED(get_Payload(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(get_Progress(abi::IAppNotificationProgressData**))
+  STANDIN_NOT_IMPLEMENTED(put_Progress(abi::IAppNotificationProgressData*))
+  STANDIN_NOT_IMPLEMENTED(get_Expiration(abi::DateTime*))
+  STANDIN_NOT_IMPLEMENTED(put_Expiration(abi::DateTime))
+  STANDIN_NOT_IMPLEMENTED(get_ExpiresOnReboot(abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(put_ExpiresOnReboot(abi::Boolean))
+  STANDIN_NOT_IMPLEMENTED(get_Priority(abi::AppNotificationPriority*))
+  STANDIN_NOT_IMPLEMENTED(put_Priority(abi::AppNotificationPriority))
+  STANDIN_NOT_IMPLEMENTED(get_SuppressDisplay(abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(put_SuppressDisplay(abi::Boolean))
+
+  Content content;
+};
+
+class Builder final : public Object<abi::IAppNotificationBuilder> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(AddArgument(HSTRING, HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetTimeStamp(abi::DateTime, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetDuration(abi::AppNotificationDuration, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetScenario(abi::AppNotificationScenario, Self**))
+  HRESULT STDMETHODCALLTYPE AddText(HSTRING text, Self** result) override {
+    if (HRESULT hr = Armed("AddText"); FAILED(hr)) return hr;
+    content_.texts.push_back(In(text));
+    return ReturnSelf<Self>(this, result);
+  }
+  STANDIN_NOT_IMPLEMENTED(AddText2(HSTRING, abi::IAppNotificationTextProperties*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAttributionText(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAttributionText2(HSTRING, HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInlineImage(Uri*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInlineImage2(Uri*, abi::AppNotificationImageCrop, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetInlineImage3(Uri*, abi::AppNotificationImageCrop, HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAppLogoOverride(Uri*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAppLogoOverride2(Uri*, abi::AppNotificationImageCrop, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAppLogoOverride3(Uri*, abi::AppNotificationImageCrop, HSTRING, Self**))
+  HRESULT STDMETHODCALLTYPE SetHeroImage(Uri* image, Self** result) override {
+    if (image == nullptr) return E_POINTER;
+    HSTRING address = nullptr;
+    if (HRESULT hr = image->get_AbsoluteUri(&address); FAILED(hr)) return hr;
+    content_.image = In(address);
+    --g_strings_handed_out;  // its own string, back again
+    ::WindowsDeleteString(address);
+    return ReturnSelf<Self>(this, result);
+  }
+  STANDIN_NOT_IMPLEMENTED(SetHeroImage2(Uri*, HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAudioUri(Uri*, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAudioUri2(Uri*, abi::AppNotificationAudioLooping, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAudioEvent(abi::AppNotificationSoundEvent, Self**))
+  STANDIN_NOT_IMPLEMENTED(SetAudioEvent2(abi::AppNotificationSoundEvent,
+                                         abi::AppNotificationAudioLooping, Self**))
+  STANDIN_NOT_IMPLEMENTED(MuteAudio(Self**))
+  STANDIN_NOT_IMPLEMENTED(AddTextBox(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(AddTextBox2(HSTRING, HSTRING, HSTRING, Self**))
+  HRESULT STDMETHODCALLTYPE AddButton(abi::IAppNotificationButton* button, Self** result) override {
+    if (button == nullptr) return E_POINTER;
+    // Every button here is this runtime's own.
+    content_.buttons.push_back(static_cast<Button*>(button)->content);
+    return ReturnSelf<Self>(this, result);
+  }
+  STANDIN_NOT_IMPLEMENTED(AddComboBox(abi::IAppNotificationComboBox*, Self**))
+  STANDIN_NOT_IMPLEMENTED(AddProgressBar(abi::IAppNotificationProgressBar*, Self**))
+  HRESULT STDMETHODCALLTYPE BuildNotification(abi::IAppNotification** result) override {
+    if (HRESULT hr = Armed("Build"); FAILED(hr)) return hr;
+    return Give<abi::IAppNotification>(new Notification(content_), result);
+  }
+  HRESULT STDMETHODCALLTYPE SetTag(HSTRING value, Self** result) override {
+    content_.tag = In(value);
+    return ReturnSelf<Self>(this, result);
+  }
+  HRESULT STDMETHODCALLTYPE SetGroup(HSTRING group, Self** result) override {
+    content_.group = In(group);
+    return ReturnSelf<Self>(this, result);
+  }
+
+ private:
+  Content content_;
+};
+
+class BuilderFactory final : public Object<abi::IActivationFactory> {
+ public:
+  HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable** instance) override {
+    if (HRESULT hr = Armed("Builder"); FAILED(hr)) return hr;
+    return Give<IInspectable>(static_cast<abi::IAppNotificationBuilder*>(new Builder()), instance);
+  }
+};
+
+// ---- Microsoft.Windows.AppNotifications ----
+
+class ActivatedEventArgs final : public Object<abi::IAppNotificationActivatedEventArgs,
+                                               abi::IAppNotificationActivatedEventArgs2> {
+ public:
+  explicit ActivatedEventArgs(Pairs arguments) : arguments_(std::move(arguments)) {}
+  HRESULT STDMETHODCALLTYPE get_Argument(HSTRING* value) override {
+    std::u16string joined;
+    for (const auto& [k, v] : arguments_) joined += (joined.empty() ? u"" : u";") + k + u"=" + v;
+    return Out(joined, value);
+  }
+  HRESULT STDMETHODCALLTYPE get_UserInput(abi::IMapStringString** value) override {
+    return Give<abi::IMapStringString>(new StringMap({}), value);
+  }
+  HRESULT STDMETHODCALLTYPE get_Arguments(abi::IMapStringString** value) override {
+    if (HRESULT hr = Armed("Arguments"); FAILED(hr)) return hr;
+    return Give<abi::IMapStringString>(new StringMap(arguments_), value);
+  }
+
+ private:
+  Pairs arguments_;
+};
+
+class NotificationVector final : public Object<abi::IVectorAppNotification> {
+ public:
+  explicit NotificationVector(std::vector<Content> items) : items_(std::move(items)) {}
+  HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, abi::IAppNotification** item) override {
+    if (index >= items_.size()) return kBounds;
+    return Give<abi::IAppNotification>(new Notification(items_[index]), item);
+  }
+  HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) override {
+    *size = static_cast<UINT32>(items_.size());
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(GetView(abi::IVectorViewAppNotification**))
+  STANDIN_NOT_IMPLEMENTED(IndexOf(abi::IAppNotification*, UINT32*, abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(SetAt(UINT32, abi::IAppNotification*))
+  STANDIN_NOT_IMPLEMENTED(InsertAt(UINT32, abi::IAppNotification*))
+  STANDIN_NOT_IMPLEMENTED(RemoveAt(UINT32))
+  STANDIN_NOT_IMPLEMENTED(Append(abi::IAppNotification*))
+  STANDIN_NOT_IMPLEMENTED(RemoveAtEnd())
+  STANDIN_NOT_IMPLEMENTED(Clear())
+  STANDIN_NOT_IMPLEMENTED(GetMany(UINT32, UINT32, abi::IAppNotification**, UINT32*))
+  STANDIN_NOT_IMPLEMENTED(ReplaceAll(UINT32, abi::IAppNotification**))
+
+ private:
+  std::vector<Content> items_;
+};
+
+using CompletedHandler = abi::IAsyncOperationCompletedHandlerVectorAppNotification;
+
+class ListingOperation final
+    : public Object<abi::IAsyncOperationVectorAppNotification, abi::IAsyncInfo> {
+ public:
+  HRESULT STDMETHODCALLTYPE put_Completed(CompletedHandler* handler) override {
+    ComRef<CompletedHandler> now;
+    abi::AsyncStatus status;
+    {
+      activator::MutexLock hold(lock_);
+      if (handler_) return kIllegalDelegateAssignment;
+      handler_ = ComRef<CompletedHandler>::Borrow(handler);
+      status = status_;
+      if (status != abi::AsyncStatus::kStarted) now = handler_;
+    }
+    // Already complete: the handler runs at once, on the caller's thread.
+    if (now) now->Invoke(this, status);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Completed(CompletedHandler** handler) override {
+    activator::MutexLock hold(lock_);
+    *handler = handler_.get();
+    if (*handler != nullptr) (*handler)->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetResults(abi::IVectorAppNotification** results) override {
+    activator::MutexLock hold(lock_);
+    if (status_ != abi::AsyncStatus::kCompleted) return kIllegalMethodCall;
+    return Give<abi::IVectorAppNotification>(new NotificationVector(results_), results);
+  }
+  HRESULT STDMETHODCALLTYPE get_Id(UINT32* id) override {
+    *id = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Status(abi::AsyncStatus* status) override {
+    activator::MutexLock hold(lock_);
+    *status = status_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_ErrorCode(HRESULT* error) override {
+    activator::MutexLock hold(lock_);
+    *error = error_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Cancel() override {
+    Complete(abi::AsyncStatus::kCanceled, {}, S_OK);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
+
+  void Complete(abi::AsyncStatus status, std::vector<Content> results, HRESULT error) {
+    ComRef<CompletedHandler> handler;
+    {
+      activator::MutexLock hold(lock_);
+      if (status_ != abi::AsyncStatus::kStarted) return;
+      status_ = status;
+      results_ = std::move(results);
+      error_ = error;
+      handler = handler_;
+    }
+    if (handler) handler->Invoke(this, status);
+  }
+
+ private:
+  activator::Mutex lock_;
+  ComRef<CompletedHandler> handler_ GUARDED_BY(lock_);
+  abi::AsyncStatus status_ GUARDED_BY(lock_) = abi::AsyncStatus::kStarted;
+  std::vector<Content> results_ GUARDED_BY(lock_);
+  HRESULT error_ GUARDED_BY(lock_) = S_OK;
+};
+
+// Runs `work` on a thread of the stand-in's own, as the runtime would; with
+// `wait`, returns when it has run.
+void OnRuntimeThread(std::function<void()> work, bool wait) {
+  auto* owned = new std::function<void()>(std::move(work));
+  const uintptr_t thread = ::_beginthreadex(
+      nullptr, 0,
+      [](void* argument) -> unsigned {
+        std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
+        (*body)();
+        return 0;
+      },
+      owned, 0, nullptr);
+  if (thread == 0) {
+    delete owned;
+    return;
+  }
+  if (wait) ::WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 60000);
+  ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+class Manager final : public Object<abi::IAppNotificationManager> {
+ public:
+  HRESULT STDMETHODCALLTYPE Register() override {
+    if (HRESULT hr = Armed("Register"); FAILED(hr)) return hr;
+    Centre& centre = TheCentre();
+    activator::MutexLock hold(centre.lock);
+    ++centre.registrations;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(Unregister())
+  STANDIN_NOT_IMPLEMENTED(UnregisterAll())
+  HRESULT STDMETHODCALLTYPE add_NotificationInvoked(abi::INotificationInvokedHandler* handler,
+                                                    abi::EventRegistrationToken* token) override {
+    if (HRESULT hr = Armed("Subscribe"); FAILED(hr)) return hr;
+    if (handler == nullptr || token == nullptr) return E_POINTER;
+    Centre& centre = TheCentre();
+    activator::MutexLock hold(centre.lock);
+    centre.handlers.push_back(ComRef<abi::INotificationInvokedHandler>::Borrow(handler));
+    token->value = centre.next_token++;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(remove_NotificationInvoked(abi::EventRegistrationToken))
+  HRESULT STDMETHODCALLTYPE Show(abi::IAppNotification* notification) override {
+    if (HRESULT hr = Armed("Show"); FAILED(hr)) return hr;
+    if (notification == nullptr) return E_POINTER;
+    const Content& content = static_cast<Notification*>(notification)->content;
+    Centre& centre = TheCentre();
+    activator::MutexLock hold(centre.lock);
+    // A later notification with the same tag and group replaces the earlier.
+    std::erase_if(centre.shown, [&](const Content& c) {
+      return c.tag == content.tag && c.group == content.group;
+    });
+    centre.shown.push_back(content);
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(UpdateAsync(abi::IAppNotificationProgressData*, HSTRING, HSTRING,
+                                      abi::IAsyncOperationProgressResult**))
+  STANDIN_NOT_IMPLEMENTED(UpdateAsync2(abi::IAppNotificationProgressData*, HSTRING,
+                                       abi::IAsyncOperationProgressResult**))
+  STANDIN_NOT_IMPLEMENTED(get_Setting(abi::AppNotificationSetting*))
+  STANDIN_NOT_IMPLEMENTED(RemoveByIdAsync(UINT32, abi::IAsyncAction**))
+  STANDIN_NOT_IMPLEMENTED(RemoveByTagAsync(HSTRING, abi::IAsyncAction**))
+  STANDIN_NOT_IMPLEMENTED(RemoveByTagAndGroupAsync(HSTRING, HSTRING, abi::IAsyncAction**))
+  STANDIN_NOT_IMPLEMENTED(RemoveByGroupAsync(HSTRING, abi::IAsyncAction**))
+  STANDIN_NOT_IMPLEMENTED(RemoveAllAsync(abi::IAsyncAction**))
+  HRESULT STDMETHODCALLTYPE
+  GetAllAsync(abi::IAsyncOperationVectorAppNotification** operation) override {
+    if (HRESULT hr = Armed("GetAllAsync"); FAILED(hr)) return hr;
+    auto listing = ComRef<ListingOperation>::Adopt(new ListingOperation());
+    std::vector<Content> snapshot;
+    {
+      Centre& centre = TheCentre();
+      activator::MutexLock hold(centre.lock);
+      snapshot = centre.shown;
+    }
+    const HRESULT error = Armed("ListingError");
+    const bool cancel = FAILED(Armed("ListingCancel"));
+    if (FAILED(Armed("ListingHang"))) {
+      // Never completes unless cancelled.
+    } else {
+      OnRuntimeThread(
+          [listing, snapshot = std::move(snapshot), error, cancel]() mutable {
+            if (FAILED(error)) {
+              listing->Complete(abi::AsyncStatus::kError, {}, error);
+            } else if (cancel) {
+              listing->Complete(abi::AsyncStatus::kCanceled, {}, S_OK);
+            } else {
+              listing->Complete(abi::AsyncStatus::kCompleted, std::move(snapshot), S_OK);
+            }
+          },
+          false);
+    }
+    *operation = listing.get();
+    (*operation)->AddRef();
+    return S_OK;
+  }
+};
+
+class ManagerStatics final
+    : public Object<abi::IActivationFactory, abi::IAppNotificationManagerStatics> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
+  HRESULT STDMETHODCALLTYPE get_Default(abi::IAppNotificationManager** value) override {
+    if (HRESULT hr = Armed("Default"); FAILED(hr)) return hr;
+    return Give<abi::IAppNotificationManager>(new Manager(), value);
+  }
+};
+
+// ---- control ----
+
+std::string Utf8(const std::u16string& text) { return activator::Utf16ToUtf8(text); }
+std::u16string Utf16(const std::string& text) { return activator::Utf8ToUtf16(text); }
+
+std::string Describe(const Content& c) {
+  std::string line = Utf8(c.tag) + "|" + Utf8(c.group) + "|" + Utf8(c.image);
+  for (const auto& text : c.texts) line += "|" + Utf8(text);
+  for (const auto& button : c.buttons) {
+    line += "|[" + Utf8(button.caption) + "]";
+    std::string arguments;
+    for (const auto& [k, v] : button.arguments) {
+      arguments += (arguments.empty() ? "" : "&") + Utf8(k) + "=" + Utf8(v);
+    }
+    line += arguments;
+  }
+  return line;
+}
+
+// Runs every subscribed handler on a runtime thread with `arguments`, as a
+// click does; returns how many ran.
+int Click(const Pairs& arguments) {
+  std::vector<ComRef<abi::INotificationInvokedHandler>> handlers;
+  {
+    Centre& centre = TheCentre();
+    activator::MutexLock hold(centre.lock);
+    handlers = centre.handlers;
+  }
+  OnRuntimeThread(
+      [&] {
+        for (const auto& handler : handlers) {
+          auto sender = ComRef<abi::IAppNotificationManager>::Adopt(new Manager());
+          auto args = ComRef<abi::IAppNotificationActivatedEventArgs>::Adopt(
+              new ActivatedEventArgs(arguments));
+          handler->Invoke(sender.get(), args.get());
+        }
+      },
+      true);
+  return static_cast<int>(handlers.size());
+}
+
+std::string Run(const std::string& command) {
+  std::istringstream in(command);
+  std::string verb;
+  in >> verb;
+  Centre& centre = TheCentre();
+  if (verb == "reset") {
+    std::vector<ComRef<abi::INotificationInvokedHandler>> dropped;
+    activator::MutexLock hold(centre.lock);
+    centre.shown.clear();
+    dropped.swap(centre.handlers);
+    centre.failures.clear();
+    centre.registrations = 0;
+    return "ok";
+  }
+  if (verb == "fail") {  // fail <operation> <result code in hex>
+    std::string operation, code;
+    in >> operation >> code;
+    activator::MutexLock hold(centre.lock);
+    centre.failures[operation] = static_cast<HRESULT>(std::strtoul(code.c_str(), nullptr, 16));
+    return "ok";
+  }
+  if (verb == "list") {
+    activator::MutexLock hold(centre.lock);
+    std::string out;
+    for (const Content& c : centre.shown) out += Describe(c) + "\n";
+    return out;
+  }
+  if (verb == "count") {
+    activator::MutexLock hold(centre.lock);
+    return std::to_string(centre.shown.size());
+  }
+  if (verb == "dismiss") {  // dismiss <tag>
+    std::string tag;
+    in >> tag;
+    activator::MutexLock hold(centre.lock);
+    std::erase_if(centre.shown, [&](const Content& c) { return Utf8(c.tag) == tag; });
+    return "ok";
+  }
+  if (verb == "click") {  // click <tag>: the first button of that notification
+    std::string tag;
+    in >> tag;
+    Pairs arguments;
+    {
+      activator::MutexLock hold(centre.lock);
+      auto it = std::find_if(centre.shown.begin(), centre.shown.end(),
+                             [&](const Content& c) { return Utf8(c.tag) == tag; });
+      if (it == centre.shown.end() || it->buttons.empty()) return "no such notification";
+      arguments = it->buttons.front().arguments;
+    }
+    return "clicked " + std::to_string(Click(arguments));
+  }
+  if (verb == "click-with") {  // click-with k=v&k=v: arguments of no shown button
+    std::string text;
+    std::getline(in >> std::ws, text);
+    Pairs arguments;
+    std::istringstream fields(text);
+    for (std::string field; std::getline(fields, field, '&');) {
+      const auto eq = field.find('=');
+      arguments.emplace_back(Utf16(field.substr(0, eq)),
+                             Utf16(eq == std::string::npos ? "" : field.substr(eq + 1)));
+    }
+    return "clicked " + std::to_string(Click(arguments));
+  }
+  if (verb == "handlers") {
+    activator::MutexLock hold(centre.lock);
+    return std::to_string(centre.handlers.size());
+  }
+  if (verb == "registrations") {
+    activator::MutexLock hold(centre.lock);
+    return std::to_string(centre.registrations);
+  }
+  if (verb == "live") return std::to_string(LiveObjects().load());
+  if (verb == "count-strings") return CountProgramStrings() ? "ok" : "failed";
+  if (verb == "strings") {
+    return std::to_string(ProgramStringBalance() + g_strings_handed_out.load());
+  }
+  return "unknown command";
+}
+
+// Serves STANDIN_CONTROL_PIPE, one command per connection, for ever.
+void ServeControlPipe(std::string name) {
+  for (;;) {
+    activator::UniqueHandle pipe(::CreateNamedPipeA(
+        name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+        1 << 16, 1 << 16, 0, nullptr));
+    if (!pipe) return;
+    if (::ConnectNamedPipe(pipe.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
+      char buffer[4096];
+      DWORD read = 0;
+      if (::ReadFile(pipe.get(), buffer, sizeof buffer, &read, nullptr)) {
+        const std::string reply = Run(std::string(buffer, read));
+        DWORD written = 0;
+        ::WriteFile(pipe.get(), reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+        ::FlushFileBuffers(pipe.get());
+      }
+      ::DisconnectNamedPipe(pipe.get());
+    }
+  }
+}
+
+void StartControlPipeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    char name[512];
+    const DWORD length = ::GetEnvironmentVariableA("STANDIN_CONTROL_PIPE", name, sizeof name);
+    if (length == 0 || length >= sizeof name) return;
+    OnRuntimeThread([pipe = std::string(name, length)] { ServeControlPipe(pipe); }, false);
+  });
+}
+
+}  // namespace
+}  // namespace standin
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    DllGetActivationFactory(HSTRING class_id, standin::abi::IActivationFactory** factory) {
+  using namespace standin;
+  if (factory == nullptr) return E_POINTER;
+  *factory = nullptr;
+  StartControlPipeOnce();
+  const std::u16string name = In(class_id);
+  auto is = [&](const wchar_t* class_name) {
+    return name == reinterpret_cast<const char16_t*>(class_name);
+  };
+  if (is(abi::kAppNotificationManagerClass)) *factory = new ManagerStatics();
+  if (is(abi::kAppNotificationBuilderClass)) *factory = new BuilderFactory();
+  if (is(abi::kAppNotificationButtonClass)) *factory = new ButtonFactory();
+  if (is(abi::kUriClass)) *factory = new UriFactory();
+  return *factory != nullptr ? S_OK : CLASS_E_CLASSNOTAVAILABLE;
+}
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }
+
+extern "C" __declspec(dllexport) int StandinCommand(const char* command, char* reply,
+                                                    int capacity) {
+  const std::string out = standin::Run(command);
+  const int length = static_cast<int>(std::min<std::size_t>(out.size(), capacity - 1));
+  std::memcpy(reply, out.data(), length);
+  reply[length] = '\0';
+  return length;
+}
