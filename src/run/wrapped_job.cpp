@@ -14,6 +14,7 @@
 #include "jobs/job_protocol.h"
 #include "platform/child_process.h"
 #include "platform/pipes.h"
+#include "platform/threads.h"
 
 namespace activator {
 
@@ -69,8 +70,8 @@ bool WriteResultIndex(const std::string& index_path, const std::string& result_p
 // Serves the reply pipe for the life of the run: a click on "abortar" of this
 // job asks the command to end, and ends it by force if it has not after
 // kForceStopDelay. Anything else is not for the wrapper to act on.
-void ServeReplyPipe(PipeServerInstance listener, std::shared_ptr<ChildProcess> child,
-                    std::string job_id) {
+void ServeReplyPipe(PipeServerInstance& listener, const std::shared_ptr<ChildProcess>& child,
+                    const std::string& job_id) {
   for (;;) {
     if (!listener.WaitForClient()) continue;
     // The activator writes its event at once; a client that does not is
@@ -141,7 +142,10 @@ int RunWrappedJob(const RunOptions& options) {
   auto child = std::make_shared<ChildProcess>(std::move(*started));
   child->ForwardInterrupts();
   if (listener && announced) {
-    std::thread(ServeReplyPipe, std::move(*listener), child, job_id).detach();
+    // Shared: a std::function must be copyable, the listener is not.
+    auto served = std::make_shared<PipeServerInstance>(std::move(*listener));
+    if (!StartProcessThread([served, child, job_id] { ServeReplyPipe(*served, child, job_id); }))
+      Warn("no thread for the reply pipe: abortar will not reach the command");
   }
 
   child->PumpOutput([&](OutputStream stream, std::string_view bytes) {
