@@ -1,5 +1,7 @@
 #include "jobs/job_registry.h"
 
+#include <algorithm>
+
 #include "jobs/job_protocol.h"
 
 namespace activator {
@@ -96,6 +98,24 @@ void JobRegistry::WithdrawPending(const std::string& job_id) {
   {
     MutexLock lock(registry_lock_);
     pending_.erase(job_id);
+  }
+  queue_condition_.notify_all();
+}
+
+void JobRegistry::PutBackFirst(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    pending_.erase(job_id);
+    job_queue_.push_front(job_id);
+  }
+  queue_condition_.notify_all();
+}
+
+void JobRegistry::QueueUnlessQueued(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    if (std::find(job_queue_.begin(), job_queue_.end(), job_id) != job_queue_.end()) return;
+    job_queue_.push_back(job_id);
   }
   queue_condition_.notify_all();
 }

@@ -66,6 +66,13 @@ class JobRegistry {
   // Removes the id from the pending set (showing its notification failed) and
   // wakes the consumer.
   void WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
+  // The consumer took the id but no notification service was there to show
+  // it: the id leaves the pending set and goes back to the front of the
+  // queue, to be the first taken once the service is back.
+  void PutBackFirst(const std::string& job_id) EXCLUDES(registry_lock_);
+  // Queues the id at the back unless it already waits in the queue, and wakes
+  // the consumer; a new state that could not be shown is shown from there.
+  void QueueUnlessQueued(const std::string& job_id) EXCLUDES(registry_lock_);
 
   // Named only so that the lock order can be written where the display lock
   // is declared; nobody outside the registry takes it.

@@ -152,11 +152,42 @@ void ScriptedServer::Close(uint32_t id, uint32_t reason) {
     owner = it->second;
     open_.erase(it);
   }
+  SendClosed(id, owner, reason);
+}
+
+void ScriptedServer::SendClosed(uint32_t id, const std::string& destination) {
+  SendClosed(id, destination, kReasonDismissed);
+}
+
+void ScriptedServer::SendClosed(uint32_t id, const std::string& destination, uint32_t reason) {
   auto signal = object_->createSignal(kInterface, "NotificationClosed");
   signal << id << reason;
-  signal.setDestination(owner);
+  signal.setDestination(destination);
   object_->emitSignal(signal);
 }
+
+void ScriptedServer::SendOwnerChanged(const std::string& old_owner, const std::string& new_owner,
+                                      const std::string& destination) {
+  auto bus_object = sdbus::createObject(*connection_, "/org/freedesktop/DBus");
+  auto signal = bus_object->createSignal("org.freedesktop.DBus", "NameOwnerChanged");
+  signal << std::string(kName) << old_owner << new_owner;
+  signal.setDestination(destination);
+  bus_object->emitSignal(signal);
+}
+
+bool ScriptedServer::Flush(const std::string& destination) {
+  try {
+    auto peer = sdbus::createProxy(*connection_, destination, "/");
+    peer->callMethod("Ping")
+        .onInterface("org.freedesktop.DBus.Peer")
+        .withTimeout(std::chrono::seconds(10));
+    return true;
+  } catch (const sdbus::Error&) {
+    return false;
+  }
+}
+
+std::string ScriptedServer::UniqueName() const { return connection_->getUniqueName(); }
 
 void ScriptedServer::Click(uint32_t id, const std::string& key) {
   std::string owner;

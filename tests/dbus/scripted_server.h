@@ -65,6 +65,18 @@ class ScriptedServer {
   // Sends ActionInvoked alone, for any id and key, to `destination`.
   void SendActionInvoked(uint32_t id, const std::string& key, const std::string& destination);
 
+  // What any client can send to `destination` directly, as signals of the
+  // bus or of the notification server would come: NameOwnerChanged for the
+  // service name, and NotificationClosed (reason 2).
+  void SendOwnerChanged(const std::string& old_owner, const std::string& new_owner,
+                        const std::string& destination);
+  void SendClosed(uint32_t id, const std::string& destination);
+  // Returns once `destination` has handled everything this connection sent
+  // it before (a Peer.Ping round trip); false when it did not answer.
+  bool Flush(const std::string& destination);
+  // This connection's unique bus name.
+  std::string UniqueName() const;
+
   // From now on Notify calls are answered only after `delay` (the server's
   // loop is blocked meanwhile, as with a hung server).
   void StallNotify(std::chrono::milliseconds delay);
@@ -81,6 +93,7 @@ class ScriptedServer {
  private:
   // Forgets notification `id` and tells its owner it was closed.
   void Close(uint32_t id, uint32_t reason);
+  void SendClosed(uint32_t id, const std::string& destination, uint32_t reason);
   void Start();
   void Stop();
   void OnNotify(const NotifyCall& call, sdbus::Result<uint32_t>&& result);

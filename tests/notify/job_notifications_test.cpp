@@ -261,7 +261,7 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   auto next = std::async(std::launch::async, [] { return TheJobRegistry().TakeNextJob(); });
   EXPECT_EQ(next.wait_for(50ms), std::future_status::timeout);
 
-  fake::FailOperation(Operation::Show, kHrNotConnected);
+  fake::FailOperation(Operation::Show, kHrFail);
   LogTail log;
   Show(JobNotificationForm::kInProgress, "J1");
   EXPECT_EQ(log.Lines(), (Lines{"BUILD NOTIFICATION OK", "SHOW FAILED"}));
@@ -269,6 +269,26 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   ASSERT_EQ(next.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(next.get(), "J2");
   EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J2"}));
+}
+
+// A new state that no service was there to show is queued for the consumer,
+// once however often it comes; a state the service refused is not.
+TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) {
+  fake::SetServiceDown(true);
+  LogTail log;
+  Dispatch("J1", "concluido");
+  Dispatch("J1", "erro");
+  EXPECT_EQ(
+      log.Lines(),
+      (Lines{"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA FAILED",
+             "VELDUNA SERVICO INDISPONIVEL=J1", "ENTROU ERRO", "ENTROU MOSTRAR ERRO",
+             "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO", "VELDUNA SERVICO INDISPONIVEL=J1"}));
+  EXPECT_EQ(TheJobRegistry().QueuedIds(), Lines{"J1"});
+
+  fake::SetServiceDown(false);
+  fake::FailOperation(Operation::Show, kHrFail);
+  Dispatch("J2", "concluido");
+  EXPECT_EQ(TheJobRegistry().QueuedIds(), Lines{"J1"});
 }
 
 }  // namespace
