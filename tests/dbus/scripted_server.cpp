@@ -2,6 +2,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace activator::testing {
@@ -116,6 +117,7 @@ void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t
     auto existing = open_.find(call.replaces_id);
     call.id = (call.replaces_id != 0 && existing != open_.end()) ? call.replaces_id : next_id_++;
     open_[call.id] = call.sender;
+    max_open_ = std::max(max_open_, open_.size());
     calls_.push_back(call);
   }
   cv_.notify_all();
@@ -139,6 +141,21 @@ std::set<uint32_t> ScriptedServer::OpenIds() const {
   std::set<uint32_t> ids;
   for (const auto& [id, owner] : open_) ids.insert(id);
   return ids;
+}
+
+std::size_t ScriptedServer::MaxOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return max_open_;
+}
+
+void ScriptedServer::ResetMaxOpen() {
+  std::lock_guard<std::mutex> lock(mu_);
+  max_open_ = open_.size();
+}
+
+void ScriptedServer::ResetCalls() {
+  std::lock_guard<std::mutex> lock(mu_);
+  calls_.clear();
 }
 
 void ScriptedServer::Dismiss(uint32_t id) { Close(id, kReasonDismissed); }

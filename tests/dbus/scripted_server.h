@@ -56,6 +56,11 @@ class ScriptedServer {
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
   // Ids shown and not closed.
   std::set<uint32_t> OpenIds() const;
+  // The most notifications open at once since the start or the last reset.
+  std::size_t MaxOpen() const;
+  void ResetMaxOpen();
+  // Forgets the Notify calls received so far.
+  void ResetCalls();
 
   // The user closes notification `id` (NotificationClosed, reason 2).
   void Dismiss(uint32_t id);
@@ -109,6 +114,7 @@ class ScriptedServer {
   std::vector<NotifyCall> calls_;
   std::map<uint32_t, std::string> open_;  // id -> owner (caller)
   uint32_t next_id_ = 1;
+  std::size_t max_open_ = 0;
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
   bool ok_ = false;
