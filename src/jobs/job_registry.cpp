@@ -79,6 +79,7 @@ std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_cou
   {
     MutexLock lock(registry_lock_);
     on_screen_count_ = on_screen_count;
+    on_screen_ids_ = seen_tags;
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (seen_tags.count(it->first) != 0) {
         it = pending_.erase(it);
@@ -120,6 +121,12 @@ void JobRegistry::QueueUnlessQueued(const std::string& job_id) {
   queue_condition_.notify_all();
 }
 
+bool JobRegistry::WaitsUnshown(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  return pending_.count(job_id) == 0 && on_screen_ids_.count(job_id) == 0 &&
+         std::find(job_queue_.begin(), job_queue_.end(), job_id) != job_queue_.end();
+}
+
 std::vector<std::string> JobRegistry::QueuedIds() {
   MutexLock lock(registry_lock_);
   return {job_queue_.begin(), job_queue_.end()};
@@ -152,6 +159,7 @@ void JobRegistry::ResetForTesting() {
   job_queue_.clear();
   pending_.clear();
   on_screen_count_ = 0;
+  on_screen_ids_.clear();
 }
 
 }  // namespace activator

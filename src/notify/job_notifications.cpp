@@ -137,8 +137,17 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
 
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) {
+  const JobNotificationForm form = FormForJobState(job_state);
+  if (form == JobNotificationForm::kInProgress) return;  // the consumer's to show
+  if (TheJobRegistry().WaitsUnshown(job_id)) {
+    // Shown now, it would stand beside 20 others, and the consumer would show
+    // it again when the queue reaches it, after the user may have closed it.
+    // The consumer reads the state when it shows, so the new state is not lost.
+    WriteDebugLog("VELDUNA NA FILA=" + job_id);
+    return;
+  }
   ShowResult result = ShowResult::kShown;
-  switch (FormForJobState(job_state)) {
+  switch (form) {
     case JobNotificationForm::kConcluded:
       result = ShowJobNotification(manager, job_id, JobNotificationForm::kConcluded);
       break;
@@ -148,7 +157,7 @@ void DispatchStateUpdate(const AppNotificationManager& manager, const std::strin
       WriteDebugLog("SAIU ERRO");
       break;
     case JobNotificationForm::kInProgress:
-      break;  // a running job's notification is the consumer's to show
+      break;
   }
   if (result != ShowResult::kServiceUnavailable) return;
   // The new state would be lost with the service; the consumer shows it, in

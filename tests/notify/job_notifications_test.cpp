@@ -271,9 +271,27 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J2"}));
 }
 
+// A final state of a job that waits in the queue with nothing in the centre
+// is left to the consumer (one show, under the limit); a job in the centre,
+// pending or seen there, and queued again, gets it at once.
+TEST_F(JobNotificationsTest, AnUpdateOfAJobOnlyInTheQueueIsLeftToTheConsumer) {
+  TakeJob("P1");
+  TheJobRegistry().AnnounceJob("P1");
+  TheJobRegistry().AnnounceJob("Q1");
+  TheJobRegistry().AnnounceJob("S1");
+  TheJobRegistry().RefreshOnScreenView(1, {"S1"});
+  LogTail log;
+  for (const char* job : {"Q1", "P1", "S1"}) Dispatch(job, "concluido");
+  EXPECT_EQ(log.Lines().at(0), "VELDUNA NA FILA=Q1");
+  EXPECT_FALSE(fake::Find("Q1", kGroup));
+  EXPECT_TRUE(fake::Find("P1", kGroup));
+  EXPECT_TRUE(fake::Find("S1", kGroup));
+}
+
 // A new state that no service was there to show is queued for the consumer,
 // once however often it comes; a state the service refused is not.
 TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) {
+  TakeJob("J1");  // in the centre: its updates are shown at once
   fake::SetServiceDown(true);
   LogTail log;
   Dispatch("J1", "concluido");
