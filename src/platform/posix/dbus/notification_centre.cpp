@@ -186,21 +186,27 @@ void NotificationCentre::Show(const NotificationContent& content) {
 
 bool NotificationCentre::WaitForService(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  uint64_t arrivals = 0;
+  {
+    MutexLock lock(mu_);
+    arrivals = owner_arrivals_;
+  }
   for (;;) {
-    uint64_t arrivals = 0;
+    // Sleep first: the caller has just seen the service fail, and a server
+    // that answers the probe but fails every show must not be asked in a
+    // tight loop. A new owner of the name ends the sleep at once.
+    const auto next_probe = std::min(deadline, std::chrono::steady_clock::now() + kProbeInterval);
     {
       MutexLock lock(mu_);
+      while (owner_arrivals_ == arrivals) {
+        if (!mu_.WaitUntil(service_cv_, next_probe) &&
+            std::chrono::steady_clock::now() >= next_probe)
+          break;
+      }
       arrivals = owner_arrivals_;
     }
     if (ProbeServer()) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    const auto next_probe = std::min(deadline, now + kProbeInterval);
-    MutexLock lock(mu_);
-    while (owner_arrivals_ == arrivals) {
-      if (!mu_.WaitUntil(service_cv_, next_probe) && std::chrono::steady_clock::now() >= next_probe)
-        break;
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
   }
 }
 

@@ -75,9 +75,10 @@ class NotificationCentre {
   // paused server would otherwise cost every caller the whole time-out.
   void Show(const NotificationContent& content) EXCLUDES(connect_mu_, mu_);
 
-  // Waits, at most `limit`, until a notification server answers; true when
-  // one does. Wakes at once when the service name gets a new owner, and asks
-  // the server every kProbeInterval meanwhile.
+  // Waits, at most `limit` (and one probe), until a notification server
+  // answers; true when one does. Wakes at once when the service name gets a
+  // new owner, and asks the server every kProbeInterval meanwhile, never at
+  // once: the caller has just seen it fail.
   bool WaitForService(std::chrono::milliseconds limit) EXCLUDES(connect_mu_, mu_);
 
   // This process's notifications that the server showed and has not closed,
