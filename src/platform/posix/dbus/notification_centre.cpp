@@ -212,24 +212,28 @@ bool NotificationCentre::WaitForService(std::chrono::milliseconds limit) {
 
 bool NotificationCentre::ProbeServer() {
   std::shared_ptr<Link> link;
+  std::shared_ptr<CallState> state;
   try {
     link = AcquireLink(nullptr, /*force_new=*/false);
     sdbus::MethodCall call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
     Link* raw = link.get();
-    auto state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply) {
+    state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply) {
       NoteServer(raw, reply.getSender());
     });
-    AwaitReply(*link, *state);
-  } catch (const HResultError& error) {
-    if (!IsServiceUnavailable(error.code())) {
-      NoteAnswer();
-      return true;
-    }
-    // A connection that broke under the call is replaced by the next probe.
-    if (link && error.code() == kHrNotConnected) DropLink(link);
+  } catch (const HResultError&) {
+    // No bus, or the connection broke under the call: the next probe opens a
+    // new one. A missing server alone keeps the connection, which brings the
+    // news of its return.
+    if (link) DropLink(link);
     return false;
   } catch (const sdbus::Error&) {
     return false;
+  }
+  try {
+    AwaitReply(*link, *state);
+  } catch (const HResultError& error) {
+    if (IsServiceUnavailable(error.code())) return false;
+    // An error of the server's own: it is there.
   }
   NoteAnswer();
   return true;
