@@ -744,7 +744,8 @@ class Run {
     report_.Figure("server-restart: jobs announced", static_cast<uint64_t>(sent));
     report_.Figure("server-restart: jobs shown",
                    static_cast<uint64_t>(n - static_cast<int>(missing.size())));
-    report_.Figure("server-restart: shown before the outage", static_cast<uint64_t>(calls_before));
+    report_.Figure("server-restart: Notify calls before the outage",
+                   static_cast<uint64_t>(calls_before));
     report_.Figure("server-restart: outage (s)", outage);
     report_.Figure("server-restart: CPU time during the outage (s)",
                    static_cast<double>(cpu_ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)));

@@ -299,6 +299,21 @@ TEST_F(DbusNotificationsTest, HungServerTimesOutOnceAndItsLateAnswerIsKept) {
   EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}, {u"J2", kGroup}}));
 }
 
+// A server that answers with an error is there: the show is refused, not
+// waiting for a server, and the next show goes to it at once.
+TEST_F(DbusNotificationsTest, ARefusalIsNotAnOutage) {
+  server_->RefuseNotify(true);
+  try {
+    manager_.Show(InProgress(u"J1"));
+    ADD_FAILURE() << "a refused show succeeded";
+  } catch (const HResultError& error) {
+    EXPECT_FALSE(IsServiceUnavailable(error.code())) << error.code();
+  }
+  server_->RefuseNotify(false);
+  ShowAndGetCall(InProgress(u"J2"));
+  EXPECT_EQ(Listed(), (Listing{{u"J2", kGroup}}));
+}
+
 TEST_F(DbusNotificationsTest, WaitForServiceWakesWhenTheServerReturns) {
   server_->Vanish();
   EXPECT_FALSE(manager_.WaitForService(100ms));

@@ -112,6 +112,10 @@ void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t
   NotifyCall call = received;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (refuse_) {
+      result.returnError(sdbus::Error("org.freedesktop.Notifications.Error.Refused", "refused"));
+      return;
+    }
     stall = stall_;
     close_after_reply = close_after_reply_;
     auto existing = open_.find(call.replaces_id);
@@ -229,6 +233,11 @@ void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
 void ScriptedServer::StallNotify(std::chrono::milliseconds delay) {
   std::lock_guard<std::mutex> lock(mu_);
   stall_ = delay;
+}
+
+void ScriptedServer::RefuseNotify(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  refuse_ = enabled;
 }
 
 void ScriptedServer::CloseRightAfterReply(bool enabled) {

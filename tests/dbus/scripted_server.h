@@ -86,6 +86,10 @@ class ScriptedServer {
   // loop is blocked meanwhile, as with a hung server).
   void StallNotify(std::chrono::milliseconds delay);
 
+  // From now on Notify calls are answered with an error of the server's own,
+  // as a server that will not show a notification does.
+  void RefuseNotify(bool enabled);
+
   // From now on every notification is closed (NotificationClosed) right
   // after the reply to its Notify, as when the user is quicker than the bus.
   void CloseRightAfterReply(bool enabled);
@@ -117,6 +121,7 @@ class ScriptedServer {
   std::size_t max_open_ = 0;
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
+  bool refuse_ = false;
   bool ok_ = false;
 };
 
