@@ -12,6 +12,8 @@
 //                  every job shown, never more than 20 on screen
 //   forged-signals bus signals forged by another client; nothing forgotten,
 //                  no click believed, the display limit kept
+//   paused-server  the notification server stopped for a while; intake goes
+//                  on, and what it shows when it wakes is counted
 //   hostile-index  index files that are a FIFO, a link to /dev/zero, huge;
 //                  the next click still delivered, memory bounded
 //
@@ -70,17 +72,22 @@ struct Scale {
   int random_messages;
   int flood_jobs;
   std::chrono::milliseconds outage;
+  std::chrono::milliseconds pause;
   uint64_t huge_index_bytes;
 };
 
-constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 64ull << 20};
-constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 1ull << 30};
+constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 10000ms, 64ull << 20};
+constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 30000ms, 1ull << 30};
 
 // Bounds: a wait past one of these is a stall.
 constexpr auto kIntakeBound = 10s;        // a message written until it is handled
 constexpr auto kServiceReturnBound = 5s;  // server back until its first Notify
 constexpr auto kProgressBound = 20s;      // no job shown for this long in a flood
 constexpr auto kClickBound = 10s;         // a click until the worker has its event
+// Job messages written at once while the server is paused, until the last is
+// handled: one call time-out (3 s, and 1 s of grace) may be in their way, not
+// one for each.
+constexpr auto kPausedIntakeBound = 6s;
 constexpr uint64_t kRssBoundKb = 256 * 1024;
 constexpr int kFdGrowthBound = 4;
 // Past this the program is ended at once: a reader without a bound must not
@@ -462,6 +469,7 @@ class Run {
     Phase("silent-client", [this] { SilentClient(); });
     Phase("server-restart", [this] { ServerRestart(); });
     Phase("forged-signals", [this] { ForgedSignals(); });
+    Phase("paused-server", [this] { PausedServer(); });
     Phase("hostile-index", [this] { HostileIndex(); });
 
     report_.Check(program_.Running() && !memory_->killed(), "the program is still running");
@@ -835,6 +843,76 @@ class Run {
     report_.Check(events_from_forgeries == 0, "forged-signals: no forged click reached the worker");
     report_.Check(clicked, "forged-signals: the true server's click reached the worker");
     report_.Check(max_open <= kDisplayLimit, "forged-signals: never more than 20 on screen");
+  }
+
+  // A server stopped for a while (SIGSTOP): job messages keep coming, among
+  // them updates that must be shown. None may wait for more than one call
+  // time-out, and what the server shows when it wakes must be counted.
+  void PausedServer() {
+    for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+    const std::size_t phase_line = log_.LineCount();
+    for (int i = 0; i < 3; ++i)
+      Send("acao=continuar&id_execucao=K" + std::to_string(i) + "&estado=executando");
+    const bool settled = log_.WaitForLine("K2|zorvell_processos", kProgressBound, phase_line);
+
+    server_->Pause(scale_.pause);
+    const auto pause_start = Clock::now();
+    const std::vector<std::string> messages = {
+        "acao=continuar&id_execucao=K3&estado=executando",
+        "acao=continuar&id_execucao=K4&estado=executando",
+        "acao=atualizar&id_execucao=K0&estado=concluido",
+        "acao=atualizar&id_execucao=K1&estado=erro",
+        "acao=atualizar&id_execucao=K2&estado=concluido",
+        "acao=atualizar&id_execucao=K3&estado=concluido",
+    };
+    // Written at once, as a worker concluding several jobs would: the last
+    // is handled only after every update before it.
+    const std::size_t from = log_.LineCount();
+    for (const std::string& message : messages) Send(message);
+    log_.WaitForLine("PYTHON PIPE RECEIVED=" + messages.back(), scale_.pause + kProgressBound,
+                     from);
+    const double worst = Seconds(Clock::now() - pause_start);
+    const double sent_within = Seconds(Clock::now() - pause_start);
+    // Once it wakes: every job in its last form, and the monitor counting
+    // what the server has open.
+    auto last_form_is = [&](const std::string& job, const char* title) {
+      auto call = LastCallFor(*server_, job);
+      return call && call->body.rfind(title, 0) == 0;
+    };
+    const bool all_shown = WaitUntil(
+        [&] {
+          return last_form_is("K0", "Processo Concluido") &&
+                 last_form_is("K1", "Processo com erro") &&
+                 last_form_is("K2", "Processo Concluido") &&
+                 last_form_is("K3", "Processo Concluido") &&
+                 last_form_is("K4", "Processo em andamento");
+        },
+        scale_.pause + kProgressBound);
+    std::string total;
+    const bool counted = WaitUntil(
+        [&] {
+          total = "TOTAL=" + std::to_string(server_->OpenIds().size());
+          std::string last;
+          for (const auto& line : log_.LinesFrom(phase_line))
+            if (line.rfind("TOTAL=", 0) == 0) last = line;
+          return last == total;
+        },
+        kProgressBound);
+    for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+
+    report_.Figure("paused-server: pause (s)", Seconds(scale_.pause));
+    report_.Figure("paused-server: messages written during it",
+                   static_cast<uint64_t>(messages.size()));
+    report_.Figure("paused-server: all written after (s)", sent_within);
+    report_.Figure("paused-server: all handled after (s)", worst);
+    report_.Figure("paused-server: open at the server once it woke", total);
+    report_.Check(settled, "paused-server: the first jobs were shown and seen");
+    report_.Check(worst <= std::chrono::duration<double>(kPausedIntakeBound).count(),
+                  "paused-server: the messages were handled within " +
+                      std::to_string(kPausedIntakeBound.count()) + " s");
+    report_.Check(all_shown, "paused-server: every job was shown in its last form once it woke");
+    report_.Check(counted,
+                  "paused-server: the monitor counted every notification open at the server");
   }
 
   // (f) Index files a careless or hostile worker could leave: a FIFO, a link

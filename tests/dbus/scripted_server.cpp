@@ -56,16 +56,21 @@ void ScriptedServer::Start() {
               call.sender = object_->getCurrentlyProcessedMessage()->getSender();
               OnNotify(call, std::move(result));
             });
-    object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([]() {
+    object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([this]() {
+      WaitOutPause();
       return std::make_tuple(std::string("scripted"), std::string("activator tests"),
                              std::string("1.0"), std::string("1.2"));
     });
-    object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([]() {
+    object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([this]() {
+      WaitOutPause();
       return std::vector<std::string>{"actions", "body", "body-markup"};
     });
     object_->registerMethod("CloseNotification")
         .onInterface(kInterface)
-        .implementedAs([this](uint32_t id) { Close(id, kReasonClosedByCall); });
+        .implementedAs([this](uint32_t id) {
+          WaitOutPause();
+          Close(id, kReasonClosedByCall);
+        });
     object_->registerSignal("NotificationClosed")
         .onInterface(kInterface)
         .withParameters<uint32_t, uint32_t>();
@@ -107,6 +112,7 @@ void ScriptedServer::Stop() {
 }
 
 void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t>&& result) {
+  WaitOutPause();
   std::chrono::milliseconds stall;
   bool close_after_reply;
   NotifyCall call = received;
@@ -233,6 +239,21 @@ void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
 void ScriptedServer::StallNotify(std::chrono::milliseconds delay) {
   std::lock_guard<std::mutex> lock(mu_);
   stall_ = delay;
+}
+
+void ScriptedServer::Pause(std::chrono::milliseconds length) {
+  std::lock_guard<std::mutex> lock(mu_);
+  paused_until_ = std::chrono::steady_clock::now() + length;
+}
+
+void ScriptedServer::WaitOutPause() {
+  std::chrono::steady_clock::time_point until;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    until = paused_until_;
+  }
+  // On the loop's thread: everything sent meanwhile waits in the bus.
+  std::this_thread::sleep_until(until);
 }
 
 void ScriptedServer::RefuseNotify(bool enabled) {

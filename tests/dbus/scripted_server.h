@@ -86,6 +86,11 @@ class ScriptedServer {
   // loop is blocked meanwhile, as with a hung server).
   void StallNotify(std::chrono::milliseconds delay);
 
+  // For `length` from now the server handles nothing, as when its process is
+  // stopped (SIGSTOP): the first call that arrives holds its loop until the
+  // pause ends, and the others wait in the bus behind it.
+  void Pause(std::chrono::milliseconds length);
+
   // From now on Notify calls are answered with an error of the server's own,
   // as a server that will not show a notification does.
   void RefuseNotify(bool enabled);
@@ -106,6 +111,7 @@ class ScriptedServer {
   void Start();
   void Stop();
   void OnNotify(const NotifyCall& call, sdbus::Result<uint32_t>&& result);
+  void WaitOutPause();
 
   std::string address_;
   bool claim_name_;
@@ -122,6 +128,7 @@ class ScriptedServer {
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
   bool refuse_ = false;
+  std::chrono::steady_clock::time_point paused_until_;
   bool ok_ = false;
 };
 
