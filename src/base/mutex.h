@@ -2,6 +2,7 @@
 // std::mutex does not, and the scoped lock that goes with it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -24,6 +25,16 @@ class CAPABILITY("mutex") Mutex {
     std::unique_lock<std::mutex> lock(mu_, std::adopt_lock);
     cv.wait(lock);
     lock.release();
+  }
+
+  // The same, ending at `deadline` at the latest; false when it was reached.
+  template <typename Clock, typename Duration>
+  bool WaitUntil(std::condition_variable& cv,
+                 const std::chrono::time_point<Clock, Duration>& deadline) REQUIRES(this) {
+    std::unique_lock<std::mutex> lock(mu_, std::adopt_lock);
+    const bool woken = cv.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return woken;
   }
 
  private:

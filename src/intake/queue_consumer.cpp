@@ -1,5 +1,6 @@
 #include "intake/queue_consumer.h"
 
+#include <chrono>
 #include <string>
 
 #include "base/mutex.h"
@@ -11,15 +12,36 @@
 
 namespace activator {
 
+namespace {
+
+// One wait for the notification service; the consumer waits again and again
+// until it is back. Each wait sleeps, so a long outage costs nothing.
+constexpr std::chrono::seconds kServiceWaitStep{60};
+
+}  // namespace
+
 void ShowNextJob(const AppNotificationManager& manager) {
   JobRegistry& registry = TheJobRegistry();
   const std::string job_id = registry.TakeNextJob();
   WriteDebugLog("VELDUNA PROCESSANDO=" + job_id);
 
-  MutexLock display(g_display_lock);
-  const std::string job_state = registry.FindJobState(job_id);
-  WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + job_id + " ESTADO=" + job_state);
-  ShowJobNotification(manager, job_id, FormForJobState(job_state));
+  ShowResult result = ShowResult::kShown;
+  {
+    MutexLock display(g_display_lock);
+    const std::string job_state = registry.FindJobState(job_id);
+    WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + job_id + " ESTADO=" + job_state);
+    result = ShowJobNotification(manager, job_id, FormForJobState(job_state));
+  }
+  if (result != ShowResult::kServiceUnavailable) return;
+
+  // Showing the rest of the queue now would only fail the same way and lose
+  // every job in it: keep this one first in line and wait, holding no lock,
+  // until a service answers again.
+  registry.PutBackFirst(job_id);
+  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + job_id);
+  while (!manager.WaitForService(kServiceWaitStep)) {
+  }
+  WriteDebugLog("VELDUNA SERVICO DE VOLTA");
 }
 
 void RunQueueConsumer(AppNotificationManager manager) {

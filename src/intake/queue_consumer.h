@@ -11,8 +11,10 @@ namespace activator {
 [[noreturn]] void RunQueueConsumer(AppNotificationManager manager);
 
 // One job: waits for the next admissible job id, then, under the display
-// lock, shows the form its state has now (not when it was queued). The caller
-// holds no lock.
+// lock, shows the form its state has now (not when it was queued). When no
+// notification service answered, the id goes back to the front of the queue
+// and the step returns only once the service is back. The caller holds no
+// lock.
 void ShowNextJob(const AppNotificationManager& manager);
 
 }  // namespace activator

@@ -1,5 +1,7 @@
 #include "jobs/job_registry.h"
 
+#include <algorithm>
+
 #include "jobs/job_protocol.h"
 
 namespace activator {
@@ -77,6 +79,7 @@ std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_cou
   {
     MutexLock lock(registry_lock_);
     on_screen_count_ = on_screen_count;
+    on_screen_ids_ = seen_tags;
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (seen_tags.count(it->first) != 0) {
         it = pending_.erase(it);
@@ -98,6 +101,30 @@ void JobRegistry::WithdrawPending(const std::string& job_id) {
     pending_.erase(job_id);
   }
   queue_condition_.notify_all();
+}
+
+void JobRegistry::PutBackFirst(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    pending_.erase(job_id);
+    job_queue_.push_front(job_id);
+  }
+  queue_condition_.notify_all();
+}
+
+void JobRegistry::QueueUnlessQueued(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    if (std::find(job_queue_.begin(), job_queue_.end(), job_id) != job_queue_.end()) return;
+    job_queue_.push_back(job_id);
+  }
+  queue_condition_.notify_all();
+}
+
+bool JobRegistry::WaitsUnshown(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  return pending_.count(job_id) == 0 && on_screen_ids_.count(job_id) == 0 &&
+         std::find(job_queue_.begin(), job_queue_.end(), job_id) != job_queue_.end();
 }
 
 std::vector<std::string> JobRegistry::QueuedIds() {
@@ -132,6 +159,7 @@ void JobRegistry::ResetForTesting() {
   job_queue_.clear();
   pending_.clear();
   on_screen_count_ = 0;
+  on_screen_ids_.clear();
 }
 
 }  // namespace activator

@@ -66,6 +66,17 @@ class JobRegistry {
   // Removes the id from the pending set (showing its notification failed) and
   // wakes the consumer.
   void WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
+  // The consumer took the id but no notification service was there to show
+  // it: the id leaves the pending set and goes back to the front of the
+  // queue, to be the first taken once the service is back.
+  void PutBackFirst(const std::string& job_id) EXCLUDES(registry_lock_);
+  // Queues the id at the back unless it already waits in the queue, and wakes
+  // the consumer; a new state that could not be shown is shown from there.
+  void QueueUnlessQueued(const std::string& job_id) EXCLUDES(registry_lock_);
+  // True when the id waits in the queue and nothing of the job is in the
+  // centre: not pending, and not seen by the monitor's last look. Its
+  // notification is then the consumer's to show, when the queue reaches it.
+  bool WaitsUnshown(const std::string& job_id) EXCLUDES(registry_lock_);
 
   // Named only so that the lock order can be written where the display lock
   // is declared; nobody outside the registry takes it.
@@ -94,6 +105,8 @@ class JobRegistry {
   // see it.
   std::unordered_map<std::string, unsigned> pending_ GUARDED_BY(registry_lock_);
   uint64_t on_screen_count_ GUARDED_BY(registry_lock_) = 0;
+  // The tags the monitor's last look saw.
+  std::set<std::string> on_screen_ids_ GUARDED_BY(registry_lock_);
   // Used with registry_lock_; the queue consumer is its only waiter.
   std::condition_variable queue_condition_;
 };

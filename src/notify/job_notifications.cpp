@@ -89,11 +89,11 @@ JobNotificationForm FormForJobState(std::string_view job_state) {
   return JobNotificationForm::kInProgress;
 }
 
-void ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
-                         JobNotificationForm which) {
+ShowResult ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
+                               JobNotificationForm which) {
   const FormTexts& form = TextsOf(which);
   if (form.entry_line != nullptr) WriteDebugLog(form.entry_line);
-  bool failed = false;
+  ShowResult result = ShowResult::kShown;
   // The show and the inventory after it may fail by design. A failure before
   // them (a tag the platform refuses, a builder it cannot make) is contained
   // the same way: the callers are thread bodies that a raised error would end,
@@ -105,18 +105,22 @@ void ShowJobNotification(const AppNotificationManager& manager, const std::strin
     manager.Show(notification);
     WriteDebugLog(form.shown_line);
     LogAllNotifications(manager);
+  } catch (const HResultError& error) {
+    result =
+        IsServiceUnavailable(error.code()) ? ShowResult::kServiceUnavailable : ShowResult::kFailed;
   } catch (...) {
-    failed = true;
+    result = ShowResult::kFailed;
   }
-  if (!failed) return;
+  if (result == ShowResult::kShown) return result;
   WriteDebugLog(form.failed_line);
-  if (form.withdraw_pending_on_failure) {
+  if (result == ShowResult::kFailed && form.withdraw_pending_on_failure) {
     try {
       TheJobRegistry().WithdrawPending(job_id);
     } catch (...) {
       // Only an exhausted process gets here; the caller must still go on.
     }
   }
+  return result;
 }
 
 void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id) {
@@ -133,17 +137,36 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
 
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) {
-  switch (FormForJobState(job_state)) {
+  const JobNotificationForm form = FormForJobState(job_state);
+  if (form == JobNotificationForm::kInProgress) return;  // the consumer's to show
+  if (TheJobRegistry().WaitsUnshown(job_id)) {
+    // Shown now, it would stand beside 20 others, and the consumer would show
+    // it again when the queue reaches it, after the user may have closed it.
+    // The consumer reads the state when it shows, so the new state is not lost.
+    WriteDebugLog("VELDUNA NA FILA=" + job_id);
+    return;
+  }
+  ShowResult result = ShowResult::kShown;
+  switch (form) {
     case JobNotificationForm::kConcluded:
-      ShowConcludedNotification(manager, job_id);
+      result = ShowJobNotification(manager, job_id, JobNotificationForm::kConcluded);
       break;
     case JobNotificationForm::kError:
       WriteDebugLog("ENTROU ERRO");
-      ShowErrorNotification(manager, job_id);
+      result = ShowJobNotification(manager, job_id, JobNotificationForm::kError);
       WriteDebugLog("SAIU ERRO");
       break;
     case JobNotificationForm::kInProgress:
-      break;  // a running job's notification is the consumer's to show
+      break;
+  }
+  if (result != ShowResult::kServiceUnavailable) return;
+  // The new state would be lost with the service; the consumer shows it, in
+  // queue order and under the display limit, once the service is back.
+  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + job_id);
+  try {
+    TheJobRegistry().QueueUnlessQueued(job_id);
+  } catch (...) {
+    // Only an exhausted process gets here; the job pipe server must go on.
   }
 }
 

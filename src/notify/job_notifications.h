@@ -20,13 +20,19 @@ inline constexpr char kJobNotificationGroup[] = "zorvell_processos";
 
 enum class JobNotificationForm { kInProgress, kConcluded, kError };
 
+// How a show ended. kServiceUnavailable: no notification service answered
+// (IsServiceUnavailable); the form's failure line is logged but nothing else
+// is undone, and the caller keeps the job for when the service is back. Any
+// other failure is kFailed, with its full failure handling done.
+enum class ShowResult { kShown, kFailed, kServiceUnavailable };
+
 // The form that stands for a job state: concluded for "concluido", error for
 // "erro", in progress for "executando" and any other text. The consumer shows
 // it; the update dispatch shows only the two final forms.
 JobNotificationForm FormForJobState(std::string_view job_state);
 
-void ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
-                         JobNotificationForm form) REQUIRES(g_display_lock);
+ShowResult ShowJobNotification(const AppNotificationManager& manager, const std::string& job_id,
+                               JobNotificationForm form) REQUIRES(g_display_lock);
 void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id)
     REQUIRES(g_display_lock);
 void ShowConcludedNotification(const AppNotificationManager& manager, const std::string& job_id)
@@ -35,7 +41,12 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
     REQUIRES(g_display_lock);
 
 // Shows the concluded form for "concluido", the error form for "erro", and
-// does nothing for any other state.
+// does nothing for any other state. A job that waits in the queue with
+// nothing in the centre is left to the consumer, which shows the new state
+// under the display limit when it reaches the job. When no notification
+// service answered,
+// the job is queued (unless it waits there already) so that the consumer
+// shows its state once the service is back.
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) REQUIRES(g_display_lock);
 

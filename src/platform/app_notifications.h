@@ -27,13 +27,25 @@ namespace activator {
 using HResult = int32_t;
 
 // Result codes the ports and tests use by name.
-inline constexpr HResult kHrFail = static_cast<HResult>(0x80004005);          // E_FAIL
-inline constexpr HResult kHrBounds = static_cast<HResult>(0x8000000B);        // E_BOUNDS
+inline constexpr HResult kHrFail = static_cast<HResult>(0x80004005);    // E_FAIL
+inline constexpr HResult kHrBounds = static_cast<HResult>(0x8000000B);  // E_BOUNDS
 inline constexpr HResult kHrIllegalMethodCall = static_cast<HResult>(0x8000000E);
-inline constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057);    // E_INVALIDARG
-inline constexpr HResult kHrTimeout = static_cast<HResult>(0x800705B4);       // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
-inline constexpr HResult kHrCancelled = static_cast<HResult>(0x800704C7);     // HRESULT_FROM_WIN32(ERROR_CANCELLED)
-inline constexpr HResult kHrNotConnected = static_cast<HResult>(0x800708CA);  // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
+inline constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057);  // E_INVALIDARG
+inline constexpr HResult kHrTimeout =
+    static_cast<HResult>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+inline constexpr HResult kHrCancelled =
+    static_cast<HResult>(0x800704C7);  // HRESULT_FROM_WIN32(ERROR_CANCELLED)
+inline constexpr HResult kHrNotConnected =
+    static_cast<HResult>(0x800708CA);  // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
+
+// True for the failures that mean no notification service answered: none is
+// running, it did not answer in time, or the connection to it is lost. A show
+// that failed this way may succeed once the service is back
+// (AppNotificationManager::WaitForService). Any other failure is the
+// service's own answer, such as a refusal, and showing again will not help.
+inline constexpr bool IsServiceUnavailable(HResult code) noexcept {
+  return code == kHrNotConnected || code == kHrTimeout;
+}
 
 // A failure of the notification platform.
 class HResultError : public std::runtime_error {
@@ -146,8 +158,8 @@ class AppNotificationListOperation {
 class AppNotificationManager;
 
 // Called on a thread of the platform's choosing, once per click.
-using NotificationInvokedHandler =
-    std::function<void(const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args)>;
+using NotificationInvokedHandler = std::function<void(
+    const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args)>;
 
 class AppNotificationManager {
  public:
@@ -164,6 +176,11 @@ class AppNotificationManager {
   void Show(const AppNotification& notification) const;
   // Starts listing this application's notifications in the centre.
   AppNotificationListOperation GetAllAsync() const;
+  // After a show failed with IsServiceUnavailable: waits, at most `limit`,
+  // until the notification service answers again. True when it does. The
+  // wait sleeps until the service comes back or looks for it now and then; it
+  // never spins.
+  bool WaitForService(std::chrono::milliseconds limit) const;
 
   struct Impl;
   explicit AppNotificationManager(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -9,7 +9,9 @@ namespace {
 
 class BusFaultsTest : public BusRunTest {};
 
-TEST_F(BusFaultsTest, ServerMissingAtStartUpThenShowsWorkOnceItAppears) {
+// A job that no server was there to show waits, first in line, and is shown
+// as soon as one appears.
+TEST_F(BusFaultsTest, ServerMissingAtStartUpThenTheWaitingJobIsShownOnceItAppears) {
   StartBus();
   StartProgram();
   EXPECT_TRUE(
@@ -17,20 +19,22 @@ TEST_F(BusFaultsTest, ServerMissingAtStartUpThenShowsWorkOnceItAppears) {
                              "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
 
   ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F1&estado=executando"));
-  ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
+  ASSERT_TRUE(log_.WaitForLine("VELDUNA SERVICO INDISPONIVEL=F1", kE2eWaitMs));
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F2&estado=executando"));
+  ASSERT_TRUE(log_.WaitForLine("VELDUNA RECEBEU=F2", kE2eWaitMs));
 
   StartServer();
-  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F2&estado=executando"));
-  ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
-  EXPECT_EQ(server_->Calls().at(0).body, "Processo em andamento\nF2");
+  ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
+  EXPECT_EQ(server_->Calls().at(0).body, "Processo em andamento\nF1");
+  EXPECT_EQ(server_->Calls().at(1).body, "Processo em andamento\nF2");
   ASSERT_TRUE(log_.WaitForLine("F2|zorvell_processos", kE2eWaitMs));
 
   const std::vector<std::string> lines = log_.Lines();
   EXPECT_TRUE(
       InOrder(lines, {"VELDUNA PROCESSANDO=F1", "VELDUNA ESTADO PARA EXIBIR=F1 ESTADO=executando",
-                      "BUILD NOTIFICATION OK", "SHOW FAILED", "VELDUNA PROCESSANDO=F2",
-                      "VELDUNA ESTADO PARA EXIBIR=F2 ESTADO=executando", "BUILD NOTIFICATION OK",
-                      "SHOW OK", "GETALL TOTAL=1", "GETALL TAG=F2 GROUP=zorvell_processos"}));
+                      "BUILD NOTIFICATION OK", "SHOW FAILED", "VELDUNA SERVICO INDISPONIVEL=F1",
+                      "VELDUNA SERVICO DE VOLTA", "VELDUNA PROCESSANDO=F1", "BUILD NOTIFICATION OK",
+                      "SHOW OK", "VELDUNA PROCESSANDO=F2", "BUILD NOTIFICATION OK", "SHOW OK"}));
   EXPECT_EQ(CountLines(lines, "SHOW FAILED"), 1);
   EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);
 }
@@ -48,22 +52,26 @@ TEST_F(BusFaultsTest, ServerVanishesAndReturns) {
   server_->Vanish();
   ASSERT_TRUE(WaitUntil([&] { return CountLines(log_.Lines(), "TOTAL=0") > empty_before; }));
   ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V2&estado=executando"));
-  ASSERT_TRUE(log_.WaitForLine("SHOW FAILED", kE2eWaitMs));
+  ASSERT_TRUE(log_.WaitForLine("VELDUNA SERVICO INDISPONIVEL=V2", kE2eWaitMs));
 
   server_->Return();
-  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V3&estado=executando"));
   ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
-  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=V1&estado=concluido"));
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=V3&estado=executando"));
   ASSERT_TRUE(server_->WaitForCalls(3, std::chrono::milliseconds(kE2eWaitMs)));
+  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=V1&estado=concluido"));
+  ASSERT_TRUE(server_->WaitForCalls(4, std::chrono::milliseconds(kE2eWaitMs)));
   std::vector<NotifyCall> calls = server_->Calls();
-  EXPECT_EQ(calls[1].body, "Processo em andamento\nV3");
+  EXPECT_EQ(calls[1].body, "Processo em andamento\nV2");
+  EXPECT_EQ(calls[2].body, "Processo em andamento\nV3");
   // The returned server knows nothing of V1: shown anew, not as a replacement.
-  EXPECT_EQ(calls[2].body, "Processo Concluido\nV1");
-  EXPECT_EQ(calls[2].replaces_id, 0u);
+  EXPECT_EQ(calls[3].body, "Processo Concluido\nV1");
+  EXPECT_EQ(calls[3].replaces_id, 0u);
   ASSERT_TRUE(log_.WaitForLine("V3|zorvell_processos", kE2eWaitMs));
 
   const std::vector<std::string> lines = log_.Lines();
   EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=V2", "BUILD NOTIFICATION OK", "SHOW FAILED",
+                              "VELDUNA SERVICO INDISPONIVEL=V2", "VELDUNA SERVICO DE VOLTA",
+                              "VELDUNA PROCESSANDO=V2", "BUILD NOTIFICATION OK", "SHOW OK",
                               "VELDUNA PROCESSANDO=V3", "BUILD NOTIFICATION OK", "SHOW OK"}));
   EXPECT_TRUE(
       InOrder(lines, {"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA OK"}));

@@ -2,6 +2,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace activator::testing {
@@ -55,16 +56,21 @@ void ScriptedServer::Start() {
               call.sender = object_->getCurrentlyProcessedMessage()->getSender();
               OnNotify(call, std::move(result));
             });
-    object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([]() {
+    object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([this]() {
+      WaitOutPause();
       return std::make_tuple(std::string("scripted"), std::string("activator tests"),
                              std::string("1.0"), std::string("1.2"));
     });
-    object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([]() {
+    object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([this]() {
+      WaitOutPause();
       return std::vector<std::string>{"actions", "body", "body-markup"};
     });
     object_->registerMethod("CloseNotification")
         .onInterface(kInterface)
-        .implementedAs([this](uint32_t id) { Close(id, kReasonClosedByCall); });
+        .implementedAs([this](uint32_t id) {
+          WaitOutPause();
+          Close(id, kReasonClosedByCall);
+        });
     object_->registerSignal("NotificationClosed")
         .onInterface(kInterface)
         .withParameters<uint32_t, uint32_t>();
@@ -106,16 +112,22 @@ void ScriptedServer::Stop() {
 }
 
 void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t>&& result) {
+  WaitOutPause();
   std::chrono::milliseconds stall;
   bool close_after_reply;
   NotifyCall call = received;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (refuse_) {
+      result.returnError(sdbus::Error("org.freedesktop.Notifications.Error.Refused", "refused"));
+      return;
+    }
     stall = stall_;
     close_after_reply = close_after_reply_;
     auto existing = open_.find(call.replaces_id);
     call.id = (call.replaces_id != 0 && existing != open_.end()) ? call.replaces_id : next_id_++;
     open_[call.id] = call.sender;
+    max_open_ = std::max(max_open_, open_.size());
     calls_.push_back(call);
   }
   cv_.notify_all();
@@ -141,6 +153,21 @@ std::set<uint32_t> ScriptedServer::OpenIds() const {
   return ids;
 }
 
+std::size_t ScriptedServer::MaxOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return max_open_;
+}
+
+void ScriptedServer::ResetMaxOpen() {
+  std::lock_guard<std::mutex> lock(mu_);
+  max_open_ = open_.size();
+}
+
+void ScriptedServer::ResetCalls() {
+  std::lock_guard<std::mutex> lock(mu_);
+  calls_.clear();
+}
+
 void ScriptedServer::Dismiss(uint32_t id) { Close(id, kReasonDismissed); }
 
 void ScriptedServer::Close(uint32_t id, uint32_t reason) {
@@ -152,11 +179,42 @@ void ScriptedServer::Close(uint32_t id, uint32_t reason) {
     owner = it->second;
     open_.erase(it);
   }
+  SendClosed(id, owner, reason);
+}
+
+void ScriptedServer::SendClosed(uint32_t id, const std::string& destination) {
+  SendClosed(id, destination, kReasonDismissed);
+}
+
+void ScriptedServer::SendClosed(uint32_t id, const std::string& destination, uint32_t reason) {
   auto signal = object_->createSignal(kInterface, "NotificationClosed");
   signal << id << reason;
-  signal.setDestination(owner);
+  signal.setDestination(destination);
   object_->emitSignal(signal);
 }
+
+void ScriptedServer::SendOwnerChanged(const std::string& old_owner, const std::string& new_owner,
+                                      const std::string& destination) {
+  auto bus_object = sdbus::createObject(*connection_, "/org/freedesktop/DBus");
+  auto signal = bus_object->createSignal("org.freedesktop.DBus", "NameOwnerChanged");
+  signal << std::string(kName) << old_owner << new_owner;
+  signal.setDestination(destination);
+  bus_object->emitSignal(signal);
+}
+
+bool ScriptedServer::Flush(const std::string& destination) {
+  try {
+    auto peer = sdbus::createProxy(*connection_, destination, "/");
+    peer->callMethod("Ping")
+        .onInterface("org.freedesktop.DBus.Peer")
+        .withTimeout(std::chrono::seconds(10));
+    return true;
+  } catch (const sdbus::Error&) {
+    return false;
+  }
+}
+
+std::string ScriptedServer::UniqueName() const { return connection_->getUniqueName(); }
 
 void ScriptedServer::Click(uint32_t id, const std::string& key) {
   std::string owner;
@@ -181,6 +239,26 @@ void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
 void ScriptedServer::StallNotify(std::chrono::milliseconds delay) {
   std::lock_guard<std::mutex> lock(mu_);
   stall_ = delay;
+}
+
+void ScriptedServer::Pause(std::chrono::milliseconds length) {
+  std::lock_guard<std::mutex> lock(mu_);
+  paused_until_ = std::chrono::steady_clock::now() + length;
+}
+
+void ScriptedServer::WaitOutPause() {
+  std::chrono::steady_clock::time_point until;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    until = paused_until_;
+  }
+  // On the loop's thread: everything sent meanwhile waits in the bus.
+  std::this_thread::sleep_until(until);
+}
+
+void ScriptedServer::RefuseNotify(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  refuse_ = enabled;
 }
 
 void ScriptedServer::CloseRightAfterReply(bool enabled) {

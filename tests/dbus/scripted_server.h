@@ -56,6 +56,11 @@ class ScriptedServer {
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
   // Ids shown and not closed.
   std::set<uint32_t> OpenIds() const;
+  // The most notifications open at once since the start or the last reset.
+  std::size_t MaxOpen() const;
+  void ResetMaxOpen();
+  // Forgets the Notify calls received so far.
+  void ResetCalls();
 
   // The user closes notification `id` (NotificationClosed, reason 2).
   void Dismiss(uint32_t id);
@@ -65,9 +70,30 @@ class ScriptedServer {
   // Sends ActionInvoked alone, for any id and key, to `destination`.
   void SendActionInvoked(uint32_t id, const std::string& key, const std::string& destination);
 
+  // What any client can send to `destination` directly, as signals of the
+  // bus or of the notification server would come: NameOwnerChanged for the
+  // service name, and NotificationClosed (reason 2).
+  void SendOwnerChanged(const std::string& old_owner, const std::string& new_owner,
+                        const std::string& destination);
+  void SendClosed(uint32_t id, const std::string& destination);
+  // Returns once `destination` has handled everything this connection sent
+  // it before (a Peer.Ping round trip); false when it did not answer.
+  bool Flush(const std::string& destination);
+  // This connection's unique bus name.
+  std::string UniqueName() const;
+
   // From now on Notify calls are answered only after `delay` (the server's
   // loop is blocked meanwhile, as with a hung server).
   void StallNotify(std::chrono::milliseconds delay);
+
+  // For `length` from now the server handles nothing, as when its process is
+  // stopped (SIGSTOP): the first call that arrives holds its loop until the
+  // pause ends, and the others wait in the bus behind it.
+  void Pause(std::chrono::milliseconds length);
+
+  // From now on Notify calls are answered with an error of the server's own,
+  // as a server that will not show a notification does.
+  void RefuseNotify(bool enabled);
 
   // From now on every notification is closed (NotificationClosed) right
   // after the reply to its Notify, as when the user is quicker than the bus.
@@ -81,9 +107,11 @@ class ScriptedServer {
  private:
   // Forgets notification `id` and tells its owner it was closed.
   void Close(uint32_t id, uint32_t reason);
+  void SendClosed(uint32_t id, const std::string& destination, uint32_t reason);
   void Start();
   void Stop();
   void OnNotify(const NotifyCall& call, sdbus::Result<uint32_t>&& result);
+  void WaitOutPause();
 
   std::string address_;
   bool claim_name_;
@@ -96,8 +124,11 @@ class ScriptedServer {
   std::vector<NotifyCall> calls_;
   std::map<uint32_t, std::string> open_;  // id -> owner (caller)
   uint32_t next_id_ = 1;
+  std::size_t max_open_ = 0;
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
+  bool refuse_ = false;
+  std::chrono::steady_clock::time_point paused_until_;
   bool ok_ = false;
 };
 

@@ -113,6 +113,8 @@ TEST_F(JobPipeServerTest, ContinuarRecordsThePipeAndQueuesEvenAFinishedJobAgain)
 
 TEST_F(JobPipeServerTest, AtualizarWithoutPipeKeepsTheOldPipeAndShowsTheNewForm) {
   Deliver("acao=continuar&id_execucao=J1&pipe=P1&estado=executando");
+  // Taken as the consumer does: in the centre, so the new form is shown now.
+  ASSERT_EQ(Registry().TakeNextJob(), "J1");
   const Lines lines = Deliver("acao=atualizar&id_execucao=J1&estado=erro");
   ASSERT_GE(lines.size(), 7u);
   EXPECT_EQ(Lines(lines.begin(), lines.begin() + 6),
@@ -124,7 +126,7 @@ TEST_F(JobPipeServerTest, AtualizarWithoutPipeKeepsTheOldPipeAndShowsTheNewForm)
   EXPECT_EQ(lines.back(), "SAIU ERRO");
   EXPECT_EQ(Registry().FindReplyPipe("J1"), "P1");
   EXPECT_EQ(Registry().FindJobState("J1"), "erro");
-  EXPECT_EQ(Registry().QueuedIds(), Lines{"J1"});  // the update queued nothing
+  EXPECT_TRUE(Registry().QueuedIds().empty());  // the update queued nothing
   EXPECT_EQ(Form("J1"), "Processo com erro");
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -166,6 +167,34 @@ TEST_F(QueueConsumerTest, TwentyFiveAnnouncementsShowTwentyUntilSomeAreDismissed
   MonitorPass();
   EXPECT_EQ(fake::Count(), 20u);
   EXPECT_TRUE(Registry().QueuedIds().empty());
+}
+
+// With no notification service the consumer keeps every job, in order, and
+// waits (without spinning) for the service instead of draining the queue.
+TEST_F(QueueConsumerTest, AnOutageKeepsTheQueueInOrderUntilTheServiceIsBack) {
+  fake::SetServiceDown(true);
+  for (const char* id : {"a", "b", "c"}) Registry().AnnounceJob(id);
+  LogTail tail;
+  // One step ends in the wait; three more show the three jobs.
+  std::thread consumer([this] {
+    for (int i = 0; i < 4; ++i) ShowNextJob(manager_);
+  });
+  EXPECT_TRUE(tail.WaitForLine("VELDUNA SERVICO INDISPONIVEL=a"));
+  EXPECT_EQ(Registry().QueuedIds(), (Lines{"a", "b", "c"}));
+  EXPECT_TRUE(Registry().PendingIds().empty());
+  // Still a new job joins the queue behind them.
+  Registry().AnnounceJob("d");
+
+  fake::SetServiceDown(false);
+  consumer.join();
+  EXPECT_EQ(Registry().QueuedIds(), Lines{"d"});
+  const Lines lines = tail.Lines();
+  EXPECT_TRUE(testing::InOrder(
+      lines, {"VELDUNA PROCESSANDO=a", "BUILD NOTIFICATION OK", "SHOW FAILED",
+              "VELDUNA SERVICO INDISPONIVEL=a", "VELDUNA SERVICO DE VOLTA", "VELDUNA PROCESSANDO=a",
+              "SHOW OK", "VELDUNA PROCESSANDO=b", "SHOW OK", "VELDUNA PROCESSANDO=c", "SHOW OK"}));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "VELDUNA PROCESSANDO=a"), 2);
+  EXPECT_EQ(fake::Count(), 3u);
 }
 
 // The thread body joins the apartment and starts consuming. It never returns,

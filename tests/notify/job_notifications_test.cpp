@@ -261,7 +261,7 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   auto next = std::async(std::launch::async, [] { return TheJobRegistry().TakeNextJob(); });
   EXPECT_EQ(next.wait_for(50ms), std::future_status::timeout);
 
-  fake::FailOperation(Operation::Show, kHrNotConnected);
+  fake::FailOperation(Operation::Show, kHrFail);
   LogTail log;
   Show(JobNotificationForm::kInProgress, "J1");
   EXPECT_EQ(log.Lines(), (Lines{"BUILD NOTIFICATION OK", "SHOW FAILED"}));
@@ -269,6 +269,44 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   ASSERT_EQ(next.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(next.get(), "J2");
   EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J2"}));
+}
+
+// A final state of a job that waits in the queue with nothing in the centre
+// is left to the consumer (one show, under the limit); a job in the centre,
+// pending or seen there, and queued again, gets it at once.
+TEST_F(JobNotificationsTest, AnUpdateOfAJobOnlyInTheQueueIsLeftToTheConsumer) {
+  TakeJob("P1");
+  TheJobRegistry().AnnounceJob("P1");
+  TheJobRegistry().AnnounceJob("Q1");
+  TheJobRegistry().AnnounceJob("S1");
+  TheJobRegistry().RefreshOnScreenView(1, {"S1"});
+  LogTail log;
+  for (const char* job : {"Q1", "P1", "S1"}) Dispatch(job, "concluido");
+  EXPECT_EQ(log.Lines().at(0), "VELDUNA NA FILA=Q1");
+  EXPECT_FALSE(fake::Find("Q1", kGroup));
+  EXPECT_TRUE(fake::Find("P1", kGroup));
+  EXPECT_TRUE(fake::Find("S1", kGroup));
+}
+
+// A new state that no service was there to show is queued for the consumer,
+// once however often it comes; a state the service refused is not.
+TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) {
+  TakeJob("J1");  // in the centre: its updates are shown at once
+  fake::SetServiceDown(true);
+  LogTail log;
+  Dispatch("J1", "concluido");
+  Dispatch("J1", "erro");
+  EXPECT_EQ(
+      log.Lines(),
+      (Lines{"ENTROU MOSTRAR CONCLUIDA", "BUILD CONCLUIDA OK", "SHOW CONCLUIDA FAILED",
+             "VELDUNA SERVICO INDISPONIVEL=J1", "ENTROU ERRO", "ENTROU MOSTRAR ERRO",
+             "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO", "VELDUNA SERVICO INDISPONIVEL=J1"}));
+  EXPECT_EQ(TheJobRegistry().QueuedIds(), Lines{"J1"});
+
+  fake::SetServiceDown(false);
+  fake::FailOperation(Operation::Show, kHrFail);
+  Dispatch("J2", "concluido");
+  EXPECT_EQ(TheJobRegistry().QueuedIds(), Lines{"J1"});
 }
 
 }  // namespace

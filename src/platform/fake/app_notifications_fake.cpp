@@ -127,7 +127,12 @@ void AppNotificationManager::Register() const {
 
 void AppNotificationManager::Show(const AppNotification& notification) const {
   internal::Check(Operation::Show);
+  internal::CheckServiceUp();
   internal::Show(notification.impl()->content);
+}
+
+bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
+  return internal::WaitForServiceUp(limit);
 }
 
 AppNotificationListOperation AppNotificationManager::GetAllAsync() const {

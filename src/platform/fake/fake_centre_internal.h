@@ -37,6 +37,10 @@ int64_t Subscribe(NotificationInvokedHandler handler);
 // Waits out a hold (bounded by `limit` and the cap), then gives the centre's
 // notifications in show order.
 std::vector<NotificationContent> List(std::chrono::milliseconds limit);
+// Raises kHrNotConnected while the service is down.
+void CheckServiceUp();
+// Waits (at most `limit`) for the service to be up; true when it is.
+bool WaitForServiceUp(std::chrono::milliseconds limit);
 // The one manager implementation every Default() hands out.
 std::shared_ptr<AppNotificationManager::Impl> ManagerImpl();
 

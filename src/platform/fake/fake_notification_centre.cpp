@@ -34,6 +34,7 @@ struct Centre {
   bool listings_held = false;
   std::optional<std::chrono::milliseconds> listing_wait_cap;
   std::size_t waiting_listings = 0;
+  bool service_down = false;
 };
 
 Centre& TheCentre() {
@@ -149,6 +150,21 @@ std::vector<NotificationContent> List(std::chrono::milliseconds limit) {
   return c.notifications;
 }
 
+void CheckServiceUp() {
+  {
+    Centre& c = TheCentre();
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (!c.service_down) return;
+  }
+  throw HResultError(kHrNotConnected, "no notification service");
+}
+
+bool WaitForServiceUp(std::chrono::milliseconds limit) {
+  Centre& c = TheCentre();
+  std::unique_lock<std::mutex> lock(c.mu);
+  return c.changed.wait_for(lock, limit, [&c] { return !c.service_down; });
+}
+
 std::shared_ptr<AppNotificationManager::Impl> ManagerImpl() {
   static auto* impl = new std::shared_ptr<AppNotificationManager::Impl>(
       std::make_shared<AppNotificationManager::Impl>());
@@ -170,6 +186,7 @@ void Reset() {
   c.handlers.clear();
   c.listings_held = false;
   c.listing_wait_cap.reset();
+  c.service_down = false;
   c.changed.notify_all();
 }
 
@@ -277,6 +294,13 @@ bool WaitForWaitingListings(std::size_t count, std::chrono::milliseconds timeout
   Centre& c = TheCentre();
   std::unique_lock<std::mutex> lock(c.mu);
   return c.changed.wait_for(lock, timeout, [&] { return c.waiting_listings >= count; });
+}
+
+void SetServiceDown(bool down) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.service_down = down;
+  c.changed.notify_all();
 }
 
 std::size_t HandlerCount() {

@@ -118,6 +118,11 @@ std::size_t WaitingListings();
 // listing.
 bool WaitForWaitingListings(std::size_t count, std::chrono::milliseconds timeout);
 
+// While down, every Show raises HResultError(kHrNotConnected), as when no
+// notification service runs, and WaitForService waits until it is up again
+// (or its limit passes). Reset() brings it up.
+void SetServiceDown(bool down);
+
 // How many invocation handlers are subscribed.
 std::size_t HandlerCount();
 

@@ -6,11 +6,16 @@
 
 #include <roapi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 
 namespace activator {
 
 namespace {
+
+// How long a show that found no service waits before the next try.
+constexpr std::chrono::milliseconds kServiceRetryPause{1000};
 
 template <class Factory>
 ComRef<Factory> GetFactory(const wchar_t* class_name) {
@@ -196,6 +201,14 @@ void AppNotificationManager::Register() const { ThrowIfFailed(impl_->manager->Re
 
 void AppNotificationManager::Show(const AppNotification& notification) const {
   ThrowIfFailed(impl_->manager->Show(notification.impl()->notification.get()));
+}
+
+bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
+  // The app-notification service is the system's own and tells no one when it
+  // is back: a failed show is tried again after a pause, never at once.
+  ::Sleep(static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(
+      std::max<std::chrono::milliseconds::rep>(limit.count(), 0), kServiceRetryPause.count())));
+  return true;
 }
 
 AppNotificationListOperation AppNotificationManager::GetAllAsync() const {

@@ -174,6 +174,10 @@ void AppNotificationManager::Show(const AppNotification& notification) const {
   NotificationCentre::Instance().Show(notification.impl()->content);
 }
 
+bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
+  return NotificationCentre::Instance().WaitForService(limit);
+}
+
 AppNotificationListOperation AppNotificationManager::GetAllAsync() const {
   auto operation = std::make_shared<AppNotificationListOperation::Impl>();
   for (const auto& listed : NotificationCentre::Instance().List()) {

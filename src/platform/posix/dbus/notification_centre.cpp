@@ -2,6 +2,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -18,6 +19,11 @@ namespace {
 constexpr const char* kServiceName = "org.freedesktop.Notifications";
 constexpr const char* kObjectPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
+// The bus itself: the only sender whose NameOwnerChanged is true. Any client
+// can send a signal of that name to us directly; the bus writes the true
+// sender into every message, so the sender is what tells them apart.
+constexpr const char* kBusName = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
 
 // What the caller waits beyond the call's own time-out before giving up on a
 // reply that the event loop never delivered.
@@ -132,6 +138,8 @@ void NotificationCentre::Show(const NotificationContent& content) {
     {
       MutexLock lock(mu_);
       if (link_ == link) {
+        if (unresponsive_)
+          throw HResultError(kHrTimeout, "the notification server is not answering");
         auto it = ids_by_key_.find(key);
         if (it != ids_by_key_.end()) replaces_id = it->second;
       }
@@ -147,11 +155,14 @@ void NotificationCentre::Show(const NotificationContent& content) {
     Link* raw = link.get();
     std::shared_ptr<CallState> state;
     try {
-      state = SendCall(*link, call, [this, raw, key, action_keys](sdbus::MethodReply& reply) {
-        uint32_t id = 0;
-        reply >> id;
-        RecordShown(raw, id, key, action_keys, reply.getSender());
-      });
+      state = SendCall(
+          *link, call,
+          [this, raw, key, action_keys](sdbus::MethodReply& reply) {
+            uint32_t id = 0;
+            reply >> id;
+            RecordShown(raw, id, key, action_keys, reply.getSender());
+          },
+          kLateReplyWindow);
     } catch (const HResultError&) {
       // The connection broke under us (the loop may not have noticed yet):
       // try once more on a fresh one.
@@ -160,9 +171,77 @@ void NotificationCentre::Show(const NotificationContent& content) {
       stale = link;
       continue;
     }
-    AwaitReply(*link, *state);
+    try {
+      AwaitReply(*link, *state);
+    } catch (const HResultError& error) {
+      if (error.code() == kHrTimeout) {
+        MutexLock lock(mu_);
+        if (link_ == link) unresponsive_ = true;
+      }
+      throw;
+    }
     return;
   }
+}
+
+bool NotificationCentre::WaitForService(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  uint64_t arrivals = 0;
+  {
+    MutexLock lock(mu_);
+    arrivals = owner_arrivals_;
+  }
+  for (;;) {
+    // Sleep first: the caller has just seen the service fail, and a server
+    // that answers the probe but fails every show must not be asked in a
+    // tight loop. A new owner of the name ends the sleep at once.
+    const auto next_probe = std::min(deadline, std::chrono::steady_clock::now() + kProbeInterval);
+    {
+      MutexLock lock(mu_);
+      while (owner_arrivals_ == arrivals) {
+        if (!mu_.WaitUntil(service_cv_, next_probe) &&
+            std::chrono::steady_clock::now() >= next_probe)
+          break;
+      }
+      arrivals = owner_arrivals_;
+    }
+    if (ProbeServer()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
+bool NotificationCentre::ProbeServer() {
+  std::shared_ptr<Link> link;
+  std::shared_ptr<CallState> state;
+  try {
+    link = AcquireLink(nullptr, /*force_new=*/false);
+    sdbus::MethodCall call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
+    Link* raw = link.get();
+    state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply) {
+      NoteServer(raw, reply.getSender());
+    });
+  } catch (const HResultError&) {
+    // No bus, or the connection broke under the call: the next probe opens a
+    // new one. A missing server alone keeps the connection, which brings the
+    // news of its return.
+    if (link) DropLink(link);
+    return false;
+  } catch (const sdbus::Error&) {
+    return false;
+  }
+  try {
+    AwaitReply(*link, *state);
+  } catch (const HResultError& error) {
+    if (IsServiceUnavailable(error.code())) return false;
+    // An error of the server's own: it is there.
+  }
+  NoteAnswer();
+  return true;
+}
+
+void NotificationCentre::NoteAnswer() {
+  MutexLock lock(mu_);
+  unresponsive_ = false;
 }
 
 std::vector<NotificationCentre::Listed> NotificationCentre::List() {
@@ -189,6 +268,7 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
     previous = std::move(link_);
     link_ = link;
     server_.clear();
+    unresponsive_ = false;
     ForgetShown();
   }
   if (previous) {
@@ -267,7 +347,8 @@ void NotificationCentre::RunEventLoop(std::shared_ptr<Link> link) {
 }
 
 std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
-    Link& link, sdbus::MethodCall& call, std::function<void(sdbus::MethodReply&)> on_reply) {
+    Link& link, sdbus::MethodCall& call, std::function<void(sdbus::MethodReply&)> on_reply,
+    std::chrono::milliseconds reply_window) {
   auto state = std::make_shared<CallState>();
   Link* raw = &link;
   auto handler = [raw, state, on_reply = std::move(on_reply)](sdbus::MethodReply& reply,
@@ -303,7 +384,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
   try {
     link.proxy->callMethod(
         call, std::move(handler),
-        std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(reply_window).count());
   } catch (const sdbus::Error& error) {
     throw HResultError(kHrNotConnected, Describe(error));
   }
@@ -328,6 +409,9 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
   try {
     const std::string member = message.getMemberName();
     const std::string sender = message.getSender();
+    if (message.getInterfaceName() != std::string(kInterface) ||
+        message.getPath() != std::string(kObjectPath))
+      return;
     if (member == "NotificationClosed") {
       uint32_t id = 0;
       uint32_t reason = 0;
@@ -372,6 +456,13 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
 
 void NotificationCentre::OnOwnerChanged(Link* link, sdbus::Message& message) {
   try {
+    // A forged one would make us forget what is on screen, lift the display
+    // limit and drop the true server's clicks.
+    if (message.getSender() != std::string(kBusName) ||
+        message.getInterfaceName() != std::string(kBusName) ||
+        message.getPath() != std::string(kBusPath) ||
+        message.getMemberName() != std::string("NameOwnerChanged"))
+      return;
     std::string name, old_owner, new_owner;
     message >> name >> old_owner >> new_owner;
     if (name != kServiceName) return;
@@ -380,6 +471,11 @@ void NotificationCentre::OnOwnerChanged(Link* link, sdbus::Message& message) {
     // Whatever the old server showed is gone with it.
     if (new_owner != server_) ForgetShown();
     server_ = new_owner;
+    unresponsive_ = false;
+    if (!new_owner.empty()) {
+      ++owner_arrivals_;
+      service_cv_.notify_all();
+    }
   } catch (const std::exception&) {
   }
 }
@@ -389,6 +485,7 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id,
                                      std::set<std::string> action_keys, const std::string& server) {
   MutexLock lock(mu_);
   if (link_.get() != link) return;
+  unresponsive_ = false;
   if (!server.empty() && server != server_) {
     ForgetShown();
     server_ = server;
@@ -406,7 +503,9 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id,
 
 void NotificationCentre::NoteServer(Link* link, const std::string& server) {
   MutexLock lock(mu_);
-  if (link_.get() != link || server.empty() || server == server_) return;
+  if (link_.get() != link) return;
+  unresponsive_ = false;
+  if (server.empty() || server == server_) return;
   ForgetShown();
   server_ = server;
 }

@@ -38,6 +38,13 @@ namespace activator::dbus {
 
 // How long one bus call may take before it counts as failed.
 inline constexpr std::chrono::milliseconds kCallTimeout{3000};
+// How long a Notify that timed out is still listened for: a server that was
+// only paused shows it when it wakes, and its id must then be known so the
+// notification is counted, replaced and clicked like any other.
+inline constexpr std::chrono::milliseconds kLateReplyWindow{120000};
+// While no server answers, how often WaitForService looks for one (besides
+// waking at once when the name gets an owner).
+inline constexpr std::chrono::milliseconds kProbeInterval{1000};
 
 class NotificationCentre {
  public:
@@ -63,8 +70,16 @@ class NotificationCentre {
 
   // Sends Notify and waits for the server's id, replacing the notification
   // shown earlier under the same tag and group. Raises HResultError on any
-  // failure (no bus, no server, refusal, time-out).
+  // failure (no bus, no server, refusal, time-out). After a time-out it raises
+  // kHrTimeout at once, without calling, until the server answers again: a
+  // paused server would otherwise cost every caller the whole time-out.
   void Show(const NotificationContent& content) EXCLUDES(connect_mu_, mu_);
+
+  // Waits, at most `limit` (and one probe), until a notification server
+  // answers; true when one does. Wakes at once when the service name gets a
+  // new owner, and asks the server every kProbeInterval meanwhile, never at
+  // once: the caller has just seen it fail.
+  bool WaitForService(std::chrono::milliseconds limit) EXCLUDES(connect_mu_, mu_);
 
   // This process's notifications that the server showed and has not closed,
   // oldest first. Raises HResultError when not even the bus can be reached.
@@ -90,11 +105,18 @@ class NotificationCentre {
   void RunEventLoop(std::shared_ptr<Link> link) EXCLUDES(mu_);
 
   // Sends `call` without waiting; `on_reply` runs on the loop thread with a
-  // successful reply. Raises HResultError when the call cannot be sent.
+  // successful reply, if one comes within `reply_window`. Raises HResultError
+  // when the call cannot be sent.
   std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call,
-                                      std::function<void(sdbus::MethodReply&)> on_reply);
+                                      std::function<void(sdbus::MethodReply&)> on_reply,
+                                      std::chrono::milliseconds reply_window = kCallTimeout);
   // Waits (bounded) for the reply of SendCall; raises on error or time-out.
   void AwaitReply(Link& link, CallState& state);
+  // One GetServerInformation; true when a server answered, even with an
+  // error of its own.
+  bool ProbeServer() EXCLUDES(connect_mu_, mu_);
+  // A server answered: it is responsive again.
+  void NoteAnswer() EXCLUDES(mu_);
 
   // Event loop thread handlers. `link` identifies the connection they came on;
   // they change nothing unless it is still the current one.
@@ -117,6 +139,12 @@ class NotificationCentre {
   std::string server_ GUARDED_BY(mu_);
   std::map<uint32_t, Shown> shown_ GUARDED_BY(mu_);
   std::map<std::pair<std::string, std::string>, uint32_t> ids_by_key_ GUARDED_BY(mu_);
+  // A Notify timed out and no server has answered since.
+  bool unresponsive_ GUARDED_BY(mu_) = false;
+  // Counts the times the service name got an owner; WaitForService sleeps on
+  // service_cv_ until it changes.
+  uint64_t owner_arrivals_ GUARDED_BY(mu_) = 0;
+  std::condition_variable service_cv_;
 
   Mutex dispatch_mu_;
   std::condition_variable dispatch_cv_;
