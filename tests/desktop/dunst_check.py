@@ -19,74 +19,22 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from private_desktop import PrivateDesktop, missing_programs, stop_process, wait_until  # noqa: E402
+from private_desktop import (CHECK_WAIT as WAIT, PrivateDesktop, ProgramCheck,  # noqa: E402
+                             missing_programs, stop_process, wait_until)
 
 SKIP = 77
 CONFIG = None  # the parsed command line
-WAIT = 15  # seconds: a bound on every wait, never an expectation
 
 
-class ActivatorOnDunst(unittest.TestCase):
-    desktop = None
-    program = None
-
+class ActivatorOnDunst(ProgramCheck):
     @classmethod
-    def setUpClass(cls):
-        cls.log_path = os.path.join(CONFIG.lab, "Logs", "activator_debug.txt")
-        cls.desktop = PrivateDesktop(dunstrc=CONFIG.dunstrc).start()
-        try:
-            cls.program = cls.desktop.spawn("activator", [CONFIG.program])
-            job_pipe = os.path.join(CONFIG.lab, "pipe", "ZorvellWPNPlomtik_1")
-            if not wait_until(lambda: os.path.exists(job_pipe) or cls.program.poll() is not None,
-                              WAIT) or cls.program.poll() is not None:
-                raise RuntimeError("the program did not start serving its job pipe")
-        except BaseException:
-            cls.desktop.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        # A program that died meanwhile (a sanitizer report, a crash) fails
-        # the run even when every check had already passed.
-        ended = cls.program.poll()
-        output = ""
-        if ended is not None:
-            with open(os.path.join(cls.desktop.workdir, "activator.log"), errors="replace") as f:
-                output = f.read()
-        cls.desktop.stop()  # the program too: it is one of the session's children
-        if ended is not None:
-            raise RuntimeError("the program ended with %s during the checks:\n%s" % (ended, output))
+    def start_desktop(cls):
+        return PrivateDesktop(dunstrc=cls.config.dunstrc).start()
 
     def setUp(self):
-        self.assertIsNone(self.program.poll(), "the program ended")
         self.desktop.dunstctl("close-all")
         self.assertTrue(wait_until(lambda: self.desktop.dunst_count("displayed") == 0, WAIT))
-        self.log_mark = self._log_size()
-
-    # --- helpers ----------------------------------------------------------
-
-    def _log_size(self):
-        try:
-            return os.path.getsize(self.log_path)
-        except FileNotFoundError:
-            return 0
-
-    def new_log_lines(self):
-        with open(self.log_path, "rb") as f:
-            f.seek(self.log_mark)
-            return f.read().decode("utf-8", "replace").splitlines()
-
-    def wait_for_log_line(self, line, count=1):
-        found = wait_until(lambda: self.new_log_lines().count(line) >= count, WAIT)
-        self.assertTrue(found, "no %d x %r in the debug log; it has:\n%s"
-                        % (count, line, "\n".join(self.new_log_lines())))
-
-    def worker(self, *args, check=True):
-        argv = [sys.executable, CONFIG.worker, "--lab", CONFIG.lab] + list(args)
-        done = self.desktop.run(argv, timeout=WAIT + 5)
-        if check:
-            self.assertEqual(done.returncode, 0, done.stderr)
-        return done
+        super().setUp()
 
     def settled_count(self, expected):
         """dunst's displayed count once it equals `expected`, or what it is after the wait."""
@@ -171,6 +119,7 @@ def main():
     parser.add_argument("--worker", required=True)
     parser.add_argument("--dunstrc", required=True)
     CONFIG, rest = parser.parse_known_args()
+    ActivatorOnDunst.config = CONFIG
 
     missing = missing_programs(["Xvfb", "dbus-daemon", "dunst", "dunstctl"])
     if missing:

@@ -19,12 +19,12 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from private_desktop import PrivateDesktop, missing_programs, stop_process, wait_until  # noqa: E402
+from private_desktop import (CHECK_WAIT as WAIT, PrivateDesktop, ProgramCheck,  # noqa: E402
+                             missing_programs, stop_process, wait_until)
 
 SKIP = 77
 SERVER = "/usr/lib/notification-daemon/notification-daemon"
 CONFIG = None  # the parsed command line
-WAIT = 15  # seconds: a bound on every wait, never an expectation
 
 # Where to click inside the server's 400 x 126 popup: its text, the
 # "Exibir Resultado" button at the bottom right, the close button at the top
@@ -34,73 +34,25 @@ BUTTON = (340, 100)
 CLOSE = (388, 12)
 
 
-class ActivatorOnNotificationDaemon(unittest.TestCase):
-    desktop = None
-    program = None
-
+class ActivatorOnNotificationDaemon(ProgramCheck):
     @classmethod
-    def setUpClass(cls):
-        cls.log_path = os.path.join(CONFIG.lab, "Logs", "activator_debug.txt")
-        cls.desktop = PrivateDesktop(with_dunst=False).start()
+    def start_desktop(cls):
+        desktop = PrivateDesktop(with_dunst=False).start()
         try:
-            cls.desktop.spawn("notification-daemon", [SERVER, "--replace"])
-            if not wait_until(cls._server_answers, WAIT):
+            desktop.spawn("notification-daemon", [SERVER, "--replace"])
+            answers = ["dbus-send", "--session", "--print-reply",
+                       "--dest=org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                       "org.freedesktop.Notifications.GetServerInformation"]
+            if not wait_until(lambda: desktop.run(answers).returncode == 0, WAIT):
                 raise RuntimeError("notification-daemon did not come up")
-            cls.program = cls.desktop.spawn("activator", [CONFIG.program])
-            job_pipe = os.path.join(CONFIG.lab, "pipe", "ZorvellWPNPlomtik_1")
-            if not wait_until(lambda: os.path.exists(job_pipe) or cls.program.poll() is not None,
-                              WAIT) or cls.program.poll() is not None:
-                raise RuntimeError("the program did not start serving its job pipe")
         except BaseException:
-            cls.desktop.stop()
+            desktop.stop()
             raise
-
-    @classmethod
-    def tearDownClass(cls):
-        ended = cls.program.poll()
-        output = ""
-        if ended is not None:
-            with open(os.path.join(cls.desktop.workdir, "activator.log"), errors="replace") as f:
-                output = f.read()
-        cls.desktop.stop()
-        if ended is not None:
-            raise RuntimeError("the program ended with %s during the checks:\n%s" % (ended, output))
-
-    @classmethod
-    def _server_answers(cls):
-        done = cls.desktop.run(["dbus-send", "--session", "--print-reply",
-                                "--dest=org.freedesktop.Notifications",
-                                "/org/freedesktop/Notifications",
-                                "org.freedesktop.Notifications.GetServerInformation"])
-        return done.returncode == 0
+        return desktop
 
     def setUp(self):
-        self.assertIsNone(self.program.poll(), "the program ended")
         self.assertTrue(wait_until(lambda: not self.popups(), WAIT), "a popup was left over")
-        self.log_mark = self._log_size()
-
-    # --- helpers ----------------------------------------------------------
-
-    def _log_size(self):
-        try:
-            return os.path.getsize(self.log_path)
-        except FileNotFoundError:
-            return 0
-
-    def new_log_lines(self):
-        with open(self.log_path, "rb") as f:
-            f.seek(self.log_mark)
-            return f.read().decode("utf-8", "replace").splitlines()
-
-    def wait_for_log_line(self, line, count=1):
-        found = wait_until(lambda: self.new_log_lines().count(line) >= count, WAIT)
-        self.assertTrue(found, "no %d x %r in the debug log; it has:\n%s"
-                        % (count, line, "\n".join(self.new_log_lines())))
-
-    def worker(self, *args):
-        argv = [sys.executable, CONFIG.worker, "--lab", CONFIG.lab] + list(args)
-        done = self.desktop.run(argv, timeout=WAIT + 5)
-        self.assertEqual(done.returncode, 0, done.stderr)
+        super().setUp()
 
     def popups(self):
         """The server's visible notification windows."""
@@ -116,6 +68,7 @@ class ActivatorOnNotificationDaemon(unittest.TestCase):
 
     def concluded_job_with_worker(self, job_id):
         """Announces and concludes `job_id` for a worker that serves one event."""
+        self.log_mark = self._log_size()  # the lines of this job only
         pipe = os.path.join(CONFIG.lab, "pipe", "nd_check_" + job_id)
         serve = self.desktop.spawn(
             "worker-" + job_id,
@@ -162,6 +115,7 @@ def main():
     parser.add_argument("--lab", required=True)
     parser.add_argument("--worker", required=True)
     CONFIG, rest = parser.parse_known_args()
+    ActivatorOnNotificationDaemon.config = CONFIG
 
     missing = missing_programs(["Xvfb", "dbus-daemon", "xdotool", SERVER])
     if missing:

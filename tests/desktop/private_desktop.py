@@ -13,13 +13,17 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 BUS_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
                           "session-bus.conf")
 
 _PR_SET_PDEATHSIG = 1
+
+CHECK_WAIT = 15  # seconds: a bound on every wait of a check, never an expectation
 
 
 def _die_with_parent():
@@ -197,3 +201,75 @@ def stop_process(proc, grace=3):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+
+
+class ProgramCheck(unittest.TestCase):
+    """Checks of the program on a private desktop with a real server.
+
+    The program starts once for the class; each check reads the debug log from
+    a mark set at its start. A subclass sets `config` (with `program`, `lab`
+    and `worker`) and provides `start_desktop()`, which returns the started
+    session with its notification server running.
+    """
+
+    config = None
+    desktop = None
+    program = None
+
+    @classmethod
+    def start_desktop(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def setUpClass(cls):
+        cls.log_path = os.path.join(cls.config.lab, "Logs", "activator_debug.txt")
+        cls.desktop = cls.start_desktop()
+        try:
+            cls.program = cls.desktop.spawn("activator", [cls.config.program])
+            job_pipe = os.path.join(cls.config.lab, "pipe", "ZorvellWPNPlomtik_1")
+            if not wait_until(lambda: os.path.exists(job_pipe) or cls.program.poll() is not None,
+                              CHECK_WAIT) or cls.program.poll() is not None:
+                raise RuntimeError("the program did not start serving its job pipe")
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        # A program that died meanwhile (a sanitizer report, a crash) fails
+        # the run even when every check had already passed.
+        ended = cls.program.poll()
+        output = ""
+        if ended is not None:
+            with open(os.path.join(cls.desktop.workdir, "activator.log"), errors="replace") as f:
+                output = f.read()
+        cls.desktop.stop()  # the program too: it is one of the session's children
+        if ended is not None:
+            raise RuntimeError("the program ended with %s during the checks:\n%s" % (ended, output))
+
+    def setUp(self):
+        self.assertIsNone(self.program.poll(), "the program ended")
+        self.log_mark = self._log_size()
+
+    def _log_size(self):
+        try:
+            return os.path.getsize(self.log_path)
+        except FileNotFoundError:
+            return 0
+
+    def new_log_lines(self):
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_mark)
+            return f.read().decode("utf-8", "replace").splitlines()
+
+    def wait_for_log_line(self, line, count=1):
+        found = wait_until(lambda: self.new_log_lines().count(line) >= count, CHECK_WAIT)
+        self.assertTrue(found, "no %d x %r in the debug log; it has:\n%s"
+                        % (count, line, "\n".join(self.new_log_lines())))
+
+    def worker(self, *args, check=True):
+        argv = [sys.executable, self.config.worker, "--lab", self.config.lab] + list(args)
+        done = self.desktop.run(argv, timeout=CHECK_WAIT + 5)
+        if check:
+            self.assertEqual(done.returncode, 0, done.stderr)
+        return done
