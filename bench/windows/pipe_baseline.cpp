@@ -4,6 +4,7 @@
 // file the way the debug log does (one open, append and close each).
 //
 // Usage: pipe_baseline.exe <lines> <log path>     (runs until ended)
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -20,8 +21,10 @@ int main(int argc, char** argv) {
         activator::PipeServerInstance::Create(activator::kJobPipeName, &error);
     if (!pipe) return 1;
     if (pipe->WaitForClient()) {
-      if (std::optional<std::string> message = pipe->ReadOnce(4096)) {
-        for (int i = 0; i < lines; ++i) activator::WriteLogLineTo(log.c_str(), *message);
+      // The program's own limit on a silent client, so both read alike.
+      const activator::PipeReadResult read = pipe->ReadOnce(4096, std::chrono::seconds(5));
+      if (read.status == activator::PipeReadStatus::kRead) {
+        for (int i = 0; i < lines; ++i) activator::WriteLogLineTo(log.c_str(), read.bytes);
       }
     }
     pipe->DisconnectAndClose();
