@@ -11,19 +11,15 @@ Exits 77 (skipped) when dunst, Xvfb or the bus daemon are not installed.
 Usage: dunst_check.py --program P --lab DIR --worker worker.py --dunstrc FILE
 """
 
-import argparse
 import json
 import os
 import subprocess
 import sys
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from private_desktop import (CHECK_WAIT as WAIT, PrivateDesktop, ProgramCheck,  # noqa: E402
-                             missing_programs, stop_process, wait_until)
+                             run_checks, stop_process, wait_until)
 
-SKIP = 77
-CONFIG = None  # the parsed command line
 
 
 class ActivatorOnDunst(ProgramCheck):
@@ -87,10 +83,10 @@ class ActivatorOnDunst(ProgramCheck):
         self.assertEqual(self.history_bodies("replace-1"), ["Processo Concluido\nreplace-1"])
 
     def test_click_on_dunst_reaches_the_worker(self):
-        pipe = os.path.join(CONFIG.lab, "pipe", "dunst_check_worker")
+        pipe = os.path.join(self.config.lab, "pipe", "dunst_check_worker")
         serve = self.desktop.spawn(
             "worker-serve",
-            [sys.executable, CONFIG.worker, "--lab", CONFIG.lab, "serve", "--pipe", pipe,
+            [sys.executable, self.config.worker, "--lab", self.config.lab, "serve", "--pipe", pipe,
              "--count", "1", "--seconds", str(WAIT * 2)],
             stdout=subprocess.PIPE)
         try:
@@ -111,27 +107,6 @@ class ActivatorOnDunst(ProgramCheck):
             stop_process(serve)
 
 
-def main():
-    global CONFIG
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--lab", required=True)
-    parser.add_argument("--worker", required=True)
-    parser.add_argument("--dunstrc", required=True)
-    CONFIG, rest = parser.parse_known_args()
-    ActivatorOnDunst.config = CONFIG
-
-    missing = missing_programs(["Xvfb", "dbus-daemon", "dunst", "dunstctl"])
-    if missing:
-        print("skipped: not installed: " + ", ".join(missing))
-        return SKIP
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    if result.errors and all(isinstance(err, str) and "SessionError" in err
-                             for _, err in result.errors):
-        print("skipped: no private desktop could be brought up")
-        return SKIP
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_checks(ActivatorOnDunst, ["Xvfb", "dbus-daemon", "dunst", "dunstctl"],
+                        ("--dunstrc",)))

@@ -12,19 +12,15 @@ installed.
 Usage: notification_daemon_check.py --program P --lab DIR --worker worker.py
 """
 
-import argparse
 import os
 import subprocess
 import sys
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from private_desktop import (CHECK_WAIT as WAIT, PrivateDesktop, ProgramCheck,  # noqa: E402
-                             missing_programs, stop_process, wait_until)
+                             run_checks, stop_process, wait_until)
 
-SKIP = 77
 SERVER = "/usr/lib/notification-daemon/notification-daemon"
-CONFIG = None  # the parsed command line
 
 # Where to click inside the server's 400 x 126 popup: its text, the
 # "Exibir Resultado" button at the bottom right, the close button at the top
@@ -80,10 +76,10 @@ class ActivatorOnNotificationDaemon(ProgramCheck):
     def concluded_job_with_worker(self, job_id):
         """Announces and concludes `job_id` for a worker that serves one event."""
         self.log_mark = self._log_size()  # the lines of this job only
-        pipe = os.path.join(CONFIG.lab, "pipe", "nd_check_" + job_id)
+        pipe = os.path.join(self.config.lab, "pipe", "nd_check_" + job_id)
         serve = self.desktop.spawn(
             "worker-" + job_id,
-            [sys.executable, CONFIG.worker, "--lab", CONFIG.lab, "serve", "--pipe", pipe,
+            [sys.executable, self.config.worker, "--lab", self.config.lab, "serve", "--pipe", pipe,
              "--count", "1", "--seconds", str(WAIT * 2)],
             stdout=subprocess.PIPE)
         self.addCleanup(stop_process, serve)
@@ -119,22 +115,5 @@ class ActivatorOnNotificationDaemon(ProgramCheck):
         self.assertFalse(wait_until(lambda: self.popups(), 2), "a second notification came up")
 
 
-def main():
-    global CONFIG
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--lab", required=True)
-    parser.add_argument("--worker", required=True)
-    CONFIG, rest = parser.parse_known_args()
-    ActivatorOnNotificationDaemon.config = CONFIG
-
-    missing = missing_programs(["Xvfb", "dbus-daemon", "xdotool", SERVER])
-    if missing:
-        print("skipped: not installed: " + ", ".join(missing))
-        return SKIP
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_checks(ActivatorOnNotificationDaemon, ["Xvfb", "dbus-daemon", "xdotool", SERVER]))

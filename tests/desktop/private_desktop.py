@@ -7,6 +7,7 @@ child is ended by its own pid when the session stops, and dies with this
 process should the test runner kill it first.
 """
 
+import argparse
 import ctypes
 import os
 import select
@@ -273,3 +274,31 @@ class ProgramCheck(unittest.TestCase):
         if check:
             self.assertEqual(done.returncode, 0, done.stderr)
         return done
+
+
+SKIP = 77  # the exit status CTest counts as skipped
+
+
+def run_checks(check_class, programs, extra_options=()):
+    """Runs `check_class`'s checks from the command line; the exit status.
+
+    Reads --program, --lab, --worker and `extra_options` into the class's
+    `config`. Skipped (77) when one of `programs` is not installed, or when no
+    private desktop could be brought up at all.
+    """
+    parser = argparse.ArgumentParser()
+    for option in ("--program", "--lab", "--worker") + tuple(extra_options):
+        parser.add_argument(option, required=True)
+    check_class.config, rest = parser.parse_known_args()
+    missing = missing_programs(programs)
+    if missing:
+        print("skipped: not installed: " + ", ".join(missing))
+        return SKIP
+    module = sys.modules[check_class.__module__]
+    result = unittest.main(module=module, argv=[sys.argv[0]] + rest, exit=False,
+                           verbosity=2).result
+    if result.errors and all(isinstance(err, str) and "SessionError" in err
+                             for _, err in result.errors):
+        print("skipped: no private desktop could be brought up")
+        return SKIP
+    return 0 if result.wasSuccessful() else 1
