@@ -66,6 +66,25 @@ class ActivatorRunTest : public BusRunTest {
     StartProgram();
   }
 
+  // The notifications shown for job `id`, in order, once the last of them is
+  // `last_body`; empty if it never comes. A command this short may end before
+  // the queue shows its job, which is then shown once, already in its last form.
+  std::vector<NotifyCall> WaitForLastForm(const std::string& id, const std::string& last_body) {
+    std::vector<NotifyCall> shown;
+    const bool arrived = WaitUntil([&] {
+      shown.clear();
+      for (const NotifyCall& call : server_->Calls()) {
+        if (call.body.ends_with("\n" + id)) shown.push_back(call);
+      }
+      return !shown.empty() && shown.back().body == last_body;
+    });
+    if (!arrived) {
+      ADD_FAILURE() << "no \"" << last_body << "\" among " << shown.size() << " shown for " << id;
+      shown.clear();
+    }
+    return shown;
+  }
+
   ProgramProcess runner_;
 };
 
@@ -80,17 +99,16 @@ TEST_F(ActivatorRunTest, EndsAsTheCommandEndsAndTheLastFormSaysHow) {
       {"exit 3", 3, "Processo com erro"},
       {"kill -TERM $$", 128 + SIGTERM, "Processo com erro"},
   };
-  std::size_t calls = 0;
+  int run_number = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
-    const std::string id = "R" + std::to_string(calls);
+    const std::string id = "R" + std::to_string(run_number++);
     const RunResult run = Run({"--id", id, "--", "sh", "-c", c.script});
     EXPECT_EQ(run.status, c.status);
-    ASSERT_TRUE(server_->WaitForCalls(calls + 2, std::chrono::milliseconds(kE2eWaitMs)));
-    const std::vector<NotifyCall> shown = server_->Calls();
-    EXPECT_EQ(shown[calls].body, "Processo em andamento\n" + id);
-    EXPECT_EQ(shown[calls + 1].body, std::string(c.final_form) + "\n" + id);
-    calls += 2;
+    const std::vector<NotifyCall> shown =
+        WaitForLastForm(id, std::string(c.final_form) + "\n" + id);
+    EXPECT_LE(shown.size(), 2u);
+    if (shown.size() == 2) EXPECT_EQ(shown.front().body, "Processo em andamento\n" + id);
   }
   // What the terminal saw, the result file holds too.
   const std::string result = std::string(kResultsPrefix) + "R0.txt";
@@ -138,9 +156,9 @@ TEST_F(ActivatorRunTest, AfterTheRunAClickOpensTheCapturedOutput) {
   const std::string result = std::string(kResultsPrefix) + "O1.txt";
   EXPECT_EQ(ReadFile(result), run.out);
 
-  ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
-  const NotifyCall concluded = server_->Calls().at(1);
-  ASSERT_EQ(concluded.body, "Processo Concluido\nO1");
+  const std::vector<NotifyCall> shown = WaitForLastForm("O1", "Processo Concluido\nO1");
+  ASSERT_FALSE(shown.empty());
+  const NotifyCall& concluded = shown.back();
   server_->Click(concluded.id, concluded.actions.at(0));
   std::optional<EditorCall> editor = WaitForEditorCall(kE2eWaitMs);
   ASSERT_TRUE(editor);
