@@ -8,14 +8,14 @@
 // connection is replaced on the next operation. No call waits longer than a few
 // seconds, and nothing waits for a reply on the loop thread.
 //
-// Clicks are handed to the invocation sink on a dispatcher thread of ours: the
-// sink writes pipes and starts programs, which must not stall the bus.
+// Clicks are handed to the invocation sink on a dispatcher thread of ours
+// (click_dispatcher.h). The connection and its calls are in bus_link.cpp, the
+// server's signals in server_signals.cpp.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,6 +26,7 @@
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "platform/posix/dbus/click_dispatcher.h"
 #include "platform/posix/dbus/notify_payload.h"
 
 namespace sdbus {
@@ -48,8 +49,7 @@ inline constexpr std::chrono::milliseconds kProbeInterval{1000};
 
 class NotificationCentre {
  public:
-  // Button arguments of one click, UTF-8; empty for a click on the body.
-  using InvocationSink = std::function<void(const std::map<std::string, std::string>& arguments)>;
+  using InvocationSink = ClickDispatcher::Sink;
 
   struct Listed {
     std::string tag;
@@ -60,7 +60,7 @@ class NotificationCentre {
   static NotificationCentre& Instance();
 
   // Where clicks go. Clicks that arrive with no sink set are dropped.
-  void SetInvocationSink(InvocationSink sink) EXCLUDES(dispatch_mu_);
+  void SetInvocationSink(InvocationSink sink);
 
   // Opens a new connection to the session bus (replacing any current one) and
   // checks that a notification server answers. Raises HResultError when the
@@ -127,9 +127,6 @@ class NotificationCentre {
   void NoteServer(Link* link, const std::string& server) EXCLUDES(mu_);
   void ForgetShown() REQUIRES(mu_);
 
-  void Dispatch(std::map<std::string, std::string> arguments) EXCLUDES(dispatch_mu_);
-  void RunDispatcher() EXCLUDES(dispatch_mu_);
-
   // Serialises opening connections, so two threads never open two at once.
   Mutex connect_mu_ ACQUIRED_BEFORE(mu_);
   Mutex mu_;
@@ -146,10 +143,7 @@ class NotificationCentre {
   uint64_t owner_arrivals_ GUARDED_BY(mu_) = 0;
   std::condition_variable service_cv_;
 
-  Mutex dispatch_mu_;
-  std::condition_variable dispatch_cv_;
-  std::deque<std::map<std::string, std::string>> clicks_ GUARDED_BY(dispatch_mu_);
-  InvocationSink sink_ GUARDED_BY(dispatch_mu_);
+  ClickDispatcher clicks_;
 };
 
 }  // namespace activator::dbus

@@ -1,0 +1,53 @@
+// The connection under NotificationCentre: one session-bus connection, its
+// event loop, and the calls waiting on it. Private to the D-Bus port.
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/app_notifications.h"
+#include "platform/posix/dbus/notification_centre.h"
+
+namespace activator::dbus {
+
+inline constexpr const char* kServiceName = "org.freedesktop.Notifications";
+inline constexpr const char* kObjectPath = "/org/freedesktop/Notifications";
+inline constexpr const char* kInterface = "org.freedesktop.Notifications";
+
+// "name: message", for logs and HResultError texts.
+std::string Describe(const sdbus::Error& error);
+
+// One connection to the session bus with what hangs on it. The event loop
+// thread holds a reference for as long as it runs, so handlers that the loop
+// calls may use a plain pointer to it.
+struct NotificationCentre::Link {
+  // Declared first so it is destroyed last: the proxy and the match slots
+  // release themselves through it.
+  std::unique_ptr<sdbus::IConnection> connection;
+  std::unique_ptr<sdbus::IProxy> proxy;
+  sdbus::Slot server_signals;
+  sdbus::Slot owner_changed;
+
+  // Replies meet their waiting callers here. Never held with mu_.
+  std::mutex reply_mu;
+  std::condition_variable reply_cv;
+  // Set (under reply_mu, for the waiters) when the event loop has ended; also
+  // read without it to tell a dead link from a live one.
+  std::atomic<bool> loop_ended{false};
+};
+
+// One call in flight; guarded by its link's reply_mu. Shared with the reply
+// handler, which may run after the caller has given up waiting.
+struct NotificationCentre::CallState {
+  bool done = false;
+  bool failed = false;
+  HResult code = 0;
+  std::string error;
+};
+
+}  // namespace activator::dbus
