@@ -35,8 +35,9 @@ std::string WinePathOf(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return "Z:" + path;
 }
+// The same, left as it is when it already is a Windows path.
 std::wstring WinePath(const std::string& path) {
-  const std::string windows = WinePathOf(path);
+  const std::string windows = path.rfind("/", 0) == 0 ? WinePathOf(path) : path;
   return std::wstring(windows.begin(), windows.end());
 }
 
@@ -53,19 +54,13 @@ class Child {
  public:
   ~Child() { End(); }
   bool Start(const std::string& program) {
-    std::wstring command = L"\"" + WinePath(program) + L"\"";
     std::wstring folder = WinePath(program);
     folder.resize(folder.find_last_of(L'\\'));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          folder.c_str(), &startup, &info)) {
-      return false;
-    }
-    ::CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    return true;
+    return Run(L"\"" + WinePath(program) + L"\"", folder.c_str());
+  }
+  // A command line, the program found as the system finds it.
+  bool StartCommand(const std::string& command) {
+    return Run(std::wstring(command.begin(), command.end()), nullptr);
   }
   std::optional<DWORD> WaitForExit(int timeout_ms) {
     if (::WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout_ms)) != WAIT_OBJECT_0) {
@@ -84,6 +79,19 @@ class Child {
   }
 
  private:
+  bool Run(std::wstring command, const wchar_t* folder) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
+                          &startup, &info)) {
+      return false;
+    }
+    ::CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+    return true;
+  }
+
   UniqueHandle process_;
 };
 
@@ -137,8 +145,9 @@ class ActivatorUnderWineTest : public ::testing::Test {
 const std::string kImage = kNotificationImageUri;
 
 std::string Shown(const std::string& id, const std::string& title, const std::string& caption,
-                  const std::string& action, const std::string& state) {
-  return id + "|zorvell_processos|" + kImage + "|Zorvell Lab|" + title + "|[" + caption +
+                  const std::string& action, const std::string& state,
+                  const std::string& image = kImage) {
+  return id + "|zorvell_processos|" + image + "|Zorvell Lab|" + title + "|[" + caption +
          "]acao=" + action + "&id_execucao=" + id + "&estado=" + state;
 }
 
@@ -272,6 +281,120 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     EXPECT_EQ(lines.back(), c.last_line);
   }
 }
+
+// The Windows installer: installed into the test prefix, the installed
+// activator.exe (built for the real lab, C:\Zorvell_Lab, which in this prefix
+// is the test's own) serves a job, and uninstalling leaves nothing of ours.
+// It runs after every other test of this program (its suite comes last), as
+// a run of its own (see CMakeLists.txt).
+#ifdef E2E_MSI
+class InstalledPackageTest : public ActivatorUnderWineTest {
+ protected:
+  // Runs msiexec with `arguments` after the package; its exit code.
+  static std::optional<DWORD> Msiexec(const std::string& action, const std::string& arguments) {
+    Child msiexec;
+    const std::string command = "msiexec " + action + " \"" + WinePathOf(E2E_MSI) + "\" /qn " +
+                                arguments;
+    if (!msiexec.StartCommand(command)) return std::nullopt;
+    return msiexec.WaitForExit(kWaitMs);
+  }
+  void TearDown() override {
+    ActivatorUnderWineTest::TearDown();
+    if (installed_) Msiexec("/x", "");
+  }
+  bool installed_ = false;
+};
+
+std::string ProgramFiles() {
+  char folder[MAX_PATH];
+  const DWORD length = ::GetEnvironmentVariableA("ProgramW6432", folder, MAX_PATH);
+  return std::string(folder, length) + "\\Zorvell Activator";
+}
+
+bool Exists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A value of HKLM's 64-bit view; nullopt when the key or the value is missing.
+std::optional<std::string> MachineValue(const std::string& key, const char* name) {
+  char value[512];
+  DWORD size = sizeof value;
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY,
+                     nullptr, value, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return std::string(value);
+}
+bool MachineKeyExists(const std::string& key) {
+  HKEY handle = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  ::RegCloseKey(handle);
+  return true;
+}
+
+TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
+  const std::string lab = "C:\\Zorvell_Lab";
+  const std::string program = ProgramFiles() + "\\activator.exe";
+  const std::string class_key = std::string("Software\\Classes\\CLSID\\") + kActivatorClassId;
+  const std::string run_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  const std::vector<std::string> files = {
+      program, ProgramFiles() + "\\activator-flat.exe", ProgramFiles() + "\\activator-run.exe",
+      lab + "\\Assets\\ZorvellNotify2.png", lab + "\\Logs", lab + "\\DLL",
+      lab + "\\Native\\Host\\Resultados", lab + "\\Resultados"};
+  ASSERT_FALSE(Exists(lab)) << "a lab left by an earlier run";
+
+  // Without the word that the runtime is installed, nothing is installed.
+  ASSERT_NE(Msiexec("/i", ""), 0u);
+  EXPECT_FALSE(Exists(program));
+
+  ASSERT_EQ(Msiexec("/i", "WINAPPSDK_RUNTIME=1"), 0u);
+  installed_ = true;
+  for (const std::string& file : files) EXPECT_TRUE(Exists(file)) << file;
+  const std::string quoted = "\"" + program + "\"";
+  EXPECT_EQ(MachineValue(class_key + "\\LocalServer32", nullptr), quoted);
+  EXPECT_EQ(MachineValue(run_key, "ZorvellActivator"), quoted);
+
+  // The runtime is not the package's: the stand-in's bootstrap goes where the
+  // SDK's would.
+  const std::string bootstrap = lab + "\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll";
+  ASSERT_TRUE(::CopyFileW(WinePath(E2E_STANDIN_BOOTSTRAP).c_str(),
+                          std::wstring(bootstrap.begin(), bootstrap.end()).c_str(), FALSE));
+  const std::string log = lab + "\\Logs\\activator_debug.txt";
+  ASSERT_TRUE(program_.Start(program));
+  ASSERT_TRUE(Eventually([&] {
+    const auto lines = FileLines(log);
+    return std::find(lines.begin(), lines.end(), "PYTHON PIPE SERVER START") != lines.end();
+  })) << ::testing::PrintToString(FileLines(log));
+  testing::ReplyListener worker;
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=P1&pipe=" + worker.pipe_name() +
+                             "&estado=executando"));
+  const std::string shown = Shown("P1", "Processo em andamento", "abortar", "abortar", "executando",
+                                  "file:///C:/Zorvell_Lab/Assets/ZorvellNotify2.png");
+  ASSERT_TRUE(Eventually([&] { return NotificationOf("P1") == shown; })) << Centre("list");
+  ASSERT_EQ(Centre("click P1"), "clicked 1");
+  EXPECT_EQ(worker.ReceiveOne(), "acao=abortar&id_execucao=P1&estado=executando");
+  program_.End();
+
+  // The session start is a feature of its own, removed alone.
+  ASSERT_EQ(Msiexec("/i", "REMOVE=SessionStart"), 0u);
+  EXPECT_EQ(MachineValue(run_key, "ZorvellActivator"), std::nullopt);
+  EXPECT_TRUE(Exists(program));
+
+  // What the program wrote and the bootstrap are not the package's; without
+  // them, uninstalling leaves no file, folder or key of ours.
+  ASSERT_TRUE(::DeleteFileA(log.c_str()));
+  ASSERT_TRUE(::DeleteFileA(bootstrap.c_str()));
+  ASSERT_EQ(Msiexec("/x", ""), 0u);
+  installed_ = false;
+  for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
+  EXPECT_FALSE(Exists(lab));
+  EXPECT_FALSE(Exists(ProgramFiles()));
+  EXPECT_FALSE(MachineKeyExists(class_key));
+}
+#endif
 
 }  // namespace
 }  // namespace activator
