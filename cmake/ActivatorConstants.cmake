@@ -68,6 +68,10 @@ function(activator_add_constants target)
     # A lab inside the build tree of a cross-build: the programs run under
     # wine, whose drive Z: is the Unix root.
     string(REPLACE "/" "\\" ARG_LAB_ROOT "Z:${ARG_LAB_ROOT}")
+  elseif(WIN32)
+    # A PATH in the cache is kept with forward slashes (C:/Zorvell_Lab); the
+    # paths compiled in are Windows paths throughout.
+    string(REPLACE "/" "\\" ARG_LAB_ROOT "${ARG_LAB_ROOT}")
   endif()
   activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}" FLAT "${ARG_FLAT}")
   if(WIN32)

@@ -293,15 +293,24 @@ class InstalledPackageTest : public ActivatorUnderWineTest {
   // Runs msiexec with `arguments` after the package; its exit code.
   static std::optional<DWORD> Msiexec(const std::string& action, const std::string& arguments) {
     Child msiexec;
-    const std::string command = "msiexec " + action + " \"" + WinePathOf(E2E_MSI) + "\" /qn " +
-                                arguments;
+    const std::string command =
+        "msiexec " + action + " \"" + WinePathOf(E2E_MSI) + "\" /qn " + arguments;
     if (!msiexec.StartCommand(command)) return std::nullopt;
     return msiexec.WaitForExit(kWaitMs);
   }
+  // After a failure too, the prefix is left as it was found: what the test
+  // and the program added, then the package, go.
   void TearDown() override {
     ActivatorUnderWineTest::TearDown();
+    ::DeleteFileA(kLog);
+    ::DeleteFileA(kBootstrap);
     if (installed_) Msiexec("/x", "");
   }
+  // The lab of the real build.
+  static constexpr const char* kLab = E2E_INSTALLED_LAB;
+  static constexpr const char* kLog = E2E_INSTALLED_LAB "\\Logs\\activator_debug.txt";
+  static constexpr const char* kBootstrap =
+      E2E_INSTALLED_LAB "\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll";
   bool installed_ = false;
 };
 
@@ -335,15 +344,25 @@ bool MachineKeyExists(const std::string& key) {
   return true;
 }
 
+// The image as the program names it: a file URI of the lab's.
+std::string ImageUri(std::string lab) {
+  std::replace(lab.begin(), lab.end(), '\\', '/');
+  return "file:///" + lab + "/Assets/ZorvellNotify2.png";
+}
+
 TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
-  const std::string lab = "C:\\Zorvell_Lab";
+  const std::string lab = kLab;
   const std::string program = ProgramFiles() + "\\activator.exe";
   const std::string class_key = std::string("Software\\Classes\\CLSID\\") + kActivatorClassId;
   const std::string run_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-  const std::vector<std::string> files = {
-      program, ProgramFiles() + "\\activator-flat.exe", ProgramFiles() + "\\activator-run.exe",
-      lab + "\\Assets\\ZorvellNotify2.png", lab + "\\Logs", lab + "\\DLL",
-      lab + "\\Native\\Host\\Resultados", lab + "\\Resultados"};
+  const std::vector<std::string> files = {program,
+                                          ProgramFiles() + "\\activator-flat.exe",
+                                          ProgramFiles() + "\\activator-run.exe",
+                                          lab + "\\Assets\\ZorvellNotify2.png",
+                                          lab + "\\Logs",
+                                          lab + "\\DLL",
+                                          lab + "\\Native\\Host\\Resultados",
+                                          lab + "\\Resultados"};
   ASSERT_FALSE(Exists(lab)) << "a lab left by an earlier run";
 
   // Without the word that the runtime is installed, nothing is installed.
@@ -359,10 +378,10 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
 
   // The runtime is not the package's: the stand-in's bootstrap goes where the
   // SDK's would.
-  const std::string bootstrap = lab + "\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll";
+  const std::string bootstrap = kBootstrap;
   ASSERT_TRUE(::CopyFileW(WinePath(E2E_STANDIN_BOOTSTRAP).c_str(),
                           std::wstring(bootstrap.begin(), bootstrap.end()).c_str(), FALSE));
-  const std::string log = lab + "\\Logs\\activator_debug.txt";
+  const std::string log = kLog;
   ASSERT_TRUE(program_.Start(program));
   ASSERT_TRUE(Eventually([&] {
     const auto lines = FileLines(log);
@@ -371,8 +390,8 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   testing::ReplyListener worker;
   ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=P1&pipe=" + worker.pipe_name() +
                              "&estado=executando"));
-  const std::string shown = Shown("P1", "Processo em andamento", "abortar", "abortar", "executando",
-                                  "file:///C:/Zorvell_Lab/Assets/ZorvellNotify2.png");
+  const std::string shown =
+      Shown("P1", "Processo em andamento", "abortar", "abortar", "executando", ImageUri(lab));
   ASSERT_TRUE(Eventually([&] { return NotificationOf("P1") == shown; })) << Centre("list");
   ASSERT_EQ(Centre("click P1"), "clicked 1");
   EXPECT_EQ(worker.ReceiveOne(), "acao=abortar&id_execucao=P1&estado=executando");
