@@ -120,12 +120,11 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
               "TOTAL=1", "J1" + kGroupKey, "MONITOR GETALL MUDOU", "TOTAL=0"}));
   // The three clicks.
   const std::string event = "acao=salvar&id_execucao=J1&estado=concluido";
-  EXPECT_TRUE(
-      InOrder(lines, {"=== WPN INVOKED ===", "WPN INVOKED SEM ARGUMENTOS",
-                      "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                      "PIPE CONNECT", "PIPE SENT=" + event, "EVENT SENT",
-                      "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                      "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
+  EXPECT_TRUE(InOrder(
+      lines, {"=== WPN INVOKED ===", "WPN INVOKED SEM ARGUMENTOS", "=== WPN INVOKED ===",
+              "WPN PIPE DESTINO=" + pipe, "EVENT=" + event, "PIPE CONNECT", "PIPE SENT=" + event,
+              "EVENT SENT", "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
+              "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
   EXPECT_EQ(CountLines(lines, "=== WPN INVOKED ==="), 3);
   EXPECT_EQ(CountLines(lines, "EVENT SENT"), 1);
   EXPECT_EQ(CountLines(lines, "WPN CALLBACK ERROR"), 0);
