@@ -46,7 +46,7 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   EXPECT_EQ(in_progress.replaces_id, 0u);
   EXPECT_EQ(in_progress.summary, "Zorvell Lab");
   EXPECT_EQ(in_progress.body, "Processo em andamento\nJ1");
-  ASSERT_EQ(in_progress.actions.size(), 2u);
+  ASSERT_EQ(in_progress.actions.size(), 4u);
   EXPECT_EQ(in_progress.actions[1], "abortar");
   EXPECT_EQ(dbus::DecodeActionKey(in_progress.actions[0]),
             (std::map<std::string, std::string>{
@@ -58,6 +58,11 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   // Seen on screen by the monitor.
   ASSERT_TRUE(log_.WaitForLine("J1" + kGroupKey, kE2eWaitMs));
 
+  // A click on its body acknowledges it and asks for nothing: the job is not
+  // aborted (the worker's next event below is the result's).
+  server_->SendActionInvoked(in_progress.id, "default", in_progress.sender);
+  ASSERT_TRUE(log_.WaitForLine("WPN INVOKED SEM ARGUMENTOS", kE2eWaitMs));
+
   // Concluded: the same notification, replaced.
   ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=J1&estado=concluido"));
   ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
@@ -65,7 +70,7 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   EXPECT_EQ(concluded.replaces_id, in_progress.id);
   EXPECT_EQ(concluded.id, in_progress.id);
   EXPECT_EQ(concluded.body, "Processo Concluido\nJ1");
-  ASSERT_EQ(concluded.actions.size(), 2u);
+  ASSERT_EQ(concluded.actions.size(), 4u);
   EXPECT_EQ(concluded.actions[1], "Exibir Resultado");
   ASSERT_TRUE(log_.WaitForLine("SHOW CONCLUIDA OK", kE2eWaitMs));
 
@@ -113,14 +118,14 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   EXPECT_TRUE(InOrder(
       lines, {"MONITOR GETALL START", "MONITOR GETALL MUDOU", "TOTAL=0", "MONITOR GETALL MUDOU",
               "TOTAL=1", "J1" + kGroupKey, "MONITOR GETALL MUDOU", "TOTAL=0"}));
-  // The two clicks.
+  // The three clicks.
   const std::string event = "acao=salvar&id_execucao=J1&estado=concluido";
-  EXPECT_TRUE(
-      InOrder(lines, {"=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                      "PIPE CONNECT", "PIPE SENT=" + event, "EVENT SENT",
-                      "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
-                      "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
-  EXPECT_EQ(CountLines(lines, "=== WPN INVOKED ==="), 2);
+  EXPECT_TRUE(InOrder(
+      lines, {"=== WPN INVOKED ===", "WPN INVOKED SEM ARGUMENTOS", "=== WPN INVOKED ===",
+              "WPN PIPE DESTINO=" + pipe, "EVENT=" + event, "PIPE CONNECT", "PIPE SENT=" + event,
+              "EVENT SENT", "=== WPN INVOKED ===", "WPN PIPE DESTINO=" + pipe, "EVENT=" + event,
+              "PIPE CONNECT", "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
+  EXPECT_EQ(CountLines(lines, "=== WPN INVOKED ==="), 3);
   EXPECT_EQ(CountLines(lines, "EVENT SENT"), 1);
   EXPECT_EQ(CountLines(lines, "WPN CALLBACK ERROR"), 0);
   EXPECT_EQ(CountLines(lines, "MONITOR GETALL ERRO"), 0);

@@ -3,8 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "jobs/job_protocol.h"
+
 namespace activator::dbus {
 namespace {
+
+// The port reads these words in the arguments the job notifications build.
+static_assert(kActionArgument == kFieldAction.text());
+static_assert(kBodyClickAction == kButtonSave.text());
+static_assert(kStateArgument == kFieldJobState.text());
+static_assert(kCriticalState == kStateError.text());
 
 TEST(NotifyPayloadTest, ActionKeyCarriesAnyArgumentsUnchanged) {
   std::string every_byte;
@@ -61,17 +69,27 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   EXPECT_EQ(request.summary, "Zorvell Lab");
   // The tag on its own line keeps two jobs from reading as duplicates.
   EXPECT_EQ(request.body, "Processo em andamento\nJ&lt;1&gt;");
-  ASSERT_EQ(request.actions.size(), 2u);
-  EXPECT_EQ(request.actions[0], "zorvell:acao=abortar&id_execucao=J%3C1%3E&estado=executando");
-  EXPECT_EQ(request.actions[1], "abortar");
+  EXPECT_EQ(request.actions,
+            (std::vector<std::string>{"zorvell:acao=abortar&id_execucao=J%3C1%3E&estado=executando",
+                                      "abortar", "default", ""}));
   EXPECT_EQ(request.image_path, "/lab/Assets/ZorvellNotify2.png");
   EXPECT_EQ(request.stack_tag, "J<1>|zorvell_processos");
+  // A body click never stands for a button that ends the job.
+  EXPECT_EQ(request.body_click_key, "");
+  EXPECT_FALSE(request.critical);
+
+  // A final form: the body stands for its button; an error is critical.
+  content.buttons = {{"Exibir Resultado", {{"acao", "salvar"}, {"estado", "erro"}}}};
+  request = BuildNotifyRequest(content);
+  EXPECT_EQ(request.body_click_key, "zorvell:acao=salvar&estado=erro");
+  EXPECT_TRUE(request.critical);
 
   // Nothing but an empty tag: empty texts, no image, no actions.
   NotifyRequest bare = BuildNotifyRequest(NotificationContent{});
   EXPECT_EQ(bare.summary, "");
   EXPECT_EQ(bare.body, "");
-  EXPECT_TRUE(bare.actions.empty());
+  EXPECT_EQ(bare.actions, (std::vector<std::string>{"default", ""}));
+  EXPECT_EQ(bare.body_click_key, "");
   EXPECT_FALSE(bare.image_path);
   EXPECT_EQ(bare.stack_tag, "|");
 }

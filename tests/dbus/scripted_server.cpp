@@ -23,7 +23,10 @@ ScriptedServer::ScriptedServer(std::string address, bool claim_name)
   Start();
 }
 
-ScriptedServer::~ScriptedServer() { Stop(); }
+ScriptedServer::~ScriptedServer() {
+  if (crash_.joinable()) crash_.join();
+  Stop();
+}
 
 bool ScriptedServer::ok() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -51,6 +54,8 @@ void ScriptedServer::Start() {
               for (const auto& [key, value] : hints) {
                 if (value.containsValueOfType<std::string>())
                   call.hints[key] = value.get<std::string>();
+                if (key == "urgency" && value.containsValueOfType<uint8_t>())
+                  call.urgency = value.get<uint8_t>();
               }
               call.expire_timeout = expire_timeout;
               call.sender = object_->getCurrentlyProcessedMessage()->getSender();
@@ -109,6 +114,7 @@ void ScriptedServer::Stop() {
   std::lock_guard<std::mutex> lock(mu_);
   ok_ = false;
   open_.clear();
+  notifies_.clear();
 }
 
 void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t>&& result) {
@@ -122,11 +128,21 @@ void ScriptedServer::OnNotify(const NotifyCall& received, sdbus::Result<uint32_t
       result.returnError(sdbus::Error("org.freedesktop.Notifications.Error.Refused", "refused"));
       return;
     }
+    if (quirks_.dies_on_tagged_replacement && call.replaces_id != 0 &&
+        call.hints.count("x-dunst-stack-tag") != 0) {
+      // Crashed: never answers, and its connection goes (off this loop's
+      // thread, which Stop joins).
+      calls_.push_back(call);
+      if (!crash_.joinable()) crash_ = std::thread([this] { Stop(); });
+      cv_.notify_all();
+      return;
+    }
     stall = stall_;
     close_after_reply = close_after_reply_;
     auto existing = open_.find(call.replaces_id);
     call.id = (call.replaces_id != 0 && existing != open_.end()) ? call.replaces_id : next_id_++;
     open_[call.id] = call.sender;
+    ++notifies_[call.id];
     max_open_ = std::max(max_open_, open_.size());
     calls_.push_back(call);
   }
@@ -168,18 +184,34 @@ void ScriptedServer::ResetCalls() {
   calls_.clear();
 }
 
-void ScriptedServer::Dismiss(uint32_t id) { Close(id, kReasonDismissed); }
+void ScriptedServer::SetQuirks(const ServerQuirks& quirks) {
+  std::lock_guard<std::mutex> lock(mu_);
+  quirks_ = quirks;
+}
+
+void ScriptedServer::Dismiss(uint32_t id) {
+  uint32_t reason;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    reason = quirks_.close_reason;
+  }
+  Close(id, reason);
+}
 
 void ScriptedServer::Close(uint32_t id, uint32_t reason) {
   std::string owner;
+  bool twice;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
     owner = it->second;
     open_.erase(it);
+    notifies_.erase(id);
+    twice = quirks_.close_twice;
   }
   SendClosed(id, owner, reason);
+  if (twice) SendClosed(id, owner, reason);
 }
 
 void ScriptedServer::SendClosed(uint32_t id, const std::string& destination) {
@@ -218,13 +250,15 @@ std::string ScriptedServer::UniqueName() const { return connection_->getUniqueNa
 
 void ScriptedServer::Click(uint32_t id, const std::string& key) {
   std::string owner;
+  int times = 1;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
     owner = it->second;
+    if (quirks_.repeat_default_per_notify && key == "default") times = notifies_[id];
   }
-  SendActionInvoked(id, key, owner);
+  for (int i = 0; i < times; ++i) SendActionInvoked(id, key, owner);
   Dismiss(id);
 }
 
@@ -269,6 +303,7 @@ void ScriptedServer::CloseRightAfterReply(bool enabled) {
 void ScriptedServer::Vanish() { Stop(); }
 
 void ScriptedServer::Return() {
+  if (crash_.joinable()) crash_.join();
   if (!connection_) Start();
 }
 

@@ -32,9 +32,26 @@ struct NotifyCall {
   std::string body;
   std::vector<std::string> actions;
   std::map<std::string, std::string> hints;  // the hints that carry a string
+  int urgency = -1;                          // hint "urgency" (a byte); -1: absent
   int32_t expire_timeout = -1;
   uint32_t id = 0;     // the id the server answered with
   std::string sender;  // the caller's unique bus name
+};
+
+// Habits of real servers that the program has to live with.
+struct ServerQuirks {
+  // GNOME Shell: Click sends "default" once per Notify the notification has
+  // had (its handlers pile up on each replacement).
+  bool repeat_default_per_notify = false;
+  // swaync: every NotificationClosed is sent twice.
+  bool close_twice = false;
+  // The reason a click or dismissal is reported with: 2 (dismissed) as the
+  // protocol says, 1 (expired) on GNOME Shell and MATE, 3 (closed by a call)
+  // on KDE Plasma after a button.
+  uint32_t close_reason = 2;
+  // mako 1.7: a Notify that replaces by id and carries x-dunst-stack-tag
+  // crashes the server (no answer; the name loses its owner).
+  bool dies_on_tagged_replacement = false;
 };
 
 class ScriptedServer {
@@ -62,7 +79,11 @@ class ScriptedServer {
   // Forgets the Notify calls received so far.
   void ResetCalls();
 
-  // The user closes notification `id` (NotificationClosed, reason 2).
+  // From now on the server plays these habits.
+  void SetQuirks(const ServerQuirks& quirks);
+
+  // The user closes notification `id` (NotificationClosed, reason 2 unless a
+  // quirk says otherwise).
   void Dismiss(uint32_t id);
   // The user clicks action `key` of notification `id` (ActionInvoked), as
   // servers do, followed by its closing.
@@ -118,11 +139,14 @@ class ScriptedServer {
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IObject> object_;
   std::thread loop_;
+  std::thread crash_;  // ends the connection of a server that crashed
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   std::vector<NotifyCall> calls_;
   std::map<uint32_t, std::string> open_;  // id -> owner (caller)
+  std::map<uint32_t, int> notifies_;      // id -> Notify calls it has had
+  ServerQuirks quirks_;
   uint32_t next_id_ = 1;
   std::size_t max_open_ = 0;
   std::chrono::milliseconds stall_{0};

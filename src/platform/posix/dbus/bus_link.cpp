@@ -23,6 +23,8 @@ const std::string kOwnerChangedRule =
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='org.freedesktop.Notifications'";
 
+}  // namespace
+
 HResult CodeForBusError(const std::string& name) {
   if (name == "org.freedesktop.DBus.Error.NoReply" ||
       name == "org.freedesktop.DBus.Error.Timeout" ||
@@ -32,13 +34,15 @@ HResult CodeForBusError(const std::string& name) {
   if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
       name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
       name == "org.freedesktop.DBus.Error.Disconnected" || name == "System.Error.ENOTCONN" ||
-      name == "System.Error.ECONNRESET" || name == "System.Error.EPIPE") {
+      name == "System.Error.ECONNRESET" || name == "System.Error.EPIPE" ||
+      // Our own process or system out of resources: nothing the server said,
+      // and it passes.
+      name == "System.Error.EMFILE" || name == "System.Error.ENFILE" ||
+      name == "System.Error.ENOMEM" || name == "System.Error.ENOBUFS") {
     return kHrNotConnected;
   }
   return kHrFail;
 }
-
-}  // namespace
 
 std::string Describe(const sdbus::Error& error) {
   return error.getName() + ": " + error.getMessage();
@@ -51,7 +55,7 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
     MutexLock lock(mu_);
     if (link_ && link_ != stale && !link_->loop_ended) return link_;
   }
-  std::shared_ptr<Link> link = OpenLink();
+  std::shared_ptr<Link> link = OpenLinkBounded();
   std::shared_ptr<Link> previous;
   {
     MutexLock lock(mu_);
@@ -74,9 +78,51 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
     // Without its loop the connection would only time out: do not keep it.
     MutexLock lock(mu_);
     if (link_ == link) link_.reset();
-    throw HResultError(kHrFail, std::string("no thread for the bus: ") + error.what());
+    throw HResultError(kHrNotConnected, std::string("no thread for the bus: ") + error.what());
   }
   return link;
+}
+
+std::shared_ptr<NotificationCentre::Link> NotificationCentre::OpenLinkBounded() {
+  const auto deadline = std::chrono::steady_clock::now() + kCallTimeout;
+  auto finished_by_deadline = [deadline](PendingOpen& pending) {
+    std::unique_lock<std::mutex> lock(pending.mu);
+    return pending.cv.wait_until(lock, deadline, [&] { return pending.done; });
+  };
+  if (opening_) {
+    // What it opens, if anything, belonged to a caller that has given up.
+    if (!finished_by_deadline(*opening_))
+      throw HResultError(kHrTimeout, "session bus unavailable: the bus is not answering");
+    opening_.reset();
+  }
+  auto pending = std::make_shared<PendingOpen>();
+  try {
+    std::thread([this, pending] {
+      std::shared_ptr<Link> link;
+      HResultError error(kHrNotConnected);
+      try {
+        link = OpenLink();
+      } catch (const HResultError& failed) {
+        error = failed;
+      }
+      {
+        std::lock_guard<std::mutex> lock(pending->mu);
+        pending->done = true;
+        pending->link = std::move(link);
+        pending->error = error;
+      }
+      pending->cv.notify_all();
+    }).detach();
+  } catch (const std::system_error& error) {
+    throw HResultError(kHrNotConnected, std::string("no thread for the bus: ") + error.what());
+  }
+  if (!finished_by_deadline(*pending)) {
+    opening_ = pending;
+    throw HResultError(kHrTimeout, "session bus unavailable: the bus is not answering");
+  }
+  std::lock_guard<std::mutex> lock(pending->mu);
+  if (!pending->link) throw pending->error;
+  return pending->link;
 }
 
 std::shared_ptr<NotificationCentre::Link> NotificationCentre::OpenLink() {
@@ -137,7 +183,7 @@ void NotificationCentre::RunEventLoop(std::shared_ptr<Link> link) {
 }
 
 std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
-    Link& link, sdbus::MethodCall& call, std::function<void(sdbus::MethodReply&)> on_reply,
+    Link& link, sdbus::MethodCall& call, ReplyHandler on_reply,
     std::chrono::milliseconds reply_window) {
   auto state = std::make_shared<CallState>();
   Link* raw = &link;
@@ -150,8 +196,13 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
       code = CodeForBusError(error->getName());
       text = Describe(*error);
     } else {
+      bool late = false;
+      {
+        std::lock_guard<std::mutex> lock(raw->reply_mu);
+        late = state->abandoned;
+      }
       try {
-        on_reply(reply);
+        on_reply(reply, late);
       } catch (const sdbus::Error& bad) {
         failed = true;
         code = kHrFail;
@@ -192,6 +243,7 @@ void NotificationCentre::AwaitReply(Link& link, CallState& state) {
     return;
   }
   if (link.loop_ended) throw HResultError(kHrNotConnected, "session bus connection lost");
+  state.abandoned = true;
   throw HResultError(kHrTimeout, "no reply from the notification server");
 }
 

@@ -21,6 +21,10 @@ inline constexpr const char* kInterface = "org.freedesktop.Notifications";
 
 // "name: message", for logs and HResultError texts.
 std::string Describe(const sdbus::Error& error);
+// The result code for a bus error: a time-out, "not connected" for a missing
+// bus or server and for a process out of descriptors or memory, kHrFail for
+// anything else (the server's own answer, or content the bus cannot carry).
+HResult CodeForBusError(const std::string& name);
 
 // One connection to the session bus with what hangs on it. The event loop
 // thread holds a reference for as long as it runs, so handlers that the loop
@@ -45,9 +49,20 @@ struct NotificationCentre::Link {
 // handler, which may run after the caller has given up waiting.
 struct NotificationCentre::CallState {
   bool done = false;
+  bool abandoned = false;  // the caller stopped waiting for the reply
   bool failed = false;
   HResult code = 0;
   std::string error;
+};
+
+// One opening of a connection, done on a helper thread; shared with that
+// thread, which may finish after the caller has given up waiting.
+struct NotificationCentre::PendingOpen {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;  // guarded by mu, as the two below
+  std::shared_ptr<Link> link;
+  HResultError error{kHrNotConnected};
 };
 
 }  // namespace activator::dbus

@@ -23,10 +23,10 @@ void NotificationCentre::Register() {
   try {
     call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
   } catch (const sdbus::Error& error) {
-    throw HResultError(kHrFail, Describe(error));
+    throw HResultError(CodeForBusError(error.getName()), Describe(error));
   }
   Link* raw = link.get();
-  auto state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply) {
+  auto state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
     std::string name, vendor, version, spec_version;
     reply >> name >> vendor >> version >> spec_version;
     NoteServer(raw, reply.getSender());
@@ -36,16 +36,16 @@ void NotificationCentre::Register() {
 
 void NotificationCentre::Show(const NotificationContent& content) {
   const NotifyRequest request = BuildNotifyRequest(content);
-  std::set<std::string> action_keys;
+  Shown shown;
+  shown.key = {content.tag, content.group};
   for (std::size_t i = 0; i < request.actions.size(); i += 2)
-    action_keys.insert(request.actions[i]);
-  const std::pair<std::string, std::string> key{content.tag, content.group};
+    shown.action_keys.insert(request.actions[i]);
+  shown.body_click_key = request.body_click_key;
+  const std::pair<std::string, std::string>& key = shown.key;
 
-  std::map<std::string, sdbus::Variant> hints;
-  if (request.image_path) hints["image-path"] = sdbus::Variant(*request.image_path);
-  // Lets dunst replace the job's notification even when its id was lost with
-  // an old connection.
-  hints["x-dunst-stack-tag"] = sdbus::Variant(request.stack_tag);
+  std::map<std::string, sdbus::Variant> base_hints;
+  if (request.image_path) base_hints["image-path"] = sdbus::Variant(*request.image_path);
+  if (request.critical) base_hints["urgency"] = sdbus::Variant(uint8_t{2});
 
   std::shared_ptr<Link> stale;
   for (int attempt = 0;; ++attempt) {
@@ -60,23 +60,29 @@ void NotificationCentre::Show(const NotificationContent& content) {
         if (it != ids_by_key_.end()) replaces_id = it->second;
       }
     }
+    std::map<std::string, sdbus::Variant> hints = base_hints;
+    // Lets dunst replace the job's notification even when its id was lost
+    // with an old connection. Never with replaces_id: mako 1.7 crashes when a
+    // notification carrying the tag is replaced by id, and the id does the
+    // replacing anyway.
+    if (replaces_id == 0) hints["x-dunst-stack-tag"] = sdbus::Variant(request.stack_tag);
     sdbus::MethodCall call;
     try {
       call = link->proxy->createMethodCall(kInterface, "Notify");
       call << std::string(kAppName) << replaces_id << std::string() << request.summary
            << request.body << request.actions << hints << int32_t{0};
     } catch (const sdbus::Error& error) {
-      throw HResultError(kHrFail, Describe(error));
+      throw HResultError(CodeForBusError(error.getName()), Describe(error));
     }
     Link* raw = link.get();
     std::shared_ptr<CallState> state;
     try {
       state = SendCall(
           *link, call,
-          [this, raw, key, action_keys](sdbus::MethodReply& reply) {
+          [this, raw, shown](sdbus::MethodReply& reply, bool late) {
             uint32_t id = 0;
             reply >> id;
-            RecordShown(raw, id, key, action_keys, reply.getSender());
+            RecordShown(raw, id, shown, reply.getSender(), late);
           },
           kLateReplyWindow);
     } catch (const HResultError&) {
@@ -133,7 +139,7 @@ bool NotificationCentre::ProbeServer() {
     link = AcquireLink(nullptr, /*force_new=*/false);
     sdbus::MethodCall call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
     Link* raw = link.get();
-    state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply) {
+    state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
       NoteServer(raw, reply.getSender());
     });
   } catch (const HResultError&) {

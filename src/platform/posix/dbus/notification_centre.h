@@ -88,9 +88,16 @@ class NotificationCentre {
  private:
   struct Link;
   struct CallState;
+  struct PendingOpen;
   struct Shown {
     std::pair<std::string, std::string> key;  // tag, group
     std::set<std::string> action_keys;
+    std::string body_click_key;  // what "default" stands for; empty: nothing
+    // A body click on this form was passed on. GNOME Shell sends "default"
+    // once per Notify the notification has had for a single click; buttons
+    // are not repeated, and a button the server keeps on screen may be
+    // clicked again.
+    bool body_clicked = false;
   };
 
   NotificationCentre();
@@ -99,16 +106,22 @@ class NotificationCentre {
   // `stale` (it failed under the caller). Raises when no connection opens.
   std::shared_ptr<Link> AcquireLink(const std::shared_ptr<Link>& stale, bool force_new)
       EXCLUDES(connect_mu_, mu_);
+  // Opens a connection on a helper thread and waits for it at most
+  // kCallTimeout: the library's handshake would wait 90 s for a bus that
+  // accepted the connection and went quiet. Never more than one opening is
+  // under way; one that outlives its caller is left to end on its own.
+  std::shared_ptr<Link> OpenLinkBounded() REQUIRES(connect_mu_);
   std::shared_ptr<Link> OpenLink();
   // Stops using `link`: forgets what it showed and ends its event loop.
   void DropLink(const std::shared_ptr<Link>& link) EXCLUDES(mu_);
   void RunEventLoop(std::shared_ptr<Link> link) EXCLUDES(mu_);
 
   // Sends `call` without waiting; `on_reply` runs on the loop thread with a
-  // successful reply, if one comes within `reply_window`. Raises HResultError
-  // when the call cannot be sent.
-  std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call,
-                                      std::function<void(sdbus::MethodReply&)> on_reply,
+  // successful reply, if one comes within `reply_window`, and whether the
+  // caller had already given up on it (`late`). Raises HResultError when the
+  // call cannot be sent.
+  using ReplyHandler = std::function<void(sdbus::MethodReply& reply, bool late)>;
+  std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call, ReplyHandler on_reply,
                                       std::chrono::milliseconds reply_window = kCallTimeout);
   // Waits (bounded) for the reply of SendCall; raises on error or time-out.
   void AwaitReply(Link& link, CallState& state);
@@ -122,13 +135,17 @@ class NotificationCentre {
   // they change nothing unless it is still the current one.
   void OnServerSignal(Link* link, sdbus::Message& message) EXCLUDES(mu_);
   void OnOwnerChanged(Link* link, sdbus::Message& message) EXCLUDES(mu_);
-  void RecordShown(Link* link, uint32_t id, const std::pair<std::string, std::string>& key,
-                   std::set<std::string> action_keys, const std::string& server) EXCLUDES(mu_);
+  // `late`: the caller had given up waiting, so the answer says nothing of
+  // the server answering in time.
+  void RecordShown(Link* link, uint32_t id, Shown shown, const std::string& server, bool late)
+      EXCLUDES(mu_);
   void NoteServer(Link* link, const std::string& server) EXCLUDES(mu_);
   void ForgetShown() REQUIRES(mu_);
 
   // Serialises opening connections, so two threads never open two at once.
   Mutex connect_mu_ ACQUIRED_BEFORE(mu_);
+  // An opening that has not finished within its caller's wait.
+  std::shared_ptr<PendingOpen> opening_ GUARDED_BY(connect_mu_);
   Mutex mu_;
   std::shared_ptr<Link> link_ GUARDED_BY(mu_);
   // Unique bus name of the server that owns org.freedesktop.Notifications,

@@ -1,5 +1,7 @@
 #include "platform/posix/dbus/notify_payload.h"
 
+#include <algorithm>
+
 namespace activator::dbus {
 
 namespace {
@@ -136,7 +138,19 @@ NotifyRequest BuildNotifyRequest(const NotificationContent& content) {
   for (const auto& button : content.buttons) {
     request.actions.push_back(EncodeActionKey(button.arguments));
     request.actions.push_back(button.caption);
+    for (const auto& [name, value] : button.arguments) {
+      if (name == kStateArgument && value == kCriticalState) request.critical = true;
+    }
   }
+  if (content.buttons.size() == 1) {
+    const Arguments& only = content.buttons[0].arguments;
+    const bool opens_result = std::any_of(only.begin(), only.end(), [](const auto& argument) {
+      return argument.first == kActionArgument && argument.second == kBodyClickAction;
+    });
+    if (opens_result) request.body_click_key = request.actions[0];
+  }
+  request.actions.emplace_back(kDefaultActionKey);
+  request.actions.emplace_back();
   if (content.image_address) request.image_path = ImagePathFromAddress(*content.image_address);
   request.stack_tag = content.tag + "|" + content.group;
   return request;

@@ -20,6 +20,16 @@ inline constexpr std::string_view kActionKeyPrefix = "zorvell:";
 // The key servers send for a click on the body rather than on a button.
 inline constexpr std::string_view kDefaultActionKey = "default";
 
+// The words of a job notification's button arguments that the port reads
+// (the job protocol's own, which this layer cannot include): a click on the
+// body may stand for a button that opens the result, never for one that ends
+// the job, and a button built for a failed job marks its notification as one
+// that needs attention.
+inline constexpr std::string_view kActionArgument = "acao";
+inline constexpr std::string_view kBodyClickAction = "salvar";
+inline constexpr std::string_view kStateArgument = "estado";
+inline constexpr std::string_view kCriticalState = "erro";
+
 using Arguments = std::vector<std::pair<std::string, std::string>>;
 
 // One button, its texts already in UTF-8.
@@ -41,9 +51,16 @@ struct NotificationContent {
 struct NotifyRequest {
   std::string summary;
   std::string body;
-  std::vector<std::string> actions;  // key, label, key, label, ...
+  // key, label, key, label, ...; the buttons, then "default" with an empty
+  // label, which most servers send for a click on the body only when offered.
+  std::vector<std::string> actions;
+  // The action key a click on the body stands for; empty when it stands for
+  // none (the click then comes without arguments).
+  std::string body_click_key;
   std::optional<std::string> image_path;
   std::string stack_tag;
+  // Hint "urgency" 2 (critical): servers colour such a notification and keep it.
+  bool critical = false;
 };
 
 // Servers read the body as markup: &, < and > become entities so a job id or
@@ -70,7 +87,8 @@ std::string ImagePathFromAddress(std::string_view address);
 // Summary = first text line; body = second line, escaped, followed by the tag
 // on a line of its own so that different jobs never read as duplicates (dunst
 // merges notifications whose app name, summary and body are equal). Further
-// text lines follow the second one.
+// text lines follow the second one. A body click stands for the one button
+// when there is exactly one and it opens the result ("acao" = "salvar").
 NotifyRequest BuildNotifyRequest(const NotificationContent& content);
 
 }  // namespace activator::dbus

@@ -45,15 +45,20 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
         if (link_.get() != link || sender != server_) return;
         auto it = shown_.find(id);
         if (it == shown_.end()) return;
-        const std::set<std::string>& keys = it->second.action_keys;
-        // A click on the body: some servers (notification-daemon, MATE) send
-        // "default" although no such action was offered, then close the
-        // notification. With a single button there is no doubt which the user
-        // meant, so it counts as that button, as dunst does by itself; with
-        // none or several it comes without arguments.
-        if (action == kDefaultActionKey && keys.size() == 1) action = *keys.begin();
-        if (action != kDefaultActionKey) {
-          if (keys.count(action) == 0) return;
+        Shown& shown = it->second;
+        // Every notification offers "default", a click on the body (some
+        // servers send it even when not offered). It stands for the button
+        // that opens the result; otherwise, above all on an in-progress
+        // notification whose only button ends the job, it comes without
+        // arguments and asks for nothing.
+        if (action == kDefaultActionKey) {
+          if (shown.body_clicked) return;  // one click, one event
+          shown.body_clicked = true;
+          action = shown.body_click_key;
+        } else if (shown.action_keys.count(action) == 0) {
+          return;
+        }
+        if (!action.empty()) {
           auto decoded = DecodeActionKey(action);
           if (!decoded) return;
           arguments = std::move(*decoded);
@@ -92,12 +97,14 @@ void NotificationCentre::OnOwnerChanged(Link* link, sdbus::Message& message) {
   }
 }
 
-void NotificationCentre::RecordShown(Link* link, uint32_t id,
-                                     const std::pair<std::string, std::string>& key,
-                                     std::set<std::string> action_keys, const std::string& server) {
+void NotificationCentre::RecordShown(Link* link, uint32_t id, Shown shown,
+                                     const std::string& server, bool late) {
   MutexLock lock(mu_);
   if (link_.get() != link) return;
-  unresponsive_ = false;
+  // A late answer is kept (the notification is on screen), but it does not
+  // make the server one that answers in time.
+  if (!late) unresponsive_ = false;
+  const std::pair<std::string, std::string> key = shown.key;
   if (!server.empty() && server != server_) {
     ForgetShown();
     server_ = server;
@@ -109,7 +116,7 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id,
   auto previous = shown_.find(id);
   if (previous != shown_.end() && previous->second.key != key)
     ids_by_key_.erase(previous->second.key);
-  shown_[id] = Shown{key, std::move(action_keys)};
+  shown_[id] = std::move(shown);
   ids_by_key_[key] = id;
 }
 
