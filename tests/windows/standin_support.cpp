@@ -8,9 +8,10 @@
 
 namespace activator::testing {
 
-const wchar_t* const kStandinClasses[4] = {abi::kAppNotificationManagerClass,
+const wchar_t* const kStandinClasses[5] = {abi::kAppNotificationManagerClass,
                                            abi::kAppNotificationBuilderClass,
-                                           abi::kAppNotificationButtonClass, abi::kUriClass};
+                                           abi::kAppNotificationButtonClass, abi::kUriClass,
+                                           abi::kAppInstanceClass};
 
 namespace {
 
