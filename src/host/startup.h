@@ -23,7 +23,7 @@ inline constexpr int kExitNoNotificationManager = 30;     // "WPN DEFAULT FAILED
 inline constexpr int kExitSubscribeFailed = 31;           // "WPN CALLBACK FAILED=" + result
 inline constexpr int kExitThreadStartFailed = 32;         // "THREAD START FAILED"
 inline constexpr int kExitNotificationsUnsupported = 33;  // "WPN NOT SUPPORTED"
-inline constexpr int kExitUnregisterFailed = 34;  // "WPN UNREGISTERALL FAILED=" + result
+inline constexpr int kExitUnregisterFailed = 34;          // "WPN UNREGISTERALL FAILED=" + result
 
 // The one argument the program takes besides the platform's own: remove the
 // notification platform's registrations of this program and end (for an

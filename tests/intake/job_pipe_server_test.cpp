@@ -202,8 +202,8 @@ TEST_F(JobPipeServerTest, MessageIsCutAtTheLimitAndAtTheFirstNul) {
   const std::string longer = head + std::string(6000, 'k');
   const Lines lines = Deliver(longer);
   EXPECT_EQ(lines.front(), "PYTHON PIPE RECEIVED=" + longer.substr(0, 4095));
-  EXPECT_TRUE(InOrder(lines, {"PYTHON ESTADO=" + std::string(4095 - head.size(), 'k'),
-                              "VELDUNA RECEBEU=J4"}));
+  EXPECT_TRUE(InOrder(
+      lines, {"PYTHON ESTADO=" + std::string(4095 - head.size(), 'k'), "VELDUNA RECEBEU=J4"}));
 
   const std::string with_nul("acao=continuar&id_execucao=J5\0&pipe=X&estado=erro", 48);
   EXPECT_EQ(Deliver(with_nul), (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J5",

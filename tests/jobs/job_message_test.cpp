@@ -93,18 +93,17 @@ TEST(JobMessageTest, JobIdMustFitANotificationTag) {
   } cases[] = {
       {std::string(64, 'j'), true},
       {std::string(65, 'j'), false},
-      {std::string(64, 'j').replace(0, 1, "\xc3\xa9"), true},        // 65 bytes, 64 units
-      {std::string(63, 'j') + "\xe6\x97\xa5", true},                 // 66 bytes, 64 units
-      {smileys, true},                                                // 128 bytes, 64 units
-      {smileys + "j", false},                                         // 65 units
+      {std::string(64, 'j').replace(0, 1, "\xc3\xa9"), true},  // 65 bytes, 64 units
+      {std::string(63, 'j') + "\xe6\x97\xa5", true},           // 66 bytes, 64 units
+      {smileys, true},                                         // 128 bytes, 64 units
+      {smileys + "j", false},                                  // 65 units
       {std::string(62, 'j') + smiley, true},
       {std::string(63, 'j') + smiley, false},
   };
   for (const auto& c : cases) {
     const ParsedJobMessage parsed =
         ParseJobMessage("acao=continuar&id_execucao=" + c.id + "&estado=x");
-    EXPECT_EQ(parsed.problem,
-              c.fits ? JobMessageProblem::kNone : JobMessageProblem::kJobIdTooLong)
+    EXPECT_EQ(parsed.problem, c.fits ? JobMessageProblem::kNone : JobMessageProblem::kJobIdTooLong)
         << c.id.size();
   }
   EXPECT_STREQ(DescribeJobMessageProblem(JobMessageProblem::kJobIdTooLong),

@@ -366,7 +366,8 @@ TEST(ActivatorProgramFilesTest, SubsystemIconManifestAndVersion) {
                              "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
       EXPECT_NE(text.find(part), std::string::npos) << part;
     }
-    EXPECT_NE(::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)), nullptr);  // RT_VERSION
+    EXPECT_NE(::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)),
+              nullptr);  // RT_VERSION
     ::FreeLibrary(file);
   }
 }

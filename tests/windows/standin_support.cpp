@@ -8,10 +8,9 @@
 
 namespace activator::testing {
 
-const wchar_t* const kStandinClasses[5] = {abi::kAppNotificationManagerClass,
-                                           abi::kAppNotificationBuilderClass,
-                                           abi::kAppNotificationButtonClass, abi::kUriClass,
-                                           abi::kAppInstanceClass};
+const wchar_t* const kStandinClasses[5] = {
+    abi::kAppNotificationManagerClass, abi::kAppNotificationBuilderClass,
+    abi::kAppNotificationButtonClass, abi::kUriClass, abi::kAppInstanceClass};
 
 namespace {
 

@@ -341,9 +341,10 @@ struct IAppInstance : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE UnregisterKey() = 0;  // 6
   virtual HRESULT STDMETHODCALLTYPE RedirectActivationToAsync(IAppActivationArguments* args,
                                                               IAsyncAction** operation) = 0;  // 7
-  virtual HRESULT STDMETHODCALLTYPE GetActivatedEventArgs(IAppActivationArguments** result) = 0;  // 8
+  virtual HRESULT STDMETHODCALLTYPE
+  GetActivatedEventArgs(IAppActivationArguments** result) = 0;  // 8
   virtual HRESULT STDMETHODCALLTYPE add_Activated(IEventHandlerAppActivationArguments* handler,
-                                                  EventRegistrationToken* token) = 0;  // 9
+                                                  EventRegistrationToken* token) = 0;    // 9
   virtual HRESULT STDMETHODCALLTYPE remove_Activated(EventRegistrationToken token) = 0;  // 10
   virtual HRESULT STDMETHODCALLTYPE get_Key(HSTRING* value) = 0;                         // 11
   virtual HRESULT STDMETHODCALLTYPE get_IsCurrent(Boolean* value) = 0;                   // 12

@@ -228,8 +228,9 @@ std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::Launchi
   ComRef<IInspectable> data;
   ThrowIfFailed(activation->get_Data(data.put()));
   if (!data) throw HResultError(static_cast<HResult>(E_POINTER));
-  return AppNotificationActivatedEventArgs(std::make_shared<AppNotificationActivatedEventArgs::Impl>(
-      data.As<abi::IAppNotificationActivatedEventArgs>()));
+  return AppNotificationActivatedEventArgs(
+      std::make_shared<AppNotificationActivatedEventArgs::Impl>(
+          data.As<abi::IAppNotificationActivatedEventArgs>()));
 }
 
 void AppNotificationManager::Show(const AppNotification& notification) const {

@@ -34,7 +34,8 @@ struct EditorStart {
 // apartment) cannot become one, so the start runs on a thread of its own.
 unsigned __stdcall StartEditorInApartment(void* argument) {
   auto* start = static_cast<EditorStart*>(argument);
-  const HRESULT joined = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const HRESULT joined =
+      ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   // Values above 32 mean started; the smaller ones are error codes.
   const HINSTANCE result =
       ::ShellExecuteA(nullptr, "open", kTextEditor, start->path->c_str(), nullptr, SW_SHOWNORMAL);
@@ -48,7 +49,8 @@ unsigned __stdcall StartEditorInApartment(void* argument) {
 bool StartTextEditor(const std::string& path) noexcept {
   if (path.find('\0') != std::string::npos) return false;
   EditorStart start{&path};
-  const uintptr_t thread = ::_beginthreadex(nullptr, 0, &StartEditorInApartment, &start, 0, nullptr);
+  const uintptr_t thread =
+      ::_beginthreadex(nullptr, 0, &StartEditorInApartment, &start, 0, nullptr);
   if (thread == 0) return false;
   const auto handle = reinterpret_cast<HANDLE>(thread);
   ::WaitForSingleObject(handle, INFINITE);

@@ -390,8 +390,9 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   // The length of the toast XML the real builder writes for this content, to
   // within a few characters.
   std::size_t PayloadCharacters() const {
-    std::size_t length = std::string_view("<toast><visual><binding template=\"ToastGeneric\">"
-                                          "</binding></visual></toast>")
+    std::size_t length = std::string_view(
+                             "<toast><visual><binding template=\"ToastGeneric\">"
+                             "</binding></visual></toast>")
                              .size();
     for (const auto& text : content_.texts) length += 13 + text.size();  // <text></text>
     if (!content_.image.empty()) length += 35 + content_.image.size();
