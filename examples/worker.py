@@ -53,6 +53,7 @@ PIPE_PREFIX = "\\\\.\\pipe\\"
 # The activator reads one job message with a single read of at most this many
 # bytes; anything longer would be cut short without notice.
 MAX_JOB_MESSAGE = 4095
+MAX_JOB_ID_UNITS = 64  # a notification's tag
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_LAB = os.path.join(REPO_ROOT, "build", "lab")
@@ -86,6 +87,10 @@ def check_job_id(job_id):
     # cut short and be mistaken for another job.
     if "&" in job_id:
         raise WorkerError("a job id cannot contain '&': %r" % job_id)
+    # The id is its notification's tag, which Windows bounds; the activator
+    # refuses a longer one on every platform.
+    if len(job_id.encode("utf-16-le", "surrogatepass")) // 2 > MAX_JOB_ID_UNITS:
+        raise WorkerError("a job id has at most %d UTF-16 units: %r" % (MAX_JOB_ID_UNITS, job_id))
 
 
 def job_message(action, job_id, pipe, state):

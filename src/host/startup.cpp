@@ -89,13 +89,27 @@ std::optional<int> RegisterActivationServer(const std::string& class_id) {
   return std::nullopt;
 }
 
-std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationManager>& manager) {
+std::optional<int> GetNotificationManager(std::optional<AppNotificationManager>& manager) {
   try {
     manager.emplace(AppNotificationManager::Default());
   } catch (...) {
     WriteDebugLog("WPN DEFAULT FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
     return kExitNoNotificationManager;
   }
+  // Where the platform serves this process no notifications (on Windows, run
+  // elevated), every later call does nothing and reports success: the log
+  // would say registered and shown while nothing ever appears.
+  try {
+    if (AppNotificationManager::IsSupported()) return std::nullopt;
+    WriteDebugLog("WPN NOT SUPPORTED");
+  } catch (...) {
+    WriteDebugLog("WPN NOT SUPPORTED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+  }
+  return kExitNotificationsUnsupported;
+}
+
+std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationManager>& manager) {
+  if (auto exit_code = GetNotificationManager(manager)) return exit_code;
   try {
     // The manager keeps the handler; the token is not needed, as the
     // subscription lasts as long as the process.
@@ -118,6 +132,21 @@ void RegisterWithNotificationManager(const AppNotificationManager& manager) {
   } catch (...) {
     WriteDebugLog("WPN REGISTER FAILED");
   }
+}
+
+// A process started by a click gets that click here, never through the
+// subscription: it goes to the same handler, with the same lines. Asked once
+// the job pipe is served, as the platform may take a moment to hand it over.
+void HandleLaunchingClick(const AppNotificationManager& manager) {
+  std::optional<AppNotificationActivatedEventArgs> click;
+  try {
+    click = manager.LaunchingClick();
+  } catch (...) {
+    WriteDebugLog("WPN ACTIVATION ARGS FAILED=" +
+                  FormatResultCode(ResultCodeOf(std::current_exception())));
+    return;
+  }
+  if (click) OnNotificationInvoked(manager, *click);
 }
 
 std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
@@ -163,6 +192,7 @@ std::optional<int> StartActivator(const StartupSettings& settings,
     RegisterWithNotificationManager(*manager);
     LogAllNotifications(*manager);
     exit_code = StartWorkerThreads(settings.threads, *manager);
+    if (!exit_code) HandleLaunchingClick(*manager);
   }
   if (exit_code) CoUninitialize();
   return exit_code;
@@ -176,6 +206,27 @@ int RunActivator() {
     return *exit_code;
   }
   for (;;) std::this_thread::sleep_for(kKeepAliveStep);
+}
+
+int UnregisterActivator() {
+  WriteDebugLog("ZORVELL ACTIVATOR UNREGISTER");
+  if (auto failed = JoinApartment()) return *failed;
+  std::optional<int> exit_code = BootstrapRuntime(kBootstrapLibraryPath);
+  std::optional<AppNotificationManager> manager;
+  if (!exit_code) exit_code = GetNotificationManager(manager);
+  if (!exit_code) {
+    try {
+      manager->UnregisterAll();
+      WriteDebugLog("WPN UNREGISTERALL OK");
+    } catch (...) {
+      WriteDebugLog("WPN UNREGISTERALL FAILED=" +
+                    FormatResultCode(ResultCodeOf(std::current_exception())));
+      exit_code = kExitUnregisterFailed;
+    }
+  }
+  manager.reset();
+  CoUninitialize();
+  return exit_code.value_or(0);
 }
 
 }  // namespace activator

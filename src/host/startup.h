@@ -1,7 +1,9 @@
 // Start-up and the life of the process: joins COM, brings in the runtime
-// through the bootstrap library, registers the activation server, subscribes
-// the activation handler, registers with the notification manager, logs the
-// notification inventory once and starts the three worker threads. Then the
+// through the bootstrap library, registers the activation server, checks that
+// the notification platform serves this process, subscribes the activation
+// handler, registers with the notification manager, logs the notification
+// inventory once, starts the three worker threads and handles the click that
+// started the process, if one did. Then the
 // main thread only keeps the process alive; there is no orderly shutdown.
 #pragma once
 
@@ -20,6 +22,14 @@ inline constexpr int kExitComRegisterFailed = 21;         // "COM REGISTER FAILE
 inline constexpr int kExitNoNotificationManager = 30;     // "WPN DEFAULT FAILED=" + result
 inline constexpr int kExitSubscribeFailed = 31;           // "WPN CALLBACK FAILED=" + result
 inline constexpr int kExitThreadStartFailed = 32;         // "THREAD START FAILED"
+inline constexpr int kExitNotificationsUnsupported = 33;  // "WPN NOT SUPPORTED"
+inline constexpr int kExitUnregisterFailed = 34;          // "WPN UNREGISTERALL FAILED=" + result
+
+// The one argument the program takes besides the platform's own: remove the
+// notification platform's registrations of this program and end (for an
+// uninstall). A start by a click ("----AppNotificationActivated:") and any
+// other argument run the activator as usual.
+inline constexpr char kUnregisterArgument[] = "--unregister";
 
 // The bodies of the three worker threads, started in this order. None of the
 // real ones returns.
@@ -41,7 +51,9 @@ struct StartupSettings {
 StartupSettings ActivatorStartupSettings();
 
 // Runs the start-up sequence on the calling thread, which joins the
-// multithreaded apartment, up to and including starting the worker threads.
+// multithreaded apartment, up to and including starting the worker threads,
+// then hands the click that started the process, if one did, to the
+// activation handler.
 // When every step that must succeed did, the notification manager handle is
 // left in `manager` and nullopt is returned: the caller must then keep
 // `manager` alive for ever, as two threads hold it by reference. Otherwise the
@@ -53,5 +65,11 @@ std::optional<int> StartActivator(const StartupSettings& settings,
 // The program: start-up with the build's settings, then sleeps in 1000 ms
 // steps for ever. Returns only with the exit code of a failed start.
 int RunActivator();
+
+// The program started with kUnregisterArgument: joins COM, brings in the
+// runtime and asks the notification manager to remove every registration it
+// keeps for this program ("WPN UNREGISTERALL OK"). Returns 0, or the exit code
+// of the step that failed, after its log line.
+int UnregisterActivator();
 
 }  // namespace activator

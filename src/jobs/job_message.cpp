@@ -46,6 +46,16 @@ bool IsWellFormedUtf8(std::string_view text) {
   return true;
 }
 
+bool FitsNotificationTag(std::string_view job_id) {
+  std::size_t units = 0;
+  for (const char byte : job_id) {
+    const auto b = static_cast<unsigned char>(byte);
+    if ((b & 0xC0) == 0x80) continue;  // continuation bytes add nothing
+    units += b >= 0xF0 ? 2 : 1;        // four bytes: a surrogate pair
+  }
+  return units <= kMaxNotificationTagUnits;
+}
+
 std::string_view JobMessageFromBytes(std::string_view bytes) {
   bytes = bytes.substr(0, kMaxJobMessageBytes);
   return bytes.substr(0, bytes.find('\0'));
@@ -75,6 +85,10 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
       id_start, id_end == std::string_view::npos ? std::string_view::npos : id_end - id_start);
   if (!IsWellFormedUtf8(job_id)) {
     parsed.problem = JobMessageProblem::kJobIdNotUtf8;
+    return parsed;
+  }
+  if (!FitsNotificationTag(job_id)) {
+    parsed.problem = JobMessageProblem::kJobIdTooLong;
     return parsed;
   }
   m.job_id = job_id;
@@ -122,6 +136,8 @@ const char* DescribeJobMessageProblem(JobMessageProblem problem) {
       return "ID_EXECUCAO ANTES DA ACAO";
     case JobMessageProblem::kJobIdNotUtf8:
       return "ID_EXECUCAO NAO UTF-8";
+    case JobMessageProblem::kJobIdTooLong:
+      return "ID_EXECUCAO LONGO DEMAIS";
   }
   return "DESCONHECIDA";
 }

@@ -26,6 +26,7 @@ enum class JobMessageProblem {
   kNoJobId,            // no "&id_execucao=" anywhere
   kJobIdInsideAction,  // "&id_execucao=" begins before byte 5
   kJobIdNotUtf8,       // the job id is not well-formed UTF-8
+  kJobIdTooLong,       // the job id cannot be a notification's tag
 };
 
 struct ParsedJobMessage {
@@ -57,6 +58,16 @@ std::string FormatJobMessage(const JobMessage& message);
 // nothing above U+10FFFF, no cut sequence. Exactly these texts survive the
 // conversion to UTF-16 and back unchanged, as a job id must.
 bool IsWellFormedUtf8(std::string_view text);
+
+// The longest tag a notification may have, in UTF-16 units: the Windows
+// notification platform refuses a longer one when the notification is shown.
+// A job id is its notification's tag on every port, so that a worker's ids
+// work the same everywhere.
+inline constexpr std::size_t kMaxNotificationTagUnits = 64;
+
+// True when the well-formed UTF-8 `job_id` is at most kMaxNotificationTagUnits
+// UTF-16 units long (a character above U+FFFF takes two).
+bool FitsNotificationTag(std::string_view job_id);
 
 // A short text naming the problem, for the log.
 const char* DescribeJobMessageProblem(JobMessageProblem problem);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -165,6 +166,10 @@ class AppNotificationManager {
  public:
   // The process's one manager.
   static AppNotificationManager Default();
+  // False where the platform serves no notifications to this process (on
+  // Windows, a process run elevated): every other call then does nothing and
+  // reports success. Raises when the platform cannot be asked.
+  static bool IsSupported();
 
   // Subscribes `handler` to clicks; the subscription is never revoked. Returns
   // the event token.
@@ -172,6 +177,14 @@ class AppNotificationManager {
   // Registers the application so that notifications can be shown and clicks
   // arrive.
   void Register() const;
+  // Removes every registration the platform keeps for this program, for an
+  // uninstall; afterwards a click on an old notification starts nothing.
+  void UnregisterAll() const;
+  // The click that started this process, if it was started by one. The
+  // platform hands that click here and never to the NotificationInvoked
+  // handlers. Call once, after Register. A port whose platform starts no
+  // program on a click has none.
+  std::optional<AppNotificationActivatedEventArgs> LaunchingClick() const;
   // Shows the notification, replacing one with the same tag and group.
   void Show(const AppNotification& notification) const;
   // Starts listing this application's notifications in the centre.

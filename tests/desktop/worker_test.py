@@ -133,6 +133,7 @@ class WorkerTest(unittest.TestCase):
         # not because nobody listened.
         cases = [
             ("announce", "J&1"),                                  # id cut at "&"
+            ("announce", "J" * 65),                               # longer than a tag
             ("announce", "J1", "--pipe", "/tmp/a&estado=b"),      # pipe cut at "&estado="
             ("send", "acao=continuar&id_execucao=" + "x" * 4100),  # longer than one read
             ("result", "../escape"),                              # outside the results folder

@@ -37,6 +37,7 @@ namespace activator {
 namespace {
 
 using Lines = std::vector<std::string>;
+using testing::InOrder;
 using testing::LogTail;
 
 // What the worker does for one message: open the pipe, write, close.
@@ -194,14 +195,15 @@ TEST_F(JobPipeServerTest, SilentClientIsDroppedAndTheNextIsServed) {
 }
 
 TEST_F(JobPipeServerTest, MessageIsCutAtTheLimitAndAtTheFirstNul) {
-  const std::string head = "acao=continuar&id_execucao=";
+  const std::string head = "acao=continuar&id_execucao=J4&estado=";
   const std::string exact = head + std::string(4095 - head.size(), 'i');
   EXPECT_EQ(Deliver(exact).front(), "PYTHON PIPE RECEIVED=" + exact);
 
   const std::string longer = head + std::string(6000, 'k');
   const Lines lines = Deliver(longer);
   EXPECT_EQ(lines.front(), "PYTHON PIPE RECEIVED=" + longer.substr(0, 4095));
-  EXPECT_EQ(lines.back(), "VELDUNA RECEBEU=" + std::string(4095 - head.size(), 'k'));
+  EXPECT_TRUE(InOrder(
+      lines, {"PYTHON ESTADO=" + std::string(4095 - head.size(), 'k'), "VELDUNA RECEBEU=J4"}));
 
   const std::string with_nul("acao=continuar&id_execucao=J5\0&pipe=X&estado=erro", 48);
   EXPECT_EQ(Deliver(with_nul), (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J5",
@@ -229,6 +231,9 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
   const std::string bad = "acao=continuar&id_execucao=" + bad_id + "&pipe=P1&estado=executando";
   EXPECT_EQ(Deliver(bad), (Lines{"PYTHON PIPE RECEIVED=" + bad,
                                  "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO NAO UTF-8"}));
+  // An id that cannot be the notification's tag.
+  const std::string long_id = "acao=continuar&id_execucao=" + std::string(65, 'J') + "&pipe=P1";
+  EXPECT_EQ(Deliver(long_id).back(), "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO LONGO DEMAIS");
   EXPECT_TRUE(Registry().QueuedIds().empty());
   EXPECT_FALSE(Registry().HasJobState("J1"));
   EXPECT_EQ(Registry().FindReplyPipe(""), std::nullopt);

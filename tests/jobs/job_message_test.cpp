@@ -81,13 +81,42 @@ TEST(JobMessageTest, JobIdMustBeWellFormedUtf8) {
   }
 }
 
+// The id is the notification's tag, which the platform bounds in UTF-16
+// units: a character above U+FFFF counts twice.
+TEST(JobMessageTest, JobIdMustFitANotificationTag) {
+  const std::string smiley = "\xf0\x9f\x98\x80";  // U+1F600, two units
+  std::string smileys;
+  for (int i = 0; i < 32; ++i) smileys += smiley;
+  const struct {
+    std::string id;
+    bool fits;
+  } cases[] = {
+      {std::string(64, 'j'), true},
+      {std::string(65, 'j'), false},
+      {std::string(64, 'j').replace(0, 1, "\xc3\xa9"), true},  // 65 bytes, 64 units
+      {std::string(63, 'j') + "\xe6\x97\xa5", true},           // 66 bytes, 64 units
+      {smileys, true},                                         // 128 bytes, 64 units
+      {smileys + "j", false},                                  // 65 units
+      {std::string(62, 'j') + smiley, true},
+      {std::string(63, 'j') + smiley, false},
+  };
+  for (const auto& c : cases) {
+    const ParsedJobMessage parsed =
+        ParseJobMessage("acao=continuar&id_execucao=" + c.id + "&estado=x");
+    EXPECT_EQ(parsed.problem, c.fits ? JobMessageProblem::kNone : JobMessageProblem::kJobIdTooLong)
+        << c.id.size();
+  }
+  EXPECT_STREQ(DescribeJobMessageProblem(JobMessageProblem::kJobIdTooLong),
+               "ID_EXECUCAO LONGO DEMAIS");
+}
+
 TEST(JobMessageTest, BytesEndAtTheFirstNulAndAtTheSizeLimit) {
   using namespace std::string_literals;
   EXPECT_EQ(JobMessageFromBytes("acao=x&id_execucao=J\0&estado=y"s), "acao=x&id_execucao=J");
-  std::string long_message = "acao=continuar&id_execucao=" + std::string(5000, 'j');
+  std::string long_message = "acao=continuar&id_execucao=J&estado=" + std::string(5000, 's');
   std::string_view cut = JobMessageFromBytes(long_message);
   EXPECT_EQ(cut.size(), kMaxJobMessageBytes);
-  EXPECT_EQ(Parse(cut).job_id.size(), kMaxJobMessageBytes - 27);
+  EXPECT_EQ(Parse(cut).job_state.size(), kMaxJobMessageBytes - 36);
   EXPECT_EQ(JobMessageFromBytes(""), "");
 }
 

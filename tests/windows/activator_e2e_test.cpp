@@ -1,16 +1,19 @@
 // activator.exe as a process of its own under wine, against the stand-in
 // runtime: the whole flow of a job from its message on the job pipe to the
 // event message on the worker's pipe, the local opening when the worker is
-// gone, the display limit, the exits of a start that cannot go on, and the
-// class object reached from another process.
+// gone, the click that starts the program, the display limit, the exits of a
+// start that cannot go on and of the uninstall step, the class object reached
+// from another process, and what the built files are to Windows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "activation/reply_listener.h"
 #include "base/build_constants.h"
@@ -19,6 +22,10 @@
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 #include "windows/standin_support.h"
+// clang-format off
+#include "platform/os/windows_support.h"
+#include <shellapi.h>
+// clang-format on
 
 namespace activator {
 namespace {
@@ -53,10 +60,12 @@ std::vector<std::string> FileLines(const std::string& path) {
 class Child {
  public:
   ~Child() { End(); }
-  bool Start(const std::string& program) {
+  bool Start(const std::string& program, const std::wstring& arguments = L"") {
+    std::wstring command = L"\"" + WinePath(program) + L"\"";
+    if (!arguments.empty()) command += L" " + arguments;
     std::wstring folder = WinePath(program);
     folder.resize(folder.find_last_of(L'\\'));
-    return Run(L"\"" + WinePath(program) + L"\"", folder.c_str());
+    return Run(command, folder.c_str());
   }
   // A command line, the program found as the system finds it.
   bool StartCommand(const std::string& command) {
@@ -121,8 +130,8 @@ class ActivatorUnderWineTest : public ::testing::Test {
   void TearDown() override { program_.End(); }
 
   // Starts the program and waits until it serves its job pipe.
-  void StartProgram(LogTail& tail) {
-    ASSERT_TRUE(program_.Start(E2E_PROGRAM));
+  void StartProgram(LogTail& tail, const std::wstring& arguments = L"") {
+    ASSERT_TRUE(program_.Start(E2E_PROGRAM, arguments));
     ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE SERVER START", kWaitMs))
         << ::testing::PrintToString(tail.Lines());
   }
@@ -175,6 +184,25 @@ void ExpectClassObjectFromAnotherProcess() {
   }).join();
 }
 
+// Puts the stand-in notepad.exe where the shell finds the system's (wine
+// runs it instead of its own: WINEDLLOVERRIDES) and a result of `id` with its
+// index in the lab. Returns the file the stand-in records each opening in, and
+// the result's path.
+std::pair<std::string, std::string> PrepareResultOpening(const std::string& id) {
+  const std::string result = testing::LabPath("Native/Host/Resultados/" + id + "-result.txt");
+  testing::WriteFile(result, "result of " + id + "\n");
+  // The lab's paths are Windows paths.
+  testing::WriteFile(testing::LabPath("Native/Host/Resultados/Resultado_" + id + ".path"),
+                     result + "\r\n");
+  wchar_t system[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
+  EXPECT_TRUE(::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE));
+  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
+  ::DeleteFileA(record.c_str());
+  return {record, result};
+}
+
 TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   LogTail tail;
   StartProgram(tail);
@@ -203,24 +231,42 @@ TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
 
   // The worker is gone: the result is opened with the text editor.
   worker.Close();
-  const std::string result = testing::LabPath("Native/Host/Resultados/W1-result.txt");
-  testing::WriteFile(result, "result of W1\n");
-  const std::string& result_windows = result;  // the lab's paths are Windows paths
-  testing::WriteFile(testing::LabPath("Native/Host/Resultados/Resultado_W1.path"),
-                     result_windows + "\r\n");
-  // The shell finds the system's notepad.exe; in this prefix that is the
-  // stand-in, which wine runs instead of its own (WINEDLLOVERRIDES).
-  wchar_t system[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
-  ASSERT_TRUE(::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE));
-  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
-  ::DeleteFileA(record.c_str());
+  const auto [record, result] = PrepareResultOpening("W1");
   ASSERT_EQ(Centre("click W1"), "clicked 1");
   ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
       << ::testing::PrintToString(tail.Lines());
-  EXPECT_NE(FileLines(record).back().find(result_windows), std::string::npos)
-      << FileLines(record).back();
+  EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
+  EXPECT_TRUE(program_.Running());
+}
+
+// A click on a notification while no activator runs starts one with the
+// platform's argument; the runtime hands that click to the app-lifecycle API,
+// not to NotificationInvoked. It still reaches the worker, or opens the result.
+TEST_F(ActivatorUnderWineTest, TheClickThatStartsTheProgramIsHandled) {
+  const std::wstring started_by_click = L"----AppNotificationActivated:";
+  {
+    LogTail tail;
+    StartProgram(tail, started_by_click);
+    // The worker announces itself again before the click is handed over.
+    testing::ReplyListener worker;
+    ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=W2&pipe=" + worker.pipe_name() +
+                               "&estado=executando"));
+    ASSERT_TRUE(Eventually([&] { return !NotificationOf("W2").empty(); })) << Centre("list");
+    ASSERT_EQ(Centre("launch-click acao=abortar&id_execucao=W2&estado=executando"), "ok");
+    ASSERT_TRUE(tail.WaitForLine("EVENT SENT", kWaitMs)) << ::testing::PrintToString(tail.Lines());
+    EXPECT_EQ(worker.ReceiveOne(), "acao=abortar&id_execucao=W2&estado=executando");
+    EXPECT_TRUE(InOrder(tail.Lines(), {"WPN REGISTER OK", "=== WPN INVOKED ===",
+                                       "WPN PIPE DESTINO=" + worker.pipe_name()}));
+    program_.End();
+  }
+  // After a restart of the machine no worker runs: the result is opened.
+  LogTail tail;
+  StartProgram(tail, started_by_click);
+  const auto [record, result] = PrepareResultOpening("W3");
+  ASSERT_EQ(Centre("launch-click acao=salvar&id_execucao=W3&estado=concluido"), "ok");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
+      << ::testing::PrintToString(tail.Lines());
+  EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
   EXPECT_TRUE(program_.Running());
 }
 
@@ -253,28 +299,38 @@ TEST_F(ActivatorUnderWineTest, TwentyFiveJobsShowTwentyAtATime) {
   EXPECT_LE(most, 20u);
 }
 
-// A start that cannot go on: the exit code and the log's last line.
+// A start that cannot go on, and the uninstall step: the exit code and the
+// log's last line.
 TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
   struct Case {
     const char* program;
     const char* lab;
     DWORD exit_code;
     std::string last_line;
+    const wchar_t* arguments = L"";
+    bool elevated = false;
   };
   const Case cases[] = {
       {E2E_NODLL_PROGRAM, E2E_NODLL_LAB, 10, "BOOTSTRAP DLL ERROR=126"},
       {E2E_NOENTRY_PROGRAM, E2E_NOENTRY_LAB, 11, "BOOTSTRAP FUNCTION ERROR"},
+      // Run as administrator the runtime serves nothing, and says so only
+      // when asked.
+      {E2E_PROGRAM, E2E_LAB, 33, "WPN NOT SUPPORTED", L"", true},
+      {E2E_PROGRAM, E2E_LAB, 0, "WPN UNREGISTERALL OK", L"--unregister"},
+      {E2E_PROGRAM, E2E_LAB, 33, "WPN NOT SUPPORTED", L"--unregister", true},
       // No Windows App SDK runtime on the machine: its classes are not
       // registered (REGDB_E_CLASSNOTREG).
       {E2E_PROGRAM, E2E_LAB, 30, "WPN DEFAULT FAILED=-2147221164"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.program);
+    SCOPED_TRACE(std::string(c.program) + " -> " + c.last_line);
     if (c.exit_code == 30) testing::UnregisterStandinRuntime();
     const std::string log = std::string(c.lab) + "/Logs/activator_debug.txt";
     const std::size_t before = FileLines(log).size();
     Child run;
-    ASSERT_TRUE(run.Start(c.program));
+    ::SetEnvironmentVariableA("STANDIN_ELEVATED", c.elevated ? "1" : nullptr);
+    ASSERT_TRUE(run.Start(c.program, c.arguments));
+    ::SetEnvironmentVariableA("STANDIN_ELEVATED", nullptr);
     EXPECT_EQ(run.WaitForExit(kWaitMs), c.exit_code);
     const std::vector<std::string> lines = FileLines(log);
     ASSERT_GT(lines.size(), before);
@@ -414,6 +470,50 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   EXPECT_FALSE(MachineKeyExists(class_key));
 }
 #endif
+
+// What Windows makes of the built files: the activator has no console (one
+// would open for the whole run and end it when closed), activator-run does;
+// both activators carry the project's icon where the notification platform
+// reads an unpackaged program's icon (the file's first icon), a manifest and
+// version information.
+TEST(ActivatorProgramFilesTest, SubsystemIconManifestAndVersion) {
+  constexpr WORD kWindowsGui = 2, kWindowsConsole = 3;
+  const struct {
+    const char* path;
+    WORD subsystem;
+  } programs[] = {{ACTIVATOR_PROGRAM, kWindowsGui},
+                  {ACTIVATOR_FLAT_PROGRAM, kWindowsGui},
+                  {RUNNER_PROGRAM, kWindowsConsole}};
+  for (const auto& program : programs) {
+    SCOPED_TRACE(program.path);
+    const std::wstring path = WinePath(program.path);
+    std::ifstream in(WinePathOf(program.path), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 0x40u);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    ASSERT_LT(static_cast<std::size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64), bytes.size());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(bytes.data() + dos->e_lfanew);
+    EXPECT_EQ(nt->OptionalHeader.Subsystem, program.subsystem);
+    if (program.subsystem != kWindowsGui) continue;
+
+    HICON small_icon = nullptr;
+    EXPECT_EQ(::ExtractIconExW(path.c_str(), 0, nullptr, &small_icon, 1), 1u);
+    if (small_icon != nullptr) ::DestroyIcon(small_icon);
+    HMODULE file = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(file, nullptr);
+    HRSRC manifest = ::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(manifest, nullptr);
+    const std::string text(static_cast<const char*>(::LockResource(::LoadResource(file, manifest))),
+                           ::SizeofResource(file, manifest));
+    for (const char* part : {"level=\"asInvoker\"", "<ws2:longPathAware>true</ws2:longPathAware>",
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+      EXPECT_NE(text.find(part), std::string::npos) << part;
+    }
+    EXPECT_NE(::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)),
+              nullptr);  // RT_VERSION
+    ::FreeLibrary(file);
+  }
+}
 
 }  // namespace
 }  // namespace activator

@@ -8,9 +8,9 @@
 
 namespace activator::testing {
 
-const wchar_t* const kStandinClasses[4] = {abi::kAppNotificationManagerClass,
-                                           abi::kAppNotificationBuilderClass,
-                                           abi::kAppNotificationButtonClass, abi::kUriClass};
+const wchar_t* const kStandinClasses[5] = {
+    abi::kAppNotificationManagerClass, abi::kAppNotificationBuilderClass,
+    abi::kAppNotificationButtonClass, abi::kUriClass, abi::kAppInstanceClass};
 
 namespace {
 

@@ -125,6 +125,14 @@ void AppNotificationManager::Register() const {
   internal::Append("Register");
 }
 
+bool AppNotificationManager::IsSupported() { return true; }
+
+void AppNotificationManager::UnregisterAll() const { internal::Append("UnregisterAll"); }
+
+std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {
+  return std::nullopt;  // the tests' centre starts no program
+}
+
 void AppNotificationManager::Show(const AppNotification& notification) const {
   internal::Check(Operation::Show);
   internal::CheckServiceUp();

@@ -30,6 +30,7 @@ inline constexpr wchar_t kAppNotificationBuilderClass[] =
 inline constexpr wchar_t kAppNotificationButtonClass[] =
     L"Microsoft.Windows.AppNotifications.Builder.AppNotificationButton";
 inline constexpr wchar_t kUriClass[] = L"Windows.Foundation.Uri";
+inline constexpr wchar_t kAppInstanceClass[] = L"Microsoft.Windows.AppLifecycle.AppInstance";
 
 // The ABI's value types.
 using Boolean = unsigned char;  // one byte
@@ -50,6 +51,10 @@ using AppNotificationImageCrop = int32_t;
 using AppNotificationAudioLooping = int32_t;
 using AppNotificationSoundEvent = int32_t;
 using AppNotificationButtonStyle = int32_t;
+// Microsoft.Windows.AppLifecycle.ExtendedActivationKind, of which the program
+// tells one value from the others.
+using ExtendedActivationKind = int32_t;
+inline constexpr ExtendedActivationKind kActivationKindAppNotification = 5001;
 
 // IInspectable, the base of every runtime interface (the SDK's import
 // libraries do not all carry its identifier).
@@ -73,6 +78,8 @@ struct IAppNotificationActivatedEventArgs;
 struct IAppNotificationButton;
 struct IMapViewStringString;
 struct IVectorViewAppNotification;
+struct IEventHandlerAppActivationArguments;  // EventHandler<AppActivationArguments>
+struct IVectorAppInstance;                   // IVector<AppInstance>
 
 // ---- Windows.Foundation -------------------------------------------------
 
@@ -310,6 +317,47 @@ struct IAppNotificationManagerStatics : IInspectable {
   static constexpr GUID kIid = {
       0x6cfc0d8d, 0x84a3, 0x5592, {0xb4, 0xc6, 0xe3, 0xe7, 0xe7, 0xc6, 0x80, 0xe4}};
   virtual HRESULT STDMETHODCALLTYPE get_Default(IAppNotificationManager** value) = 0;  // 6
+};
+
+// The manager's second statics (AppNotificationsContract 2).
+struct IAppNotificationManagerStatics2 : IInspectable {
+  static constexpr GUID kIid = {
+      0x6eb42a35, 0xe82f, 0x5732, {0x98, 0xf1, 0x12, 0x97, 0x05, 0x60, 0x2f, 0x2e}};
+  virtual HRESULT STDMETHODCALLTYPE IsSupported(Boolean* result) = 0;  // 6
+};
+
+// ---- Microsoft.Windows.AppLifecycle ----------------------------------------
+
+struct IAppActivationArguments : IInspectable {
+  static constexpr GUID kIid = {
+      0x14f99eaf, 0x1580, 0x5062, {0xbd, 0xc8, 0xd5, 0xd1, 0xc3, 0x11, 0x38, 0xfb}};
+  virtual HRESULT STDMETHODCALLTYPE get_Kind(ExtendedActivationKind* value) = 0;  // 6
+  virtual HRESULT STDMETHODCALLTYPE get_Data(IInspectable** value) = 0;           // 7
+};
+
+struct IAppInstance : IInspectable {
+  static constexpr GUID kIid = {
+      0x75766ae4, 0x0239, 0x5a26, {0xb9, 0xda, 0xd5, 0xbf, 0xc7, 0x5a, 0x48, 0x66}};
+  virtual HRESULT STDMETHODCALLTYPE UnregisterKey() = 0;  // 6
+  virtual HRESULT STDMETHODCALLTYPE RedirectActivationToAsync(IAppActivationArguments* args,
+                                                              IAsyncAction** operation) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE
+  GetActivatedEventArgs(IAppActivationArguments** result) = 0;  // 8
+  virtual HRESULT STDMETHODCALLTYPE add_Activated(IEventHandlerAppActivationArguments* handler,
+                                                  EventRegistrationToken* token) = 0;    // 9
+  virtual HRESULT STDMETHODCALLTYPE remove_Activated(EventRegistrationToken token) = 0;  // 10
+  virtual HRESULT STDMETHODCALLTYPE get_Key(HSTRING* value) = 0;                         // 11
+  virtual HRESULT STDMETHODCALLTYPE get_IsCurrent(Boolean* value) = 0;                   // 12
+  virtual HRESULT STDMETHODCALLTYPE get_ProcessId(UINT32* value) = 0;                    // 13
+};
+
+struct IAppInstanceStatics : IInspectable {
+  static constexpr GUID kIid = {
+      0x4f414b25, 0x8330, 0x5a9b, {0xbb, 0xc1, 0x82, 0x29, 0xd4, 0x79, 0x64, 0x9d}};
+  virtual HRESULT STDMETHODCALLTYPE GetCurrent(IAppInstance** result) = 0;          // 6
+  virtual HRESULT STDMETHODCALLTYPE GetInstances(IVectorAppInstance** result) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE FindOrRegisterForKey(HSTRING key,
+                                                         IAppInstance** result) = 0;  // 8
 };
 
 // ---- Microsoft.Windows.AppNotifications.Builder ---------------------------

@@ -189,6 +189,14 @@ AppNotificationManager AppNotificationManager::Default() {
   return AppNotificationManager(std::make_shared<Impl>(std::move(manager)));
 }
 
+bool AppNotificationManager::IsSupported() {
+  auto statics =
+      GetFactory<abi::IAppNotificationManagerStatics2>(abi::kAppNotificationManagerClass);
+  abi::Boolean supported = 0;
+  ThrowIfFailed(statics->IsSupported(&supported));
+  return supported != 0;
+}
+
 int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
   auto delegate = ComRef<abi::INotificationInvokedHandler>::Adopt(
       new NotificationInvokedDelegate(std::move(handler)));
@@ -198,6 +206,32 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
 }
 
 void AppNotificationManager::Register() const { ThrowIfFailed(impl_->manager->Register()); }
+
+void AppNotificationManager::UnregisterAll() const {
+  ThrowIfFailed(impl_->manager->UnregisterAll());
+}
+
+std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {
+  // Started by a click ("<program> ----AppNotificationActivated:"), the
+  // process gets that click from the app-lifecycle API, which waits for it
+  // after Register, not from NotificationInvoked.
+  auto statics = GetFactory<abi::IAppInstanceStatics>(abi::kAppInstanceClass);
+  ComRef<abi::IAppInstance> current;
+  ThrowIfFailed(statics->GetCurrent(current.put()));
+  if (!current) throw HResultError(static_cast<HResult>(E_POINTER));
+  ComRef<abi::IAppActivationArguments> activation;
+  ThrowIfFailed(current->GetActivatedEventArgs(activation.put()));
+  if (!activation) return std::nullopt;
+  abi::ExtendedActivationKind kind = 0;
+  ThrowIfFailed(activation->get_Kind(&kind));
+  if (kind != abi::kActivationKindAppNotification) return std::nullopt;
+  ComRef<IInspectable> data;
+  ThrowIfFailed(activation->get_Data(data.put()));
+  if (!data) throw HResultError(static_cast<HResult>(E_POINTER));
+  return AppNotificationActivatedEventArgs(
+      std::make_shared<AppNotificationActivatedEventArgs::Impl>(
+          data.As<abi::IAppNotificationActivatedEventArgs>()));
+}
 
 void AppNotificationManager::Show(const AppNotification& notification) const {
   ThrowIfFailed(impl_->manager->Show(notification.impl()->notification.get()));

@@ -7,6 +7,8 @@
 // The support header first: it sets the macros the SDK headers read.
 // clang-format off
 #include "platform/os/windows_support.h"
+#include <objbase.h>
+#include <process.h>
 #include <shellapi.h>
 // clang-format on
 
@@ -20,12 +22,40 @@ bool IsExistingNonDirectory(const std::string& path) noexcept {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool StartTextEditor(const std::string& path) noexcept {
-  if (path.find('\0') != std::string::npos) return false;
+namespace {
+
+struct EditorStart {
+  const std::string* path;
+  bool started = false;
+};
+
+// The shell asks for a single-threaded apartment without OLE1 DDE; the
+// caller's thread (the notification platform's, in the multithreaded
+// apartment) cannot become one, so the start runs on a thread of its own.
+unsigned __stdcall StartEditorInApartment(void* argument) {
+  auto* start = static_cast<EditorStart*>(argument);
+  const HRESULT joined =
+      ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   // Values above 32 mean started; the smaller ones are error codes.
   const HINSTANCE result =
-      ::ShellExecuteA(nullptr, "open", kTextEditor, path.c_str(), nullptr, SW_SHOWNORMAL);
-  return reinterpret_cast<INT_PTR>(result) > 32;
+      ::ShellExecuteA(nullptr, "open", kTextEditor, start->path->c_str(), nullptr, SW_SHOWNORMAL);
+  start->started = reinterpret_cast<INT_PTR>(result) > 32;
+  if (SUCCEEDED(joined)) ::CoUninitialize();
+  return 0;
+}
+
+}  // namespace
+
+bool StartTextEditor(const std::string& path) noexcept {
+  if (path.find('\0') != std::string::npos) return false;
+  EditorStart start{&path};
+  const uintptr_t thread =
+      ::_beginthreadex(nullptr, 0, &StartEditorInApartment, &start, 0, nullptr);
+  if (thread == 0) return false;
+  const auto handle = reinterpret_cast<HANDLE>(thread);
+  ::WaitForSingleObject(handle, INFINITE);
+  ::CloseHandle(handle);
+  return start.started;
 }
 
 }  // namespace activator

@@ -6,6 +6,17 @@
 // stand-in serves when STANDIN_CONTROL_PIPE names one (for a program run as
 // a process of its own).
 //
+// What it has of the real runtime's behaviour besides its interfaces:
+// - run elevated (STANDIN_ELEVATED set in the process's environment),
+//   IsSupported is false and every manager call does nothing and succeeds;
+// - a show whose tag is longer than 64 UTF-16 units fails, and so does a
+//   build whose payload would be longer than 5120 characters;
+// - in a process started with "----AppNotificationActivated:" the click that
+//   started it is kept for AppInstance.GetActivatedEventArgs and never raised
+//   as NotificationInvoked. The real runtime waits 2 seconds for that click;
+//   the stand-in waits until a test hands it over ("launch-click"), so that
+//   no test depends on the machine's speed.
+//
 // It implements the interfaces of platform/os/winappsdk_abi.h, so it cannot
 // catch a wrong interface identifier there: abi_identity_test holds those
 // against the system's own headers.
@@ -21,6 +32,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/mutex.h"
@@ -100,6 +112,7 @@ struct Content {
 struct Centre {
   activator::Mutex lock;
   std::vector<Content> shown GUARDED_BY(lock);
+  int unregistrations GUARDED_BY(lock) = 0;
   std::vector<ComRef<abi::INotificationInvokedHandler>> handlers GUARDED_BY(lock);
   std::map<std::string, HRESULT> failures GUARDED_BY(lock);
   int registrations GUARDED_BY(lock) = 0;
@@ -109,6 +122,16 @@ struct Centre {
 Centre& TheCentre() {
   static Centre* centre = new Centre();  // outlives every thread that calls in
   return *centre;
+}
+
+// The platform's limits.
+constexpr std::size_t kMaxTagUnits = 64;
+constexpr std::size_t kMaxPayloadCharacters = 5120;
+
+// A process run elevated: the runtime serves it nothing.
+bool Elevated() {
+  static const bool elevated = ::GetEnvironmentVariableA("STANDIN_ELEVATED", nullptr, 0) != 0;
+  return elevated;
 }
 
 // What a test armed for `operation`: S_OK when nothing.
@@ -351,6 +374,7 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   STANDIN_NOT_IMPLEMENTED(AddProgressBar(abi::IAppNotificationProgressBar*, Self**))
   HRESULT STDMETHODCALLTYPE BuildNotification(abi::IAppNotification** result) override {
     if (HRESULT hr = Armed("Build"); FAILED(hr)) return hr;
+    if (PayloadCharacters() > kMaxPayloadCharacters) return E_FAIL;
     return Give<abi::IAppNotification>(new Notification(content_), result);
   }
   HRESULT STDMETHODCALLTYPE SetTag(HSTRING value, Self** result) override {
@@ -363,6 +387,23 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   }
 
  private:
+  // The length of the toast XML the real builder writes for this content, to
+  // within a few characters.
+  std::size_t PayloadCharacters() const {
+    std::size_t length = std::string_view(
+                             "<toast><visual><binding template=\"ToastGeneric\">"
+                             "</binding></visual></toast>")
+                             .size();
+    for (const auto& text : content_.texts) length += 13 + text.size();  // <text></text>
+    if (!content_.image.empty()) length += 35 + content_.image.size();
+    if (!content_.buttons.empty()) length += 19;  // <actions></actions>
+    for (const auto& button : content_.buttons) {
+      length += 35 + button.caption.size();  // <action content="" arguments=""/>
+      for (const auto& [k, v] : button.arguments) length += k.size() + v.size() + 2;
+    }
+    return length;
+  }
+
   Content content_;
 };
 
@@ -517,6 +558,7 @@ void OnRuntimeThread(std::function<void()> work, bool wait) {
 class Manager final : public Object<abi::IAppNotificationManager> {
  public:
   HRESULT STDMETHODCALLTYPE Register() override {
+    if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("Register"); FAILED(hr)) return hr;
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
@@ -524,11 +566,22 @@ class Manager final : public Object<abi::IAppNotificationManager> {
     return S_OK;
   }
   STANDIN_NOT_IMPLEMENTED(Unregister())
-  STANDIN_NOT_IMPLEMENTED(UnregisterAll())
+  HRESULT STDMETHODCALLTYPE UnregisterAll() override {
+    if (Elevated()) return S_OK;
+    if (HRESULT hr = Armed("UnregisterAll"); FAILED(hr)) return hr;
+    Centre& centre = TheCentre();
+    activator::MutexLock hold(centre.lock);
+    ++centre.unregistrations;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE add_NotificationInvoked(abi::INotificationInvokedHandler* handler,
                                                     abi::EventRegistrationToken* token) override {
     if (HRESULT hr = Armed("Subscribe"); FAILED(hr)) return hr;
     if (handler == nullptr || token == nullptr) return E_POINTER;
+    if (Elevated()) {
+      token->value = 0;
+      return S_OK;
+    }
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
     centre.handlers.push_back(ComRef<abi::INotificationInvokedHandler>::Borrow(handler));
@@ -537,9 +590,11 @@ class Manager final : public Object<abi::IAppNotificationManager> {
   }
   STANDIN_NOT_IMPLEMENTED(remove_NotificationInvoked(abi::EventRegistrationToken))
   HRESULT STDMETHODCALLTYPE Show(abi::IAppNotification* notification) override {
+    if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("Show"); FAILED(hr)) return hr;
     if (notification == nullptr) return E_POINTER;
     const Content& content = static_cast<Notification*>(notification)->content;
+    if (content.tag.size() > kMaxTagUnits) return E_INVALIDARG;
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
     // A later notification with the same tag and group replaces the earlier.
@@ -564,7 +619,7 @@ class Manager final : public Object<abi::IAppNotificationManager> {
     if (HRESULT hr = Armed("GetAllAsync"); FAILED(hr)) return hr;
     auto listing = ComRef<ListingOperation>::Adopt(new ListingOperation());
     std::vector<Content> snapshot;
-    {
+    if (!Elevated()) {
       Centre& centre = TheCentre();
       activator::MutexLock hold(centre.lock);
       snapshot = centre.shown;
@@ -593,13 +648,98 @@ class Manager final : public Object<abi::IAppNotificationManager> {
 };
 
 class ManagerStatics final
-    : public Object<abi::IActivationFactory, abi::IAppNotificationManagerStatics> {
+    : public Object<abi::IActivationFactory, abi::IAppNotificationManagerStatics,
+                    abi::IAppNotificationManagerStatics2> {
  public:
   STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
   HRESULT STDMETHODCALLTYPE get_Default(abi::IAppNotificationManager** value) override {
     if (HRESULT hr = Armed("Default"); FAILED(hr)) return hr;
     return Give<abi::IAppNotificationManager>(new Manager(), value);
   }
+  HRESULT STDMETHODCALLTYPE IsSupported(abi::Boolean* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Elevated() ? 0 : 1;
+    return S_OK;
+  }
+};
+
+// ---- Microsoft.Windows.AppLifecycle ----
+
+// The click a process started by one waits for: handed over by the test.
+struct LaunchClick {
+  activator::Mutex lock;
+  Pairs arguments GUARDED_BY(lock);
+  bool given GUARDED_BY(lock) = false;
+  HANDLE arrived = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+LaunchClick& TheLaunchClick() {
+  static LaunchClick* click = new LaunchClick();
+  return *click;
+}
+
+bool StartedByClick() {
+  return std::wstring_view(::GetCommandLineW()).find(L"----AppNotificationActivated:") !=
+         std::wstring_view::npos;
+}
+
+class ActivationArguments final : public Object<abi::IAppActivationArguments> {
+ public:
+  ActivationArguments(abi::ExtendedActivationKind kind, ComRef<IInspectable> data)
+      : kind_(kind), data_(std::move(data)) {}
+  HRESULT STDMETHODCALLTYPE get_Kind(abi::ExtendedActivationKind* value) override {
+    *value = kind_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Data(IInspectable** value) override {
+    *value = data_.get();
+    if (*value != nullptr) (*value)->AddRef();
+    return S_OK;
+  }
+
+ private:
+  abi::ExtendedActivationKind kind_;
+  ComRef<IInspectable> data_;
+};
+
+class AppInstance final : public Object<abi::IAppInstance> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(UnregisterKey())
+  STANDIN_NOT_IMPLEMENTED(RedirectActivationToAsync(abi::IAppActivationArguments*,
+                                                    abi::IAsyncAction**))
+  HRESULT STDMETHODCALLTYPE GetActivatedEventArgs(abi::IAppActivationArguments** result) override {
+    if (HRESULT hr = Armed("GetActivatedEventArgs"); FAILED(hr)) return hr;
+    if (!StartedByClick()) {  // a plain launch
+      return Give<abi::IAppActivationArguments>(new ActivationArguments(0, {}), result);
+    }
+    LaunchClick& click = TheLaunchClick();
+    ::WaitForSingleObject(click.arrived, INFINITE);
+    Pairs arguments;
+    {
+      activator::MutexLock hold(click.lock);
+      arguments = click.arguments;
+    }
+    auto data = ComRef<IInspectable>::Adopt(
+        static_cast<abi::IAppNotificationActivatedEventArgs*>(new ActivatedEventArgs(arguments)));
+    return Give<abi::IAppActivationArguments>(
+        new ActivationArguments(abi::kActivationKindAppNotification, std::move(data)), result);
+  }
+  STANDIN_NOT_IMPLEMENTED(add_Activated(abi::IEventHandlerAppActivationArguments*,
+                                        abi::EventRegistrationToken*))
+  STANDIN_NOT_IMPLEMENTED(remove_Activated(abi::EventRegistrationToken))
+  STANDIN_NOT_IMPLEMENTED(get_Key(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(get_IsCurrent(abi::Boolean*))
+  STANDIN_NOT_IMPLEMENTED(get_ProcessId(UINT32*))
+};
+
+class AppInstanceStatics final : public Object<abi::IActivationFactory, abi::IAppInstanceStatics> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
+  HRESULT STDMETHODCALLTYPE GetCurrent(abi::IAppInstance** result) override {
+    return Give<abi::IAppInstance>(new AppInstance(), result);
+  }
+  STANDIN_NOT_IMPLEMENTED(GetInstances(abi::IVectorAppInstance**))
+  STANDIN_NOT_IMPLEMENTED(FindOrRegisterForKey(HSTRING, abi::IAppInstance**))
 };
 
 // ---- control ----
@@ -643,6 +783,18 @@ int Click(const Pairs& arguments) {
   return static_cast<int>(handlers.size());
 }
 
+// "k=v&k=v" as the arguments of a click.
+Pairs ParsePairs(const std::string& text) {
+  Pairs arguments;
+  std::istringstream fields(text);
+  for (std::string field; std::getline(fields, field, '&');) {
+    const auto eq = field.find('=');
+    arguments.emplace_back(Utf16(field.substr(0, eq)),
+                           Utf16(eq == std::string::npos ? "" : field.substr(eq + 1)));
+  }
+  return arguments;
+}
+
 std::string Run(const std::string& command) {
   std::istringstream in(command);
   std::string verb;
@@ -655,6 +807,7 @@ std::string Run(const std::string& command) {
     dropped.swap(centre.handlers);
     centre.failures.clear();
     centre.registrations = 0;
+    centre.unregistrations = 0;
     return "ok";
   }
   if (verb == "fail") {  // fail <operation> <result code in hex>
@@ -697,14 +850,24 @@ std::string Run(const std::string& command) {
   if (verb == "click-with") {  // click-with k=v&k=v: arguments of no shown button
     std::string text;
     std::getline(in >> std::ws, text);
-    Pairs arguments;
-    std::istringstream fields(text);
-    for (std::string field; std::getline(fields, field, '&');) {
-      const auto eq = field.find('=');
-      arguments.emplace_back(Utf16(field.substr(0, eq)),
-                             Utf16(eq == std::string::npos ? "" : field.substr(eq + 1)));
+    return "clicked " + std::to_string(Click(ParsePairs(text)));
+  }
+  if (verb == "launch-click") {  // launch-click k=v&k=v: the click that started the process
+    std::string text;
+    std::getline(in >> std::ws, text);
+    LaunchClick& click = TheLaunchClick();
+    {
+      activator::MutexLock hold(click.lock);
+      if (click.given) return "already given";
+      click.given = true;
+      click.arguments = ParsePairs(text);
     }
-    return "clicked " + std::to_string(Click(arguments));
+    ::SetEvent(click.arrived);
+    return "ok";
+  }
+  if (verb == "unregistrations") {
+    activator::MutexLock hold(centre.lock);
+    return std::to_string(centre.unregistrations);
   }
   if (verb == "handlers") {
     activator::MutexLock hold(centre.lock);
@@ -770,6 +933,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
   if (is(abi::kAppNotificationBuilderClass)) *factory = new BuilderFactory();
   if (is(abi::kAppNotificationButtonClass)) *factory = new ButtonFactory();
   if (is(abi::kUriClass)) *factory = new UriFactory();
+  if (is(abi::kAppInstanceClass)) *factory = new AppInstanceStatics();
   return *factory != nullptr ? S_OK : CLASS_E_CLASSNOTAVAILABLE;
 }
 

@@ -170,6 +170,18 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
 
 void AppNotificationManager::Register() const { NotificationCentre::Instance().Register(); }
 
+// The freedesktop service serves every process, and keeps nothing of a
+// program between its runs: nothing to check, nothing to remove.
+bool AppNotificationManager::IsSupported() { return true; }
+
+void AppNotificationManager::UnregisterAll() const {}
+
+// The service starts no program on a click: a click reaches only a running
+// activator.
+std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {
+  return std::nullopt;
+}
+
 void AppNotificationManager::Show(const AppNotification& notification) const {
   NotificationCentre::Instance().Show(notification.impl()->content);
 }
