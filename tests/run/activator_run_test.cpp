@@ -167,6 +167,7 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
     int status;
     const char* final_form;  // nullptr: the job is never shown
     std::function<void(const RunResult&)> check;
+    std::function<void()> prepare = [] {};
   } cases[] = {
       // A background child that keeps the output open does not hold the run.
       {"E1", "$RUN --id E1 -- sh -c 'sleep 60 & echo $! >$DIR/bg; echo started'", 0,
@@ -197,6 +198,28 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
          EXPECT_NE(ReadFile(std::string(kRunResultsPrefix) + "W1.txt").find("result:   cut after "),
                    std::string::npos);
        }},
+      // A hang-up (the terminal closed) goes to the command, and its end is
+      // still reported.
+      {"S1",
+       "$RUN --id S1 -- sh -c 'echo up; exec sleep 60' >$DIR/s1 & "
+       "while ! grep -q up $DIR/s1; do sleep 0.02; done; kill -HUP $!; wait $!",
+       128 + SIGHUP, "Processo com erro", [](const RunResult&) {}},
+      // Results of long ago are removed with their index; recent ones stay.
+      {"K1", "$RUN --id K1 -- true", 0, "Processo Concluido",
+       [](const RunResult&) {
+         EXPECT_FALSE(std::filesystem::exists(std::string(kRunResultsPrefix) + "OLD.txt"));
+         EXPECT_FALSE(std::filesystem::exists(std::string(kResultsPrefix) + "OLD.path"));
+         EXPECT_TRUE(std::filesystem::exists(std::string(kRunResultsPrefix) + "NEW.txt"));
+       },
+       [] {
+         const std::string old = std::string(kRunResultsPrefix) + "OLD.txt";
+         std::filesystem::create_directories(std::filesystem::path(old).parent_path());
+         std::ofstream(old) << "old\n";
+         std::ofstream(std::string(kRunResultsPrefix) + "NEW.txt") << "new\n";
+         std::ofstream(std::string(kResultsPrefix) + "OLD.path") << old << "\n";
+         std::filesystem::last_write_time(
+             old, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+       }},
       // Shorter than --after: no notification, no result left behind.
       {"Q1", "$RUN --after 600 --id Q1 -- echo quiet", 0, nullptr,
        [](const RunResult& run) {
@@ -207,6 +230,7 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
+    c.prepare();
     const RunResult run = RunLine(c.line);
     EXPECT_EQ(run.status, c.status) << run.err;
     if (c.final_form != nullptr)
