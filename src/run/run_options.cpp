@@ -35,16 +35,14 @@ const char kRunUsage[] =
 
 namespace {
 
-// A non-negative number ("10", "0.5"), or a one-line complaint about it.
-bool ReadNumber(const std::string& text, const std::string& what, double* value,
+// A non-negative number ("10", "0.5") of `unit`, or a one-line complaint
+// about it.
+bool ReadNumber(const std::string& text, const std::string& what, const char* unit, double* value,
                 std::string* error) {
   char* end = nullptr;
   const double number = text.empty() ? -1 : std::strtod(text.c_str(), &end);
   if (text.empty() || end == nullptr || *end != '\0' || !(number >= 0) || number > 1e9) {
-    *error = what + ": \"" + text + "\" is not a number of " +
-             (what.find("keep") != std::string::npos || what.find("KEEP") != std::string::npos
-                  ? "days"
-                  : "seconds");
+    *error = what + ": \"" + text + "\" is not a number of " + unit;
     return false;
   }
   *value = number;
@@ -55,11 +53,11 @@ bool ReadNumber(const std::string& text, const std::string& what, double* value,
 
 RunOptions ParseRunOptions(const std::vector<std::string>& args, const RunEnvironment& env) {
   RunOptions options;
-  if (!env.after.empty() &&
-      !ReadNumber(env.after, "ACTIVATOR_RUN_AFTER", &options.after_seconds, &options.error))
+  if (!env.after.empty() && !ReadNumber(env.after, "ACTIVATOR_RUN_AFTER", "seconds",
+                                        &options.after_seconds, &options.error))
     return options;
-  if (!env.keep_days.empty() &&
-      !ReadNumber(env.keep_days, "ACTIVATOR_RUN_KEEP_DAYS", &options.keep_days, &options.error))
+  if (!env.keep_days.empty() && !ReadNumber(env.keep_days, "ACTIVATOR_RUN_KEEP_DAYS", "days",
+                                            &options.keep_days, &options.error))
     return options;
 
   std::size_t i = 0;
@@ -98,11 +96,12 @@ RunOptions ParseRunOptions(const std::vector<std::string>& args, const RunEnviro
       continue;
     }
     if (name == "--after") {
-      if (!ReadNumber(value, name, &options.after_seconds, &options.error)) return options;
+      if (!ReadNumber(value, name, "seconds", &options.after_seconds, &options.error))
+        return options;
       continue;
     }
     if (name == "--keep-days") {
-      if (!ReadNumber(value, name, &options.keep_days, &options.error)) return options;
+      if (!ReadNumber(value, name, "days", &options.keep_days, &options.error)) return options;
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {

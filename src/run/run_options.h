@@ -15,11 +15,11 @@ inline constexpr double kDefaultKeepDays = 28;
 
 struct RunOptions {
   bool help = false;
-  std::string job_id;                // empty: make one up
-  double after_seconds = 0;          // announce only once the command ran this long
+  std::string job_id;                   // empty: make one up
+  double after_seconds = 0;             // announce only once the command ran this long
   double keep_days = kDefaultKeepDays;  // 0: keep results for ever
-  std::vector<std::string> command;  // the command and its arguments
-  std::string error;                 // non-empty: the one line to print
+  std::vector<std::string> command;     // the command and its arguments
+  std::string error;                    // non-empty: the one line to print
 };
 
 // The environment's defaults for the options (the variables' raw values;

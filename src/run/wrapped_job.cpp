@@ -94,12 +94,10 @@ class JobPipe {
     const std::string where = PipeLocation(kJobPipeName);
     if (sent.status == PipeSendStatus::kOpenFailed && busy && PipeWasBusy(sent.error)) {
       Warn("the activator at " + where + " stayed busy for " +
-           std::to_string(kBusyPipeLimit.count()) +
-           " s; the command runs without notifications");
+           std::to_string(kBusyPipeLimit.count()) + " s; the command runs without notifications");
     } else if (sent.status == PipeSendStatus::kOpenFailed) {
       Warn("no activator at " + where + " (error " + std::to_string(sent.error) +
-           "); the command runs without notifications; start one with: " +
-           ActivatorStartHint());
+           "); the command runs without notifications; start one with: " + ActivatorStartHint());
     } else {
       Warn("the activator at " + where +
            " did not take the message; the command runs without notifications");
@@ -145,8 +143,8 @@ void PruneOldResults(const std::filesystem::path& folder, double keep_days) {
         name.substr(result_stem.size(), name.size() - result_stem.size() - 4);
     const std::string index = std::string(kResultsPrefix) + job_id + ".path";
     std::string first_line;
-    if (std::ifstream in(index, std::ios::binary); in && std::getline(in, first_line) &&
-                                                   first_line == path.string())
+    if (std::ifstream in(index, std::ios::binary);
+        in && std::getline(in, first_line) && first_line == path.string())
       fs::remove(index, ignored);
     fs::remove(path, ignored);
   }
@@ -167,7 +165,8 @@ class ResultFile {
            "); the output goes to the terminal only");
       return false;
     }
-    const std::string head = "$ " + QuotedCommand(command) + "\nstarted:  " + WallClock(started) + "\n";
+    const std::string head =
+        "$ " + QuotedCommand(command) + "\nstarted:  " + WallClock(started) + "\n";
     end_offset_ = head.size();
     std::string end_region = "ended:    (still running)";
     end_region.resize(kEndRegionBytes - 1, ' ');
@@ -193,17 +192,17 @@ class ResultFile {
               int signal) {
     if (!file_) return;
     char duration[64];
-    std::snprintf(duration, sizeof duration, "%.3f s",
-                  std::chrono::duration<double>(took).count());
+    std::snprintf(duration, sizeof duration, "%.3f s", std::chrono::duration<double>(took).count());
     std::string end = "ended:    " + WallClock(ended) + "\nduration: " + duration +
                       "\nstatus:   " + std::to_string(status);
     if (signal != 0) end += " (ended by signal " + std::to_string(signal) + ")";
-    if (cut_) end += "\nresult:   cut after " + std::to_string(written_) + " bytes (" + cut_reason_ + ")";
+    if (cut_)
+      end += "\nresult:   cut after " + std::to_string(written_) + " bytes (" + cut_reason_ + ")";
     end.resize(kEndRegionBytes - 1, ' ');
     if (const int error = file_->Overwrite(end_offset_, end); error != 0 && !cut_) {
       cut_ = true;
-      Warn("writing the end of the result file " + path_ + " failed (" +
-           DescribeFileError(error) + ")");
+      Warn("writing the end of the result file " + path_ + " failed (" + DescribeFileError(error) +
+           ")");
     }
     file_.reset();
   }
@@ -245,12 +244,16 @@ class Announcer {
     phase_ = Phase::kSilent;
     if (with_result && !WriteResultIndex(index_path_, result_path_))
       Warn("cannot write the result index " + index_path_ + "; Exibir Resultado will open nothing");
+    // The activator keeps what it knew of a job announced again (a failed
+    // run's final form, with no abortar), and shows the in-progress form only
+    // as its queue takes the announcement, with the state the job has then.
+    // So the state is set first: an update after the announcement could come
+    // after the queue had read the old state, and would never be shown.
+    if (reused_id_ && !pipe_.Send(Message(kActionUpdate.text(), job_id_, "", kStateRunning.text())))
+      return;
     if (!pipe_.Send(Message(kActionAnnounce.text(), job_id_, reply_pipe_, kStateRunning.text())))
       return;
     phase_ = Phase::kAnnounced;
-    // The activator keeps what it knew of a job announced again (a failed
-    // run's final form, with no abortar); the update shows this run.
-    if (reused_id_) pipe_.Send(Message(kActionUpdate.text(), job_id_, "", kStateRunning.text()));
   }
 
   // True when the job was announced, and so its final state sent.
@@ -324,11 +327,11 @@ int RunWrappedJob(const RunOptions& options) {
   const std::string job_id =
       !options.job_id.empty()
           ? options.job_id
-          : MakeJobId(options.command[0],
-                      std::chrono::duration_cast<std::chrono::seconds>(
-                          started_wall.time_since_epoch())
-                          .count(),
-                      CurrentProcessId());
+          : MakeJobId(
+                options.command[0],
+                std::chrono::duration_cast<std::chrono::seconds>(started_wall.time_since_epoch())
+                    .count(),
+                CurrentProcessId());
 
   // The reply pipe listens before the announcement names it.
   std::string reply_pipe = MakePrivatePipeName("reply");
@@ -356,9 +359,9 @@ int RunWrappedJob(const RunOptions& options) {
          DescribeFileError(folder_error) + "); the output goes to the terminal only");
   }
 
-  auto announcer = std::make_shared<Announcer>(job_id, reply_pipe, !options.job_id.empty(),
-                                               std::string(kResultsPrefix) + job_id + ".path",
-                                               result_path);
+  auto announcer =
+      std::make_shared<Announcer>(job_id, reply_pipe, !options.job_id.empty(),
+                                  std::string(kResultsPrefix) + job_id + ".path", result_path);
   const bool result_kept = result.is_open();
   if (options.after_seconds <= 0) announcer->Announce(result_kept);
 

@@ -71,11 +71,9 @@ class ActivatorRunTest : public BusRunTest {
   // Runs the shell line `line`, where $RUN is activator-run and $DIR the
   // test's folder, its output into files of the lab.
   RunResult RunLine(const std::string& line) {
-    EXPECT_TRUE(runner_.Start("/bin/sh",
-                              {"-c", "(" + line + ") >" + Folder() + "/out 2>" + Folder() + "/err"},
-                              {{"DBUS_SESSION_BUS_ADDRESS", ""},
-                               {"RUN", RUNNER_PROGRAM},
-                               {"DIR", Folder()}}));
+    EXPECT_TRUE(runner_.Start(
+        "/bin/sh", {"-c", "(" + line + ") >" + Folder() + "/out 2>" + Folder() + "/err"},
+        {{"DBUS_SESSION_BUS_ADDRESS", ""}, {"RUN", RUNNER_PROGRAM}, {"DIR", Folder()}}));
     return Finish();
   }
 
@@ -146,7 +144,8 @@ TEST_F(ActivatorRunTest, EndsAsTheCommandEndsAndTheLastFormSaysHow) {
   EXPECT_NE(text.find("\nduration: "), std::string::npos) << text;
   EXPECT_NE(text.find("\nstatus:   0"), std::string::npos) << text;
   EXPECT_TRUE(text.ends_with("\n\nhello\noops\n")) << text;
-  EXPECT_NE(ReadFile(std::string(kRunResultsPrefix) + "R2.txt").find("status:   143 (ended by signal 15)"),
+  EXPECT_NE(ReadFile(std::string(kRunResultsPrefix) + "R2.txt")
+                .find("status:   143 (ended by signal 15)"),
             std::string::npos);
   EXPECT_EQ(ReadFile(std::string(kResultsPrefix) + "R0.path"), result + "\n");
   namespace fs = std::filesystem;
@@ -263,7 +262,8 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
   // The last child leaves the command's group and ignores the polite request.
   StartRunner({"--id", "A1", "--", "sh", "-c",
                "sleep 60 & echo $! >" + pids + "; sleep 60 & echo $! >>" + pids +
-                   "; setsid sh -c 'trap \"\" TERM; exec sleep 60' & echo $! >>" + pids + "; wait"});
+                   "; setsid sh -c 'trap \"\" TERM; exec sleep 60' & echo $! >>" + pids +
+                   "; wait"});
   ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
   ASSERT_TRUE(WaitUntil([&] {
     const std::string text = ReadFile(pids);
@@ -325,7 +325,8 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
 // what it writes is collected, keys are typed into it.
 class PseudoTerminal {
  public:
-  PseudoTerminal(const std::vector<std::string>& argv, unsigned short rows, unsigned short columns) {
+  PseudoTerminal(const std::vector<std::string>& argv, unsigned short rows,
+                 unsigned short columns) {
     winsize size{};
     size.ws_row = rows;
     size.ws_col = columns;

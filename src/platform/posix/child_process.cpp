@@ -95,7 +95,8 @@ int ShellStatus(int wait_status) {
 
 // tcsetpgrp from a background group is answered with SIGTTOU unless ignored.
 void SetForeground(int fd, pid_t group) {
-  struct sigaction ignore {}, old{};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGTTOU, &ignore, &old);
@@ -312,7 +313,8 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
         ::ptsname_r(out_read.get(), slave_name, sizeof slave_name) != 0)
       return fail(126, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
     slave = UniqueFd(::open(slave_name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave) return fail(126, std::string("cannot open ") + slave_name + ": " + std::strerror(errno));
+    if (!slave)
+      return fail(126, std::string("cannot open ") + slave_name + ": " + std::strerror(errno));
     // The user's modes and window size, so the command sees its terminal.
     const int modes_from = ::isatty(STDIN_FILENO) ? STDIN_FILENO : STDOUT_FILENO;
     termios modes{};
@@ -320,6 +322,8 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
       impl->saved_modes = modes;
       ::tcsetattr(slave.get(), TCSANOW, &modes);
     }
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) ::ioctl(slave.get(), TIOCSWINSZ, &size);
     impl->forward_input = ::isatty(STDIN_FILENO) != 0;
   } else {
     int out_pipe[2], err_pipe[2];
@@ -423,7 +427,8 @@ void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string
   std::string pending_input;  // typed, not yet taken by the pseudo-terminal
   bool input_open = self.forward_input;
   Clock::time_point ended_at{}, last_output{};
-  if (self.on_terminal) ::fcntl(self.out.get(), F_SETFL, ::fcntl(self.out.get(), F_GETFL) | O_NONBLOCK);
+  if (self.on_terminal)
+    ::fcntl(self.out.get(), F_SETFL, ::fcntl(self.out.get(), F_GETFL) | O_NONBLOCK);
   self.CheckCommand();
   for (;;) {
     if (self.exited) {

@@ -103,7 +103,8 @@ int PrivateFile::Append(std::string_view bytes) noexcept {
 
 int PrivateFile::Overwrite(std::uint64_t offset, std::string_view bytes) noexcept {
   while (!bytes.empty()) {
-    const ssize_t n = ::pwrite(impl_->fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    const ssize_t n =
+        ::pwrite(impl_->fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n == 0) return EIO;
@@ -119,12 +120,17 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
     return false;
   }
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid() ||
-      ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)) {
-    if (error != nullptr) *error = errno != 0 ? errno : EPERM;
-    return false;
-  }
-  return true;
+  int problem = 0;
+  if (::lstat(path.c_str(), &info) != 0)
+    problem = errno;
+  else if (!S_ISDIR(info.st_mode))
+    problem = ENOTDIR;
+  else if (info.st_uid != ::getuid())
+    problem = EPERM;  // someone else's folder is not made ours
+  else if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
+    problem = errno;
+  if (problem != 0 && error != nullptr) *error = problem;
+  return problem == 0;
 }
 
 std::string DescribeFileError(int error) { return std::strerror(error); }

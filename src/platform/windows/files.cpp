@@ -110,7 +110,8 @@ int WriteAt(HANDLE file, OVERLAPPED* at, std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, at)) return static_cast<int>(::GetLastError());
+    if (!::WriteFile(file, bytes.data(), chunk, &written, at))
+      return static_cast<int>(::GetLastError());
     if (written == 0) return static_cast<int>(ERROR_WRITE_FAULT);
     bytes.remove_prefix(written);
     // The end-of-file marker (all ones) stays as it is.
