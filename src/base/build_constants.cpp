@@ -12,6 +12,7 @@ const char* const kJobPipeName = ACTIVATOR_JOB_PIPE_NAME;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;
 const char* const kNotificationImageUri = ACTIVATOR_NOTIFICATION_IMAGE;
 const char* const kResultsPrefix = ACTIVATOR_RESULTS_PREFIX;
+const char* const kRunResultsPrefix = ACTIVATOR_RUN_RESULTS_PREFIX;
 const char* const kTextEditor = ACTIVATOR_TEXT_EDITOR;
 const char* const kActivatorClassId = ACTIVATOR_CLASS_ID;
 

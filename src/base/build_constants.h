@@ -19,6 +19,9 @@ extern const char* const kPipeDirectory;
 extern const char* const kNotificationImageUri;
 // Text before the job id in a result index file's path.
 extern const char* const kResultsPrefix;
+// Text before the job id in the path of a result file of activator-run; its
+// folder (beside the index files) is the user's alone.
+extern const char* const kRunResultsPrefix;
 // Program that opens a result file.
 extern const char* const kTextEditor;
 // COM class identifier of the activation server, in registry form.

@@ -26,6 +26,16 @@ class ChildProcess {
   // The command leads a process group (on Windows: a job) of its own, which
   // also takes the terminal when the caller has it, so Ctrl-C at the terminal
   // reaches the command itself.
+  //
+  // On POSIX, when this process's standard output is a terminal, the command
+  // runs on a pseudo-terminal of its own instead (as `script` does): it sees a
+  // terminal of the same size and modes, its output comes back as one stream,
+  // and the keys typed reach it through the pseudo-terminal. Stopping the
+  // command (Ctrl-Z) stops this process too, so the shell gets the terminal
+  // back; continuing this process continues the command. From the start this
+  // process survives its own output's reader going away (a write fails
+  // instead), and adopts whatever the command starts and leaves behind, so
+  // that ForceStop can reach it.
   static std::optional<ChildProcess> Start(const std::vector<std::string>& argv,
                                            ChildStartFailure* failure);
 
@@ -33,20 +43,30 @@ class ChildProcess {
   ChildProcess& operator=(ChildProcess&&) noexcept;
   ~ChildProcess();
 
-  // Hands each chunk of output to `sink`, one call at a time, until both
-  // streams have ended.
-  void PumpOutput(const std::function<void(OutputStream, std::string_view)>& sink);
+  // Hands each chunk of output to `sink`, one call at a time. A sink that
+  // returns false wants no more of that stream: it is closed, so the command's
+  // next write to it fails as it would with the reader gone. On POSIX this
+  // returns once the command itself has ended and what it wrote before is
+  // read (a short, bounded wait: a background child that keeps the output
+  // open does not hold the run); on Windows once both streams have ended.
+  void PumpOutput(const std::function<bool(OutputStream, std::string_view)>& sink);
   // Waits for the command to end and gives the terminal back. Its status as a
   // shell reports it: the exit code, or 128 + the number of the signal that
   // ended it.
   int Wait();
+  // After Wait: the number of the signal that ended the command, 0 when it
+  // exited (always 0 on Windows, where there are no such signals).
+  int EndingSignal() const;
 
-  // Asks the command and everything it started to end (SIGTERM to the group;
-  // on Windows a Ctrl-Break). Safe from any thread, and after the command
-  // ended.
+  // Asks the command and everything it started to end (SIGTERM to the group
+  // and to every descendant, those that left the group too; on Windows a
+  // Ctrl-Break). Safe from any thread, and after the command ended.
   void RequestStop();
   // Ends them at once (SIGKILL; on Windows the job is terminated).
   void ForceStop();
+  // True while something the command started is still alive after it ended
+  // (on Windows always false: the job ends everything when this process does).
+  bool LeftProcessesBehind() const;
   // From now on, requests to end this process (SIGINT, SIGTERM, SIGHUP,
   // SIGQUIT; on Windows the console's Ctrl-C and close) go to the command
   // instead, which decides; this process goes on until the command ends.
@@ -65,6 +85,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 // This process's id, for names that must differ between processes.
 long CurrentProcessId() noexcept;
+
+// How a user starts the activator on this system, for a warning.
+const char* ActivatorStartHint() noexcept;
 
 // A pipe name for a reply pipe that only this user can open: on POSIX a
 // socket in a new owner-only folder, on Windows a named pipe whose default

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,5 +40,37 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes);
 // "C:\...", "C:/..." or "\\server\..." on Windows), so that its meaning does
 // not depend on the program's working folder.
 bool IsAbsolutePath(std::string_view path) noexcept;
+
+// A file created afresh for this user alone (0600 on POSIX; on Windows the
+// default access of the user's files), never inherited by child processes.
+// Error numbers are the system's own (errno, GetLastError), 0 for none.
+class PrivateFile {
+ public:
+  // Creates or empties the file at `path`.
+  static std::optional<PrivateFile> Create(const std::string& path, int* error);
+
+  PrivateFile(PrivateFile&&) noexcept;
+  PrivateFile& operator=(PrivateFile&&) noexcept;
+  ~PrivateFile();
+
+  // Writes all of `bytes` at the file's end, or returns why not.
+  int Append(std::string_view bytes) noexcept;
+  // Writes `bytes` over what stands at `offset` (already written).
+  int Overwrite(std::uint64_t offset, std::string_view bytes) noexcept;
+
+  struct Impl;
+
+ private:
+  explicit PrivateFile(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Creates the folder at `path` (its parent must exist) so that only this user
+// can read it; an existing folder of this user's is made so. False, with the
+// system's error number, when neither could be done.
+bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept;
+
+// The system's words for an error number of this header's calls.
+std::string DescribeFileError(int error);
 
 }  // namespace activator

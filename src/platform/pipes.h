@@ -68,4 +68,12 @@ struct PipeSendResult {
 // closes it again whatever happened.
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message);
 
+// True when an open that failed with `error` found the pipe's server there
+// but busy (every instance taken, or its backlog full): worth another try.
+bool PipeWasBusy(PipeErrorCode error) noexcept;
+
+// Where the pipe `name` lives, as a user would look for it: on POSIX the
+// socket's path, on Windows the pipe name itself.
+std::string PipeLocation(const std::string& name);
+
 }  // namespace activator

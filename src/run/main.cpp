@@ -12,7 +12,12 @@ int main(int argc, char** argv) {
   using namespace activator;
   std::vector<std::string> args = CommandLineArguments(argc, argv);
   if (!args.empty()) args.erase(args.begin());
-  const RunOptions options = ParseRunOptions(args);
+  auto variable = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value != nullptr ? value : "");
+  };
+  const RunOptions options = ParseRunOptions(
+      args, RunEnvironment{variable("ACTIVATOR_RUN_AFTER"), variable("ACTIVATOR_RUN_KEEP_DAYS")});
   if (options.help) {
     std::fputs(kRunUsage, stdout);
     return 0;

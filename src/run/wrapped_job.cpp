@@ -1,7 +1,9 @@
 #include "run/wrapped_job.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,9 +12,11 @@
 #include <thread>
 
 #include "base/build_constants.h"
+#include "base/mutex.h"
 #include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "platform/child_process.h"
+#include "platform/files.h"
 #include "platform/pipes.h"
 #include "platform/threads.h"
 
@@ -20,10 +24,18 @@ namespace activator {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // After "abortar" the command gets this long to end on its own before it and
 // everything it started are ended by force.
 constexpr std::chrono::seconds kForceStopDelay{3};
 constexpr std::chrono::seconds kEventWait{5};
+// A job pipe whose backlog is full is tried again for this long.
+constexpr std::chrono::seconds kBusyPipeLimit{2};
+constexpr std::chrono::milliseconds kBusyPipePause{20};
+// The result file's header holds a region this size for the run's end,
+// written over once it is known.
+constexpr std::size_t kEndRegionBytes = 256;
 
 void Warn(const std::string& line) { std::fprintf(stderr, "activator-run: %s\n", line.c_str()); }
 
@@ -33,19 +45,63 @@ std::string Message(std::string_view action, const std::string& job_id,
       JobMessage{std::string(action), job_id, reply_pipe, std::string(job_state)});
 }
 
+std::string WallClock(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  char text[64] = "";
+  if (const std::tm* local = std::localtime(&seconds))
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", local);
+  return text;
+}
+
+// The command as a shell would take it back: plain words as they are, others
+// in single quotes.
+std::string QuotedCommand(const std::vector<std::string>& command) {
+  std::string line;
+  for (const std::string& arg : command) {
+    if (!line.empty()) line += ' ';
+    const bool plain = !arg.empty() && arg.find_first_not_of(
+                                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                           "0123456789-_./=:,+@%") == std::string::npos;
+    if (plain) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
 // The job pipe, as the worker side writes it. The first failure is the
 // user's one warning; after it the run goes on without the activator.
 class JobPipe {
  public:
   bool Send(const std::string& message) {
     if (!reachable_) return false;
-    const PipeSendResult sent = WriteMessageToPipe(kJobPipeName, message);
+    PipeSendResult sent = WriteMessageToPipe(kJobPipeName, message);
+    // A full backlog is a busy activator, not a missing one.
+    const Clock::time_point give_up = Clock::now() + kBusyPipeLimit;
+    bool busy = false;
+    while (sent.status == PipeSendStatus::kOpenFailed && PipeWasBusy(sent.error) &&
+           Clock::now() < give_up) {
+      busy = true;
+      std::this_thread::sleep_for(kBusyPipePause);
+      sent = WriteMessageToPipe(kJobPipeName, message);
+    }
     if (sent.status == PipeSendStatus::kSent) return true;
     reachable_ = false;
-    Warn(std::string("no activator is running (the job pipe ") + kJobPipeName +
-         (sent.status == PipeSendStatus::kOpenFailed ? " did not open: error "
-                                                     : " refused the message: error ") +
-         std::to_string(sent.error) + "); the command runs without notifications");
+    const std::string where = PipeLocation(kJobPipeName);
+    if (sent.status == PipeSendStatus::kOpenFailed && busy && PipeWasBusy(sent.error)) {
+      Warn("the activator at " + where + " stayed busy for " +
+           std::to_string(kBusyPipeLimit.count()) + " s; the command runs without notifications");
+    } else if (sent.status == PipeSendStatus::kOpenFailed) {
+      Warn("no activator at " + where + " (error " + std::to_string(sent.error) +
+           "); the command runs without notifications; start one with: " + ActivatorStartHint());
+    } else {
+      Warn("the activator at " + where +
+           " did not take the message; the command runs without notifications");
+    }
     return false;
   }
 
@@ -58,20 +114,180 @@ class JobPipe {
 bool WriteResultIndex(const std::string& index_path, const std::string& result_path) {
   const std::string partial = index_path + ".partial";
   {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out << result_path << '\n';
-    if (!out.flush()) return false;
+    std::optional<PrivateFile> out = PrivateFile::Create(partial, nullptr);
+    if (!out || out->Append(result_path + "\n") != 0) return false;
   }
   std::error_code error;
   std::filesystem::rename(partial, index_path, error);
   return !error;
 }
 
+// Removes results of earlier runs last written more than `keep_days` ago,
+// with the index files that name them.
+void PruneOldResults(const std::filesystem::path& folder, double keep_days) {
+  namespace fs = std::filesystem;
+  if (keep_days <= 0) return;
+  const auto limit = fs::file_time_type::clock::now() -
+                     std::chrono::duration_cast<fs::file_time_type::duration>(
+                         std::chrono::duration<double, std::ratio<86400>>(keep_days));
+  const std::string result_stem = fs::path(kRunResultsPrefix).filename().string();
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::error_code ignored;
+    const fs::path path = it->path();
+    const std::string name = path.filename().string();
+    if (!it->is_regular_file(ignored) || name.rfind(result_stem, 0) != 0 ||
+        !name.ends_with(".txt") || it->last_write_time(ignored) >= limit)
+      continue;
+    const std::string job_id =
+        name.substr(result_stem.size(), name.size() - result_stem.size() - 4);
+    const std::string index = std::string(kResultsPrefix) + job_id + ".path";
+    std::string first_line;
+    if (std::ifstream in(index, std::ios::binary);
+        in && std::getline(in, first_line) && first_line == path.string())
+      fs::remove(index, ignored);
+    fs::remove(path, ignored);
+  }
+}
+
+// The job's result file: a header saying what ran and how it ended, then the
+// command's output. A write that fails is said once on standard error; the
+// result is then marked cut and the job ends as an error.
+class ResultFile {
+ public:
+  bool Open(const std::string& path, const std::vector<std::string>& command,
+            std::chrono::system_clock::time_point started) {
+    path_ = path;
+    int error = 0;
+    file_ = PrivateFile::Create(path, &error);
+    if (!file_) {
+      Warn("cannot write the result file " + path + " (" + DescribeFileError(error) +
+           "); the output goes to the terminal only");
+      return false;
+    }
+    const std::string head =
+        "$ " + QuotedCommand(command) + "\nstarted:  " + WallClock(started) + "\n";
+    end_offset_ = head.size();
+    std::string end_region = "ended:    (still running)";
+    end_region.resize(kEndRegionBytes - 1, ' ');
+    if (!Write(head + end_region + "\n\n")) return false;
+    return true;
+  }
+
+  bool Write(std::string_view bytes) {
+    if (!file_ || cut_) return false;
+    if (const int error = file_->Append(bytes); error != 0) {
+      cut_ = true;
+      cut_reason_ = DescribeFileError(error);
+      Warn("writing the result file " + path_ + " failed (" + cut_reason_ +
+           "): the result is cut here and the job will end as an error; the command goes on");
+      return false;
+    }
+    written_ += bytes.size();
+    return true;
+  }
+
+  // Fills in how the run ended.
+  void Finish(std::chrono::system_clock::time_point ended, Clock::duration took, int status,
+              int signal) {
+    if (!file_) return;
+    char duration[64];
+    std::snprintf(duration, sizeof duration, "%.3f s", std::chrono::duration<double>(took).count());
+    std::string end = "ended:    " + WallClock(ended) + "\nduration: " + duration +
+                      "\nstatus:   " + std::to_string(status);
+    if (signal != 0) end += " (ended by signal " + std::to_string(signal) + ")";
+    if (cut_)
+      end += "\nresult:   cut after " + std::to_string(written_) + " bytes (" + cut_reason_ + ")";
+    end.resize(kEndRegionBytes - 1, ' ');
+    if (const int error = file_->Overwrite(end_offset_, end); error != 0 && !cut_) {
+      cut_ = true;
+      Warn("writing the end of the result file " + path_ + " failed (" + DescribeFileError(error) +
+           ")");
+    }
+    file_.reset();
+  }
+
+  void Discard() {
+    file_.reset();
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+
+  bool is_open() const { return file_.has_value(); }
+  bool cut() const { return cut_; }
+
+ private:
+  std::string path_;
+  std::optional<PrivateFile> file_;
+  std::size_t end_offset_ = 0;
+  std::size_t written_ = 0;
+  bool cut_ = false;
+  std::string cut_reason_;
+};
+
+// What the activator hears of the job, from whichever thread: the
+// announcement (once the command has run long enough) and the final state,
+// in that order, and the final state only after an announcement.
+class Announcer {
+ public:
+  Announcer(std::string job_id, std::string reply_pipe, bool reused_id, std::string index_path,
+            std::string result_path)
+      : job_id_(std::move(job_id)),
+        reply_pipe_(std::move(reply_pipe)),
+        reused_id_(reused_id),
+        index_path_(std::move(index_path)),
+        result_path_(std::move(result_path)) {}
+
+  void Announce(bool with_result) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    if (phase_ != Phase::kWaiting) return;
+    phase_ = Phase::kSilent;
+    if (with_result && !WriteResultIndex(index_path_, result_path_))
+      Warn("cannot write the result index " + index_path_ + "; Exibir Resultado will open nothing");
+    // The activator keeps what it knew of a job announced again (a failed
+    // run's final form, with no abortar), and shows the in-progress form only
+    // as its queue takes the announcement, with the state the job has then.
+    // So the state is set first: an update after the announcement could come
+    // after the queue had read the old state, and would never be shown.
+    if (reused_id_ && !pipe_.Send(Message(kActionUpdate.text(), job_id_, "", kStateRunning.text())))
+      return;
+    if (!pipe_.Send(Message(kActionAnnounce.text(), job_id_, reply_pipe_, kStateRunning.text())))
+      return;
+    phase_ = Phase::kAnnounced;
+  }
+
+  // True when the job was announced, and so its final state sent.
+  bool End(std::string_view state) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    const bool announced = phase_ == Phase::kAnnounced;
+    phase_ = Phase::kEnded;
+    if (announced) pipe_.Send(Message(kActionUpdate.text(), job_id_, "", state));
+    return announced;
+  }
+
+ private:
+  enum class Phase { kWaiting, kSilent, kAnnounced, kEnded };
+  const std::string job_id_;
+  const std::string reply_pipe_;
+  const bool reused_id_;
+  const std::string index_path_;
+  const std::string result_path_;
+  Mutex lock_;
+  Phase phase_ GUARDED_BY(lock_) = Phase::kWaiting;
+  JobPipe pipe_ GUARDED_BY(lock_);
+};
+
+// When "abortar" was clicked, for the main thread to finish the stop.
+struct AbortState {
+  std::atomic<bool> requested{false};
+  std::atomic<Clock::rep> at{0};
+};
+
 // Serves the reply pipe for the life of the run: a click on "abortar" of this
 // job asks the command to end, and ends it by force if it has not after
 // kForceStopDelay. Anything else is not for the wrapper to act on.
 void ServeReplyPipe(PipeServerInstance& listener, const std::shared_ptr<ChildProcess>& child,
-                    const std::string& job_id) {
+                    const std::string& job_id, AbortState& abort) {
   for (;;) {
     if (!listener.WaitForClient()) continue;
     // The activator writes its event at once; a client that does not is
@@ -83,22 +299,39 @@ void ServeReplyPipe(PipeServerInstance& listener, const std::shared_ptr<ChildPro
         event.message.action != kButtonAbort.text())
       continue;
     Warn("abortar clicked: ending the command");
+    abort.at.store(Clock::now().time_since_epoch().count());
+    abort.requested.store(true);
     child->RequestStop();
     std::this_thread::sleep_for(kForceStopDelay);
     child->ForceStop();
   }
 }
 
+// After an abort the command may end before what it started has: those get
+// what is left of kForceStopDelay, then are ended by force, before the
+// wrapper leaves.
+void FinishAbort(ChildProcess& child, const AbortState& abort) {
+  if (!abort.requested.load()) return;
+  const Clock::time_point deadline =
+      Clock::time_point(Clock::duration(abort.at.load())) + kForceStopDelay;
+  while (child.LeftProcessesBehind() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (child.LeftProcessesBehind()) child.ForceStop();
+}
+
 }  // namespace
 
 int RunWrappedJob(const RunOptions& options) {
+  const auto started_wall = std::chrono::system_clock::now();
+  const Clock::time_point started = Clock::now();
   const std::string job_id =
-      !options.job_id.empty() ? options.job_id
-                              : MakeJobId(options.command[0],
-                                          std::chrono::duration_cast<std::chrono::seconds>(
-                                              std::chrono::system_clock::now().time_since_epoch())
-                                              .count(),
-                                          CurrentProcessId());
+      !options.job_id.empty()
+          ? options.job_id
+          : MakeJobId(
+                options.command[0],
+                std::chrono::duration_cast<std::chrono::seconds>(started_wall.time_since_epoch())
+                    .count(),
+                CurrentProcessId());
 
   // The reply pipe listens before the announcement names it.
   std::string reply_pipe = MakePrivatePipeName("reply");
@@ -112,55 +345,80 @@ int RunWrappedJob(const RunOptions& options) {
     reply_pipe.clear();
   }
 
-  JobPipe job_pipe;
-  const bool announced =
-      job_pipe.Send(Message(kActionAnnounce.text(), job_id, reply_pipe, kStateRunning.text()));
-
-  // The result file and its index, for "Exibir Resultado" after the run.
-  const std::string result_path = std::string(kResultsPrefix) + job_id + ".txt";
-  std::ofstream result;
-  if (announced) {
-    result.open(result_path, std::ios::binary | std::ios::trunc);
-    if (!result || !WriteResultIndex(std::string(kResultsPrefix) + job_id + ".path", result_path)) {
-      Warn("cannot write the result file " + result_path +
-           "; the output goes to the terminal only");
-      result.close();
-    }
+  // The result file, for "Exibir Resultado" after the run, in a folder of
+  // the user's alone, where results of long ago are cleared away.
+  const std::string result_path = std::string(kRunResultsPrefix) + job_id + ".txt";
+  const std::filesystem::path result_folder = std::filesystem::path(result_path).parent_path();
+  ResultFile result;
+  int folder_error = 0;
+  if (MakeOwnerOnlyFolder(result_folder.string(), &folder_error)) {
+    PruneOldResults(result_folder, options.keep_days);
+    result.Open(result_path, options.command, started_wall);
+  } else {
+    Warn("cannot make the results folder " + result_folder.string() + " (" +
+         DescribeFileError(folder_error) + "); the output goes to the terminal only");
   }
 
+  auto announcer =
+      std::make_shared<Announcer>(job_id, reply_pipe, !options.job_id.empty(),
+                                  std::string(kResultsPrefix) + job_id + ".path", result_path);
+  const bool result_kept = result.is_open();
+  if (options.after_seconds <= 0) announcer->Announce(result_kept);
+
   ChildStartFailure failure;
-  std::optional<ChildProcess> started = ChildProcess::Start(options.command, &failure);
-  if (!started) {
+  std::optional<ChildProcess> started_child = ChildProcess::Start(options.command, &failure);
+  if (!started_child) {
     Warn(failure.message);
-    if (result.is_open()) result << "activator-run: " << failure.message << '\n';
-    result.close();
-    if (announced) job_pipe.Send(Message(kActionUpdate.text(), job_id, "", kStateError.text()));
+    result.Write("activator-run: " + failure.message + "\n");
+    result.Finish(std::chrono::system_clock::now(), Clock::now() - started, failure.status, 0);
+    if (!announcer->End(kStateError.text())) result.Discard();
     RemovePrivatePipe(reply_pipe);
     return failure.status;
   }
   // Shared with the reply pipe's thread, which outlives this call.
-  auto child = std::make_shared<ChildProcess>(std::move(*started));
+  auto child = std::make_shared<ChildProcess>(std::move(*started_child));
+  auto abort = std::make_shared<AbortState>();
   child->ForwardInterrupts();
-  if (listener && announced) {
+  if (listener) {
     // Shared: a std::function must be copyable, the listener is not.
     auto served = std::make_shared<PipeServerInstance>(std::move(*listener));
-    if (!StartProcessThread([served, child, job_id] { ServeReplyPipe(*served, child, job_id); }))
+    if (!StartProcessThread(
+            [served, child, job_id, abort] { ServeReplyPipe(*served, child, job_id, *abort); }))
       Warn("no thread for the reply pipe: abortar will not reach the command");
   }
+  if (options.after_seconds > 0) {
+    const auto wait = std::chrono::duration<double>(options.after_seconds);
+    if (!StartProcessThread([announcer, wait, result_kept] {
+          std::this_thread::sleep_for(wait);
+          announcer->Announce(result_kept);
+        }))
+      announcer->Announce(result_kept);
+  }
 
+  bool terminal_gone[2] = {false, false};
   child->PumpOutput([&](OutputStream stream, std::string_view bytes) {
-    std::FILE* terminal = stream == OutputStream::kStandardOutput ? stdout : stderr;
-    std::fwrite(bytes.data(), 1, bytes.size(), terminal);
-    std::fflush(terminal);
-    if (result.is_open()) result.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const int which = stream == OutputStream::kStandardOutput ? 0 : 1;
+    std::FILE* terminal = which == 0 ? stdout : stderr;
+    result.Write(bytes);
+    if (terminal_gone[which]) return false;
+    // A reader that went away (`| head`) is not the end of the run: the
+    // command hears of it as it would have without the wrapper, by a failed
+    // write of its own, and the run goes on to its end.
+    if (std::fwrite(bytes.data(), 1, bytes.size(), terminal) != bytes.size() ||
+        std::fflush(terminal) != 0) {
+      terminal_gone[which] = true;
+      return false;
+    }
+    return true;
   });
   const int status = child->Wait();
-  result.close();
+  result.Finish(std::chrono::system_clock::now(), Clock::now() - started, status,
+                child->EndingSignal());
 
-  if (announced) {
-    job_pipe.Send(Message(kActionUpdate.text(), job_id, "",
-                          status == 0 ? kStateConcluded.text() : kStateError.text()));
-  }
+  const bool announced =
+      announcer->End(status == 0 && !result.cut() ? kStateConcluded.text() : kStateError.text());
+  if (!announced) result.Discard();
+  FinishAbort(*child, *abort);
   // From here a click finds no worker, and the activator opens the result.
   RemovePrivatePipe(reply_pipe);
   return status;

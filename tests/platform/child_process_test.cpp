@@ -31,6 +31,7 @@ Ran RunToEnd(const std::vector<std::string>& argv) {
   Ran ran;
   child->PumpOutput([&](OutputStream stream, std::string_view bytes) {
     (stream == OutputStream::kStandardOutput ? ran.out : ran.err).append(bytes);
+    return true;
   });
   ran.status = child->Wait();
   return ran;
@@ -54,7 +55,7 @@ TEST(ChildProcess, ForceStopEndsTheCommandAndWhatItStarted) {
       &failure);
   ASSERT_TRUE(child) << failure.message;
   auto ended = std::async(std::launch::async, [&] {
-    child->PumpOutput([](OutputStream, std::string_view) {});
+    child->PumpOutput([](OutputStream, std::string_view) { return true; });
     return child->Wait();
   });
   child->ForceStop();

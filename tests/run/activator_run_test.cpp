@@ -1,12 +1,20 @@
 // activator-run against the real program on a private bus with the scripted
 // notification server: the command's status and output unchanged, the
-// notifications of its job, "abortar", and the result opened after the run.
+// notifications of its job, "abortar", and the result opened after the run;
+// and on a pseudo-terminal, the terminal and job control a bare command has.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "activation/editor_record.h"
@@ -60,6 +68,23 @@ class ActivatorRunTest : public BusRunTest {
     return Finish();
   }
 
+  // Runs the shell line `line`, where $RUN is activator-run and $DIR the
+  // test's folder, its output into files of the lab.
+  RunResult RunLine(const std::string& line) {
+    EXPECT_TRUE(runner_.Start(
+        "/bin/sh", {"-c", "(" + line + ") >" + Folder() + "/out 2>" + Folder() + "/err"},
+        {{"DBUS_SESSION_BUS_ADDRESS", ""}, {"RUN", RUNNER_PROGRAM}, {"DIR", Folder()}}));
+    return Finish();
+  }
+
+  std::vector<NotifyCall> ShownFor(const std::string& id) {
+    std::vector<NotifyCall> shown;
+    for (const NotifyCall& call : server_->Calls()) {
+      if (call.body.ends_with("\n" + id)) shown.push_back(call);
+    }
+    return shown;
+  }
+
   void StartActivator() {
     StartBus();
     StartServer();
@@ -110,21 +135,140 @@ TEST_F(ActivatorRunTest, EndsAsTheCommandEndsAndTheLastFormSaysHow) {
     EXPECT_LE(shown.size(), 2u);
     if (shown.size() == 2) EXPECT_EQ(shown.front().body, "Processo em andamento\n" + id);
   }
-  // What the terminal saw, the result file holds too.
-  const std::string result = std::string(kResultsPrefix) + "R0.txt";
-  EXPECT_EQ(ReadFile(result), "hello\noops\n");
+  // What the terminal saw, the result file holds too, after a header that
+  // says what ran and how it ended; the file and its folder are the user's.
+  const std::string result = std::string(kRunResultsPrefix) + "R0.txt";
+  const std::string text = ReadFile(result);
+  EXPECT_EQ(text.rfind("$ sh -c 'echo hello; echo oops >&2'\nstarted:  ", 0), 0u) << text;
+  EXPECT_NE(text.find("\nended:    2"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nduration: "), std::string::npos) << text;
+  EXPECT_NE(text.find("\nstatus:   0"), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("\n\nhello\noops\n")) << text;
+  EXPECT_NE(ReadFile(std::string(kRunResultsPrefix) + "R2.txt")
+                .find("status:   143 (ended by signal 15)"),
+            std::string::npos);
   EXPECT_EQ(ReadFile(std::string(kResultsPrefix) + "R0.path"), result + "\n");
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(result).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(fs::path(result).parent_path()).permissions() & fs::perms::all,
+            fs::perms::owner_all);
+}
+
+// The cases where a wrapper is most easily told from the bare command, each
+// a shell line run to its end: its status, the job's last form (none: never
+// shown) and what else must hold.
+TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
+  StartActivator();
+  struct Case {
+    const char* id;
+    std::string line;
+    int status;
+    const char* final_form;  // nullptr: the job is never shown
+    std::function<void(const RunResult&)> check;
+    std::function<void()> prepare = [] {};
+  } cases[] = {
+      // A background child that keeps the output open does not hold the run.
+      {"E1", "$RUN --id E1 -- sh -c 'sleep 60 & echo $! >$DIR/bg; echo started'", 0,
+       "Processo Concluido",
+       [&](const RunResult& run) {
+         EXPECT_EQ(run.out, "started\n");
+         const pid_t background = std::stoi("0" + ReadFile(Folder() + "/bg"));
+         ASSERT_GT(background, 0);
+         EXPECT_EQ(::kill(background, 0), 0) << "the run waited for its background child";
+         ::kill(background, SIGKILL);
+       }},
+      // Its own output's reader going away: the command hears of it (SIGPIPE),
+      // the wrapper reports its end.
+      {"P1", "{ $RUN --id P1 -- yes; echo $? >$DIR/status; } | head -1; exit $(cat $DIR/status)",
+       128 + SIGPIPE, "Processo com erro", [](const RunResult& run) { EXPECT_EQ(run.out, "y\n"); }},
+      // The result file is never inherited by the command.
+      {"H1", "$RUN --id H1 -- sh -c 'ls -l /proc/$$/fd'", 0, "Processo Concluido",
+       [](const RunResult& run) {
+         EXPECT_EQ(run.out.find("Resultado_"), std::string::npos) << run.out;
+       }},
+      // A full disk (here a file size limit): said on standard error, the
+      // result marked cut, the job an error; the command runs to its end.
+      {"W1", "ulimit -f 8; $RUN --id W1 -- head -c 100000 /dev/zero >/dev/null", 0,
+       "Processo com erro",
+       [](const RunResult& run) {
+         EXPECT_NE(run.err.find("activator-run: writing the result file "), std::string::npos)
+             << run.err;
+         EXPECT_NE(ReadFile(std::string(kRunResultsPrefix) + "W1.txt").find("result:   cut after "),
+                   std::string::npos);
+       }},
+      // A hang-up (the terminal closed) goes to the command, and its end is
+      // still reported.
+      {"S1",
+       "$RUN --id S1 -- sh -c 'echo up; exec sleep 60' >$DIR/s1 & "
+       "while ! grep -q up $DIR/s1; do sleep 0.02; done; kill -HUP $!; wait $!",
+       128 + SIGHUP, "Processo com erro", [](const RunResult&) {}},
+      // Results of long ago are removed with their index; recent ones stay.
+      {"K1", "$RUN --id K1 -- true", 0, "Processo Concluido",
+       [](const RunResult&) {
+         EXPECT_FALSE(std::filesystem::exists(std::string(kRunResultsPrefix) + "OLD.txt"));
+         EXPECT_FALSE(std::filesystem::exists(std::string(kResultsPrefix) + "OLD.path"));
+         EXPECT_TRUE(std::filesystem::exists(std::string(kRunResultsPrefix) + "NEW.txt"));
+       },
+       [] {
+         const std::string old = std::string(kRunResultsPrefix) + "OLD.txt";
+         std::filesystem::create_directories(std::filesystem::path(old).parent_path());
+         std::ofstream(old) << "old\n";
+         std::ofstream(std::string(kRunResultsPrefix) + "NEW.txt") << "new\n";
+         std::ofstream(std::string(kResultsPrefix) + "OLD.path") << old << "\n";
+         std::filesystem::last_write_time(
+             old, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+       }},
+      // Shorter than --after: no notification, no result left behind.
+      {"Q1", "$RUN --after 600 --id Q1 -- echo quiet", 0, nullptr,
+       [](const RunResult& run) {
+         EXPECT_EQ(run.out, "quiet\n");
+         EXPECT_EQ(run.err, "");
+         EXPECT_FALSE(std::filesystem::exists(std::string(kRunResultsPrefix) + "Q1.txt"));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    c.prepare();
+    const RunResult run = RunLine(c.line);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.final_form != nullptr)
+      WaitForLastForm(c.id, std::string(c.final_form) + "\n" + c.id);
+    else
+      EXPECT_TRUE(ShownFor(c.id).empty());
+    c.check(run);
+  }
+}
+
+TEST_F(ActivatorRunTest, AReusedIdShowsTheNewRunInProgressOnceLongEnough) {
+  StartActivator();
+  ASSERT_EQ(Run({"--id", "RR", "--", "false"}).status, 1);
+  WaitForLastForm("RR", "Processo com erro\nRR");
+  const std::string go = Folder() + "/go";
+  std::filesystem::remove(go);
+  // Announced once it has run a tenth of a second: it waits for the test.
+  StartRunner({"--after", "0.1", "--id", "RR", "--", "sh", "-c",
+               "while [ ! -e " + go + " ]; do sleep 0.02; done"});
+  WaitForLastForm("RR", "Processo em andamento\nRR");
+  std::ofstream(go).put('\n');
+  EXPECT_EQ(Finish().status, 0);
+  WaitForLastForm("RR", "Processo Concluido\nRR");
 }
 
 TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
   StartActivator();
   const std::string pids = Folder() + "/pids";
   std::filesystem::remove(pids);
+  // The last child leaves the command's group and ignores the polite request.
   StartRunner({"--id", "A1", "--", "sh", "-c",
-               "sleep 60 & echo $! >" + pids + "; sleep 60 & echo $! >>" + pids + "; wait"});
+               "sleep 60 & echo $! >" + pids + "; sleep 60 & echo $! >>" + pids +
+                   "; setsid sh -c 'trap \"\" TERM; exec sleep 60' & echo $! >>" + pids +
+                   "; wait"});
   ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
-  ASSERT_TRUE(
-      WaitUntil([&] { return ReadFile(pids).size() > 2 && ReadFile(pids).back() == '\n'; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string text = ReadFile(pids);
+    return std::count(text.begin(), text.end(), '\n') == 3;
+  }));
   const NotifyCall in_progress = server_->Calls().at(0);
   ASSERT_EQ(in_progress.body, "Processo em andamento\nA1");
   const auto clicked = std::chrono::steady_clock::now();
@@ -152,9 +296,9 @@ TEST_F(ActivatorRunTest, AfterTheRunAClickOpensTheCapturedOutput) {
   const RunResult run =
       Run({"--id", "O1", "--", "sh", "-c", "head -c 5000000 /dev/zero | tr '\\0' x"});
   ASSERT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, std::string(5000000, 'x'));
-  const std::string result = std::string(kResultsPrefix) + "O1.txt";
-  EXPECT_EQ(ReadFile(result), run.out);
+  EXPECT_TRUE(run.out == std::string(5000000, 'x')) << run.out.size() << " bytes";
+  const std::string result = std::string(kRunResultsPrefix) + "O1.txt";
+  EXPECT_TRUE(ReadFile(result).ends_with("\n\n" + run.out));
 
   const std::vector<NotifyCall> shown = WaitForLastForm("O1", "Processo Concluido\nO1");
   ASSERT_FALSE(shown.empty());
@@ -170,7 +314,131 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.out, "out\n");
   ASSERT_EQ(run.err.rfind("activator-run: ", 0), 0u) << run.err;
+  const std::string warning = run.err.substr(0, run.err.find('\n'));
+  // The socket it tried, and how to start the activator, in one line.
+  EXPECT_NE(warning.find(std::string(" at ") + kPipeDirectory + "/"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("systemctl --user start activator"), std::string::npos) << warning;
   EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "err\n");
+}
+
+// A shell line on a pseudo-terminal of its own, as a user's terminal runs it:
+// what it writes is collected, keys are typed into it.
+class PseudoTerminal {
+ public:
+  PseudoTerminal(const std::vector<std::string>& argv, unsigned short rows,
+                 unsigned short columns) {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = columns;
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> environment = {"PS1=PROMPT> ", "TERM=dumb", "PATH=/usr/bin:/bin",
+                                            std::string("RUN=") + RUNNER_PROGRAM,
+                                            "DBUS_SESSION_BUS_ADDRESS="};
+    std::vector<char*> env;
+    for (std::string& entry : environment) env.push_back(entry.data());
+    env.push_back(nullptr);
+    pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ == 0) {
+      ::execve(args[0], args.data(), env.data());
+      ::_exit(127);
+    }
+  }
+  ~PseudoTerminal() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+
+  bool started() const { return pid_ > 0; }
+
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  void Resize(unsigned short rows, unsigned short columns) {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = columns;
+    ::ioctl(master_, TIOCSWINSZ, &size);
+  }
+
+  // Reads until `text` has been written after what earlier waits consumed;
+  // false if it never comes (or the terminal closes first).
+  bool WaitFor(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kE2eWaitMs);
+    for (;;) {
+      if (const std::size_t at = seen_.find(text, consumed_); at != std::string::npos) {
+        consumed_ = at + text.size();
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      pollfd fd{master_, POLLIN, 0};
+      if (::poll(&fd, 1, 100) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      seen_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Until a program on it has taken every key for itself (raw mode, signal
+  // keys included, unlike a shell's line editor), as activator-run does while
+  // its command runs in the foreground.
+  bool WaitForRawMode() {
+    return WaitUntil([&] {
+      termios modes{};
+      return ::tcgetattr(master_, &modes) == 0 && (modes.c_lflag & (ICANON | ISIG)) == 0;
+    });
+  }
+
+  const std::string& seen() const { return seen_; }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string seen_;
+  std::size_t consumed_ = 0;
+};
+
+TEST_F(ActivatorRunTest, OnATerminalTheCommandHasOneWithItsSizeKeysAndJobControl) {
+  // The command sees a terminal of the user's size, and its changes.
+  {
+    PseudoTerminal terminal({"/bin/sh", "-c",
+                             "exec \"$RUN\" -- sh -c '[ -t 1 ] && stty size <&1; trap \"stty size "
+                             "<&1; exit 0\" WINCH; echo re\"\"ady; while :; do sleep 0.02; done'"},
+                            33, 101);
+    ASSERT_TRUE(terminal.started());
+    EXPECT_TRUE(terminal.WaitFor("33 101\r\n")) << terminal.seen();
+    ASSERT_TRUE(terminal.WaitFor("ready")) << terminal.seen();
+    terminal.Resize(40, 120);
+    EXPECT_TRUE(terminal.WaitFor("40 120\r\n")) << terminal.seen();
+  }
+  // In a job-control shell: typed input reaches the command; Ctrl-Z stops
+  // it and gives the prompt back; fg resumes it, and Ctrl-C ends it.
+  PseudoTerminal shell({"/bin/bash", "--norc", "--noprofile", "-i"}, 24, 80);
+  ASSERT_TRUE(shell.started());
+  ASSERT_TRUE(shell.WaitFor("PROMPT> ")) << shell.seen();
+  shell.Type("\"$RUN\" -- sh -c 'read l; echo got:$l'\r");
+  ASSERT_TRUE(shell.WaitForRawMode());
+  shell.Type("hello\r");
+  EXPECT_TRUE(shell.WaitFor("got:hello")) << shell.seen();
+  ASSERT_TRUE(shell.WaitFor("PROMPT> ")) << shell.seen();
+  shell.Type("\"$RUN\" -- sh -c 'echo sta\"\"rted; exec sleep 60'\r");
+  ASSERT_TRUE(shell.WaitFor("started")) << shell.seen();
+  ASSERT_TRUE(shell.WaitForRawMode());
+  shell.Type("\x1a");
+  EXPECT_TRUE(shell.WaitFor("Stopped")) << shell.seen();
+  ASSERT_TRUE(shell.WaitFor("PROMPT> ")) << shell.seen();
+  shell.Type("fg\r");
+  ASSERT_TRUE(shell.WaitForRawMode());
+  shell.Type("\x03");
+  ASSERT_TRUE(shell.WaitFor("PROMPT> ")) << shell.seen();
+  shell.Type("echo status=$?\r");
+  EXPECT_TRUE(shell.WaitFor("status=130")) << shell.seen();
 }
 
 }  // namespace

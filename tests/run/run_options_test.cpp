@@ -27,6 +27,18 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
       {{"--id=", "ls"}, "", {"ls"}, "--id: the job id is empty"},
       {{"--id", "J\xff", "ls"}, "J\xff", {"ls"}, "--id: a job id must be UTF-8 text"},
       {{"--id", "a\nb", "ls"}, "a\nb", {"ls"}, "--id: a job id cannot hold control characters"},
+      {{"--id", "a/b", "ls"},
+       "a/b",
+       {"ls"},
+       "--id: a job id names a file and cannot hold '/' or '\\'"},
+      {{"--id", std::string(64, 'i'), "ls"}, std::string(64, 'i'), {"ls"}, ""},
+      {{"--id", std::string(65, 'i'), "ls"},
+       std::string(65, 'i'),
+       {"ls"},
+       "--id: a job id holds at most 64 bytes, this one 65"},
+      {{"--after", "2.5", "--keep-days=7", "ls"}, "", {"ls"}, ""},
+      {{"--after", "soon", "ls"}, "", {}, "--after: \"soon\" is not a number of seconds"},
+      {{"--keep-days", "-1", "ls"}, "", {}, "--keep-days: \"-1\" is not a number of days"},
   };
   for (const Case& c : cases) {
     const RunOptions options = ParseRunOptions(c.args);
@@ -37,6 +49,15 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
     }
   }
   EXPECT_TRUE(ParseRunOptions({"--help", "ls"}).help);
+
+  // The environment gives defaults; the command line wins.
+  const RunOptions defaults = ParseRunOptions({"ls"}, RunEnvironment{"3", "14"});
+  EXPECT_EQ(defaults.after_seconds, 3);
+  EXPECT_EQ(defaults.keep_days, 14);
+  EXPECT_EQ(ParseRunOptions({"--after", "1", "ls"}, RunEnvironment{"3", ""}).after_seconds, 1);
+  EXPECT_EQ(ParseRunOptions({"ls"}).keep_days, kDefaultKeepDays);
+  EXPECT_EQ(ParseRunOptions({"ls"}, RunEnvironment{"x", ""}).error,
+            "ACTIVATOR_RUN_AFTER: \"x\" is not a number of seconds");
 }
 
 TEST(MakeJobId, NamesTheCommandTheTimeAndTheProcess) {
@@ -46,6 +67,10 @@ TEST(MakeJobId, NamesTheCommandTheTimeAndTheProcess) {
   EXPECT_EQ(MakeJobId("C:\\tools\\a&b c.exe", 0, 1), "a_b_c.exe-19700101-000000-1");
   EXPECT_EQ(MakeJobId("dir/", 0, 1), "job-19700101-000000-1");
   EXPECT_TRUE(ProblemWithJobId(MakeJobId(std::string(200, '&'), 0, 1)).empty());
+  // However long the name and the process id, the id fits a notification's tag.
+  const std::string longest = MakeJobId(std::string(200, 'n'), 0, 2147483647);
+  EXPECT_EQ(longest.size(), kMaxJobIdBytes);
+  EXPECT_TRUE(ProblemWithJobId(longest).empty());
 }
 
 }  // namespace

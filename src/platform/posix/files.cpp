@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/posix/unique_fd.h"
 
 namespace activator {
@@ -66,5 +68,71 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
 }
 
 bool IsAbsolutePath(std::string_view path) noexcept { return !path.empty() && path[0] == '/'; }
+
+struct PrivateFile::Impl {
+  UniqueFd fd;
+};
+
+std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* error) {
+  // O_CLOEXEC: a command started meanwhile never holds it open.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd || ::fchmod(fd.get(), 0600) != 0) {  // an existing file keeps its mode otherwise
+    if (error != nullptr) *error = errno;
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->fd = std::move(fd);
+  return PrivateFile(std::move(impl));
+}
+
+PrivateFile::PrivateFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PrivateFile::PrivateFile(PrivateFile&&) noexcept = default;
+PrivateFile& PrivateFile::operator=(PrivateFile&&) noexcept = default;
+PrivateFile::~PrivateFile() = default;
+
+int PrivateFile::Append(std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(impl_->fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int PrivateFile::Overwrite(std::uint64_t offset, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n =
+        ::pwrite(impl_->fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
+  struct stat info {};
+  int problem = 0;
+  if (::lstat(path.c_str(), &info) != 0)
+    problem = errno;
+  else if (!S_ISDIR(info.st_mode))
+    problem = ENOTDIR;
+  else if (info.st_uid != ::getuid())
+    problem = EPERM;  // someone else's folder is not made ours
+  else if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
+    problem = errno;
+  if (problem != 0 && error != nullptr) *error = problem;
+  return problem == 0;
+}
+
+std::string DescribeFileError(int error) { return std::strerror(error); }
 
 }  // namespace activator

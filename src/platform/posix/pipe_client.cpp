@@ -91,4 +91,8 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
   }
 }
 
+bool PipeWasBusy(PipeErrorCode error) noexcept { return error == EAGAIN; }
+
+std::string PipeLocation(const std::string& name) { return SocketPathForPipe(name); }
+
 }  // namespace activator

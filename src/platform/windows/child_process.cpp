@@ -144,7 +144,7 @@ ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
 ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
 ChildProcess::~ChildProcess() = default;
 
-void ChildProcess::PumpOutput(const std::function<void(OutputStream, std::string_view)>& sink) {
+void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string_view)>& sink) {
   // The sink is called by one thread at a time.
   std::mutex sink_lock;
   auto drain = [&](HANDLE pipe, OutputStream stream) {
@@ -153,7 +153,7 @@ void ChildProcess::PumpOutput(const std::function<void(OutputStream, std::string
     while (::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
            got > 0) {
       std::lock_guard<std::mutex> hold(sink_lock);
-      sink(stream, std::string_view(buffer.data(), got));
+      if (!sink(stream, std::string_view(buffer.data(), got))) break;
     }
   };
   std::thread errors(drain, impl_->err.get(), OutputStream::kStandardError);
@@ -171,6 +171,10 @@ int ChildProcess::Wait() {
   return static_cast<int>(code);
 }
 
+int ChildProcess::EndingSignal() const { return 0; }
+
+bool ChildProcess::LeftProcessesBehind() const { return false; }
+
 void ChildProcess::RequestStop() { ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, impl_->id); }
 
 void ChildProcess::ForceStop() { ::TerminateJobObject(impl_->job.get(), 1); }
@@ -181,6 +185,8 @@ void ChildProcess::ForwardInterrupts() {
 }
 
 long CurrentProcessId() noexcept { return static_cast<long>(::GetCurrentProcessId()); }
+
+const char* ActivatorStartHint() noexcept { return "start activator.exe"; }
 
 std::string MakePrivatePipeName(const std::string& stem) {
   // A named pipe's default access lets only its creator (and the system and

@@ -81,4 +81,72 @@ bool IsAbsolutePath(std::string_view path) noexcept {
   return drive || unc;
 }
 
+struct PrivateFile::Impl {
+  UniqueHandle file;
+};
+
+std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* error) {
+  // No security attributes: the user's default access, and a handle that no
+  // child process inherits.
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    if (error != nullptr) *error = static_cast<int>(::GetLastError());
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->file = std::move(file);
+  return PrivateFile(std::move(impl));
+}
+
+PrivateFile::PrivateFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PrivateFile::PrivateFile(PrivateFile&&) noexcept = default;
+PrivateFile& PrivateFile::operator=(PrivateFile&&) noexcept = default;
+PrivateFile::~PrivateFile() = default;
+
+namespace {
+// Writes all of `bytes` from the position `at` names.
+int WriteAt(HANDLE file, OVERLAPPED* at, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, at))
+      return static_cast<int>(::GetLastError());
+    if (written == 0) return static_cast<int>(ERROR_WRITE_FAULT);
+    bytes.remove_prefix(written);
+    // The end-of-file marker (all ones) stays as it is.
+    if (at->Offset != 0xFFFFFFFF || at->OffsetHigh != 0xFFFFFFFF) {
+      const ULONGLONG next = ((ULONGLONG{at->OffsetHigh} << 32) | at->Offset) + written;
+      at->Offset = static_cast<DWORD>(next);
+      at->OffsetHigh = static_cast<DWORD>(next >> 32);
+    }
+  }
+  return 0;
+}
+}  // namespace
+
+int PrivateFile::Append(std::string_view bytes) noexcept {
+  OVERLAPPED at_end{};
+  at_end.Offset = 0xFFFFFFFF;
+  at_end.OffsetHigh = 0xFFFFFFFF;
+  return WriteAt(impl_->file.get(), &at_end, bytes);
+}
+
+int PrivateFile::Overwrite(std::uint64_t offset, std::string_view bytes) noexcept {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return WriteAt(impl_->file.get(), &at, bytes);
+}
+
+bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
+  if (::CreateDirectoryW(WidenUtf8(path).c_str(), nullptr) ||
+      ::GetLastError() == ERROR_ALREADY_EXISTS)
+    return true;
+  if (error != nullptr) *error = static_cast<int>(::GetLastError());
+  return false;
+}
+
+std::string DescribeFileError(int error) { return "error " + std::to_string(error); }
+
 }  // namespace activator

@@ -26,4 +26,8 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
   return {sent ? PipeSendStatus::kSent : PipeSendStatus::kWriteFailed, 0};
 }
 
+bool PipeWasBusy(PipeErrorCode error) noexcept { return error == ERROR_PIPE_BUSY; }
+
+std::string PipeLocation(const std::string& name) { return name; }
+
 }  // namespace activator
