@@ -52,8 +52,9 @@ std::vector<std::string> FileLines(const std::string& path) {
 class Child {
  public:
   ~Child() { End(); }
-  bool Start(const std::string& program) {
+  bool Start(const std::string& program, const std::wstring& arguments = L"") {
     std::wstring command = L"\"" + WinePath(program) + L"\"";
+    if (!arguments.empty()) command += L" " + arguments;
     std::wstring folder = WinePath(program);
     folder.resize(folder.find_last_of(L'\\'));
     STARTUPINFOW startup{};
@@ -101,6 +102,21 @@ bool Eventually(Condition condition) {
 bool SendJobMessage(const std::string& message) {
   return Eventually(
       [&] { return WriteMessageToPipe(kJobPipeName, message).status == PipeSendStatus::kSent; });
+}
+
+// The shell finds the system's notepad.exe; in this prefix that is the
+// stand-in, which wine runs instead of its own (WINEDLLOVERRIDES). Returns the
+// file it records its command lines in, emptied; empty when it could not be
+// put in place.
+std::string InstallNotepadStandin() {
+  wchar_t system[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
+  if (!::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE))
+    return std::string();
+  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
+  ::DeleteFileA(record.c_str());
+  return record;
 }
 
 class ActivatorUnderWineTest : public ::testing::Test {
@@ -199,14 +215,8 @@ TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   const std::string& result_windows = result;  // the lab's paths are Windows paths
   testing::WriteFile(testing::LabPath("Native/Host/Resultados/Resultado_W1.path"),
                      result_windows + "\r\n");
-  // The shell finds the system's notepad.exe; in this prefix that is the
-  // stand-in, which wine runs instead of its own (WINEDLLOVERRIDES).
-  wchar_t system[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
-  ASSERT_TRUE(::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE));
-  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
-  ::DeleteFileA(record.c_str());
+  const std::string record = InstallNotepadStandin();
+  ASSERT_FALSE(record.empty());
   ASSERT_EQ(Centre("click W1"), "clicked 1");
   ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
       << ::testing::PrintToString(tail.Lines());
@@ -271,6 +281,69 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     ASSERT_GT(lines.size(), before);
     EXPECT_EQ(lines.back(), c.last_line);
   }
+}
+
+// activator-run.exe wraps a command as a job of the running program: the
+// command's status passes through, the last form says how it ended, a click
+// after the run opens what it printed, and "abortar" ends the command and
+// what it started.
+TEST_F(ActivatorUnderWineTest, ActivatorRunWrapsACommandAsAJob) {
+  LogTail tail;
+  StartProgram(tail);
+  const std::string record = InstallNotepadStandin();
+  ASSERT_FALSE(record.empty());
+
+  struct Case {
+    std::string id;
+    std::wstring command;
+    DWORD status;
+    std::string last_form;
+  };
+  const Case cases[] = {
+      {"R0", L"cmd /c echo hello", 0,
+       Shown("R0", "Processo Concluido", "Exibir Resultado", "salvar", "concluido")},
+      {"R1", L"cmd /c exit 3", 3,
+       Shown("R1", "Processo com erro", "Exibir Resultado", "salvar", "erro")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    Child run;
+    ASSERT_TRUE(run.Start(E2E_RUNNER,
+                          L"--id " + std::wstring(c.id.begin(), c.id.end()) + L" -- " + c.command));
+    EXPECT_EQ(run.WaitForExit(kWaitMs), c.status);
+    EXPECT_TRUE(Eventually([&] { return NotificationOf(c.id) == c.last_form; })) << Centre("list");
+  }
+  const std::string result = testing::LabPath("Native/Host/Resultados/Resultado_R0.txt");
+  EXPECT_EQ(testing::ReadFile(result), "hello\r\n");
+  // The wrapper is gone: the program opens the result itself.
+  ASSERT_EQ(Centre("click R0"), "clicked 1");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
+      << ::testing::PrintToString(tail.Lines());
+  EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
+
+  const std::string pids = testing::LabPath("lingering.pid");
+  ::DeleteFileA(pids.c_str());
+  Child run;
+  ASSERT_TRUE(run.Start(E2E_RUNNER, L"--id A1 -- \"" + WinePath(E2E_LINGERING) + L"\" \"" +
+                                        std::wstring(pids.begin(), pids.end()) + L"\""));
+  ASSERT_TRUE(Eventually([&] {
+    return NotificationOf("A1") ==
+           Shown("A1", "Processo em andamento", "abortar", "abortar", "executando");
+  })) << Centre("list");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(pids).empty(); }));
+  UniqueHandle started(
+      ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(FileLines(pids).at(0)))));
+  ASSERT_TRUE(started);
+  ASSERT_EQ(Centre("click A1"), "clicked 1");
+  const std::optional<DWORD> status = run.WaitForExit(kWaitMs);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0u);
+  EXPECT_EQ(::WaitForSingleObject(started.get(), kWaitMs), WAIT_OBJECT_0)
+      << "what the command started outlived the abort";
+  EXPECT_TRUE(Eventually([&] {
+    return NotificationOf("A1") ==
+           Shown("A1", "Processo com erro", "Exibir Resultado", "salvar", "erro");
+  })) << Centre("list");
 }
 
 }  // namespace
