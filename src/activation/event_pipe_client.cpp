@@ -19,6 +19,12 @@ bool SendToPipe(const std::string& message, const std::string& pipe_name) {
     case PipeSendStatus::kWriteFailed:
       WriteDebugLog("WRITE FAILED");
       return false;
+    case PipeSendStatus::kTimedOut:
+      WriteDebugLog("WRITE TIMEOUT");
+      return false;
+    case PipeSendStatus::kNotAPipe:
+      WriteDebugLog("PIPE NAO LOCAL");
+      return false;
     case PipeSendStatus::kSent:
       break;
   }

@@ -60,32 +60,38 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
   }
 }
 
-void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
-  if (instance.WaitForClient()) {
-    const PipeReadResult read = instance.ReadOnce(kMaxJobMessageBytes, kJobMessageWait);
-    if (read.status == PipeReadStatus::kRead) {
-      HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
-    } else if (read.status == PipeReadStatus::kTimedOut) {
-      WriteDebugLog("PYTHON PIPE TIMEOUT");
-    }
+bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
+  if (!instance.WaitForClient()) return false;
+  const PipeReadResult read = instance.ReadOnce(kMaxJobMessageBytes, kJobMessageWait);
+  if (read.status == PipeReadStatus::kRead) {
+    HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
+  } else if (read.status == PipeReadStatus::kTimedOut) {
+    WriteDebugLog("PYTHON PIPE TIMEOUT");
   }
-  instance.DisconnectAndClose();
+  instance.Disconnect();
+  return true;
 }
 
 void RunJobPipeServer(const AppNotificationManager& manager) {
   WriteDebugLog("PYTHON PIPE SERVER START");
+  // One instance serves every client, so the name is never free between two
+  // of them; it is made anew only when a wait for a client failed.
+  std::optional<PipeServerInstance> instance;
   for (;;) {
-    std::optional<PipeServerInstance> instance = CreateJobPipeInstance(kJobPipeName);
     if (!instance) {
-      std::this_thread::sleep_for(kCreateRetryPause);
-      continue;
+      instance = CreateJobPipeInstance(kJobPipeName);
+      if (!instance) {
+        std::this_thread::sleep_for(kCreateRetryPause);
+        continue;
+      }
     }
     try {
-      ServeOneJobConnection(*instance, manager);
+      if (!ServeOneJobConnection(*instance, manager)) instance.reset();
     } catch (...) {
       // Only an exhausted process gets here (the notification calls contain
-      // their own failures); the instance is closed and the server goes on.
+      // their own failures); the client is dropped and the server goes on.
       WriteDebugLog("PYTHON PIPE ERRO");
+      instance->Disconnect();
     }
   }
 }

@@ -18,8 +18,9 @@ namespace activator {
 // connection the server serves, and every worker behind it, for good.
 inline constexpr std::chrono::seconds kJobMessageWait{5};
 
-// The thread body: logs its start, then serves the job pipe for ever. Creating
-// the pipe is retried once a second, logging each failure.
+// The thread body: logs its start, then serves the job pipe for ever with one
+// instance, kept from one client to the next. Creating the pipe is retried
+// once a second, logging each failure.
 [[noreturn]] void RunJobPipeServer(const AppNotificationManager& manager);
 
 // Creates an instance of the pipe `pipe_name`. On failure logs
@@ -28,10 +29,11 @@ inline constexpr std::chrono::seconds kJobMessageWait{5};
 std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name);
 
 // One connection: waits for a client, reads one message, handles it, then
-// disconnects and closes the instance whatever happened. A client that closes
-// without writing leaves no trace; one still silent after kJobMessageWait is
-// dropped with "PYTHON PIPE TIMEOUT".
-void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager);
+// disconnects the client, keeping the instance for the next. A client that
+// closes without writing leaves no trace; one still silent after
+// kJobMessageWait is dropped with "PYTHON PIPE TIMEOUT". False when no client
+// came: the instance may be unusable and the caller makes a new one.
+bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager);
 
 // Logs and acts on one job message (the text up to its first NUL). Takes the
 // reply-pipe, registry and display locks, each on its own; the caller holds

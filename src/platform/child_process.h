@@ -90,8 +90,8 @@ long CurrentProcessId() noexcept;
 const char* ActivatorStartHint() noexcept;
 
 // A pipe name for a reply pipe that only this user can open: on POSIX a
-// socket in a new owner-only folder, on Windows a named pipe whose default
-// access lets only its creator write. `stem` becomes part of the name.
+// socket in a new owner-only folder, on Windows a named pipe, which
+// PipeServerInstance makes for this user only. `stem` becomes part of the name.
 // Empty when no such place could be made.
 std::string MakePrivatePipeName(const std::string& stem);
 // Removes what MakePrivatePipeName made for `name` (the socket and its folder).

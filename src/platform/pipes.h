@@ -29,23 +29,32 @@ struct PipeReadResult {
   std::string bytes;
 };
 
-// One server instance of a pipe: waits for one client and reads from it.
+// One server instance of a pipe: serves its clients one after another, for as
+// long as it is kept.
 class PipeServerInstance {
  public:
-  // Creates an instance of the pipe `name`. On failure returns nullopt and
-  // stores the error code in `*error`.
+  // Creates an instance of the pipe `name`, which only this process's user
+  // (and the system) may open. On Windows the name must be free: a pipe of
+  // that name made by anyone else is a failure (ERROR_ACCESS_DENIED), never a
+  // second instance beside theirs. On failure returns nullopt and stores the
+  // error code in `*error`.
   static std::optional<PipeServerInstance> Create(const std::string& name, PipeErrorCode* error);
 
   PipeServerInstance(PipeServerInstance&&) noexcept;
   PipeServerInstance& operator=(PipeServerInstance&&) noexcept;
   ~PipeServerInstance();  // disconnects and closes
 
-  // Blocks until a client connects. False when no connection came of it.
+  // Drops the client the previous wait gave, if any, then blocks until the
+  // next client connects. False when no connection came of it; the instance
+  // may then be unusable, and a caller that serves for good makes a new one.
   bool WaitForClient();
   // One read of at most `max_bytes`, waiting at most `limit` for the client's
   // first bytes. A client that has written gets them at once, however long it
   // waited to connect; a connected client that writes nothing is given up.
   PipeReadResult ReadOnce(std::size_t max_bytes, std::chrono::milliseconds limit);
+  // Drops the client; the instance stays, and keeps the name, for the next
+  // wait.
+  void Disconnect();
   // Drops the client and closes the instance.
   void DisconnectAndClose();
 
@@ -56,17 +65,29 @@ class PipeServerInstance {
   std::unique_ptr<Impl> impl_;
 };
 
-enum class PipeSendStatus { kSent, kOpenFailed, kWriteFailed };
+enum class PipeSendStatus {
+  kSent,
+  kOpenFailed,
+  kWriteFailed,
+  kTimedOut,  // the peer took nothing within the limit; the write was given up
+  kNotAPipe,  // the name, or what it opened, is not a pipe of this machine
+};
 
 struct PipeSendResult {
   PipeSendStatus status = PipeSendStatus::kOpenFailed;
   PipeErrorCode error = 0;  // set when the open failed
 };
 
+// How long one write may wait for a peer that takes nothing.
+inline constexpr std::chrono::milliseconds kPipeWriteLimit{3000};
+
 // Opens the pipe `name` for writing only, without waiting for a busy pipe and
 // without retrying, writes `message` with one write (no terminator), and
-// closes it again whatever happened.
-PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message);
+// closes it again whatever happened. A write the peer has not taken within
+// `limit` is given up. On Windows only a local pipe ("\\.\pipe\NAME") is
+// opened, and its server cannot act as this process's user.
+PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
+                                  std::chrono::milliseconds limit = kPipeWriteLimit);
 
 // True when an open that failed with `error` found the pipe's server there
 // but busy (every instance taken, or its backlog full): worth another try.

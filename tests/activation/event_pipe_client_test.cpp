@@ -72,7 +72,55 @@ TEST(SendToPipe, WorkerGoneDuringTheWriteIsAFailedWrite) {
   EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "WRITE FAILED"}));
 }
 
+// The click handler runs on the platform's thread, under its lock: a worker
+// that takes the connection and never reads costs one bounded wait, and the
+// click goes on as if the worker were gone.
+TEST(SendToPipe, WorkerThatNeverReadsIsGivenUpAtTheLimit) {
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  const std::string message(8 << 20, 'x');  // more than every buffer holds
+
+  LogTail log;
+  auto sent =
+      std::async(std::launch::async, [&] { return SendToPipe(message, worker.pipe_name()); });
+  const bool returned = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  worker.Close();  // releases a write that never gives up
+  ASSERT_TRUE(returned);
+  EXPECT_FALSE(sent.get());
+  EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "WRITE TIMEOUT"}));
+}
+
 #if defined(_WIN32)
+
+// The name comes from a job message: only a pipe of this machine is opened.
+// A file would be overwritten with the event, and a name on another host
+// opens a network connection with this user's credentials.
+TEST(SendToPipe, NameThatIsNotALocalPipeIsRefusedUnopened) {
+  const std::string file = testing::LabPath(testing::UniqueName("not-a-pipe") + ".txt");
+  testing::WriteFile(file, "the user's data");
+  const std::string drive_less = file.substr(file.find(':') + 1);  // "\...\file.txt"
+  const std::vector<std::string> names = {file,
+                                          "\\\\.\\pipe\\..\\..\\" + file,
+                                          "\\\\.\\pipe\\a\\..\\..\\..\\" + drive_less,
+                                          "\\\\.\\pipe\\x/../../" + file,
+                                          "\\\\otherhost\\pipe\\reply",
+                                          "\\\\?\\" + file,
+                                          "\\\\.\\" + file.substr(0, 2),
+                                          "\\\\.\\pipe\\"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    LogTail log;
+    EXPECT_FALSE(SendToPipe("acao=salvar&id_execucao=1&estado=concluido", name));
+    EXPECT_EQ(log.Lines(), (Lines{"PIPE CONNECT", "PIPE NAO LOCAL"}));
+  }
+  EXPECT_EQ(testing::ReadFile(file), "the user's data");
+  // Capitals in the folder's name are the same folder.
+  ReplyListener worker;
+  std::string upper = worker.pipe_name();
+  upper.replace(4, 4, "PIPE");
+  EXPECT_TRUE(SendToPipe("m", upper));
+  EXPECT_EQ(worker.ReceiveOne(), "m");
+}
 
 TEST(SendToPipe, FailedOpenLogsTheSystemCode) {
   LogTail log;

@@ -23,6 +23,7 @@
 #include "platform/pipes.h"
 #include "platform/silent_client.h"
 #include "support/log_capture.h"
+#include "support/platform_guard.h"
 #include "support/test_lab.h"
 
 #if !defined(_WIN32)
@@ -71,8 +72,7 @@ class JobPipeServerTest : public ::testing::Test {
   Lines Deliver(const std::string& bytes) {
     LogTail tail;
     auto client = std::async(std::launch::async, [&] { return SendAsWorker(pipe_name_, bytes); });
-    ServeOneJobConnection(*instance_, manager_);
-    NewInstance();
+    EXPECT_TRUE(ServeOneJobConnection(*instance_, manager_));
     EXPECT_EQ(client.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     // Whether the writer of an overlong message hears of the rest dropped
     // depends on the port's buffers.
@@ -176,6 +176,21 @@ TEST_F(JobPipeServerTest, ClientClosingWithoutWritingIsSilentAndTheNextIsServed)
   EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
 }
 
+// The one instance serves client after client and holds the name between
+// them: no other server (another user's, in another session) can take it and
+// receive the workers' messages.
+TEST_F(JobPipeServerTest, OneInstanceServesEveryClientAndKeepsTheName) {
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
+  if (testing::kWindowsPort) {
+    PipeErrorCode error = 0;
+    EXPECT_FALSE(PipeServerInstance::Create(pipe_name_, &error).has_value());
+    // ERROR_ACCESS_DENIED; wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE and
+    // finds the one instance taken (ERROR_PIPE_BUSY).
+    EXPECT_TRUE(error == 5u || error == 231u) << error;
+  }
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J2").back(), "VELDUNA RECEBEU=J2");
+}
+
 // A client that connects and writes nothing is dropped after kJobMessageWait
 // with a line of its own; the worker after it is served.
 TEST_F(JobPipeServerTest, SilentClientIsDroppedAndTheNextIsServed) {
@@ -190,7 +205,6 @@ TEST_F(JobPipeServerTest, SilentClientIsDroppedAndTheNextIsServed) {
   served.wait();
   ASSERT_TRUE(dropped);
   EXPECT_EQ(tail.Lines(), Lines{"PYTHON PIPE TIMEOUT"});
-  NewInstance();
   EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1").back(), "VELDUNA RECEBEU=J1");
 }
 
@@ -271,7 +285,6 @@ TEST_F(JobPipeServerTest, ConcurrentClientsAreAllServed) {
   std::thread server([&] {
     for (int i = 0; i < kClients; ++i) {
       ServeOneJobConnection(*instance_, manager_);
-      NewInstance();
       ++served;
     }
   });

@@ -3,15 +3,25 @@
 // Only the seam is used here, so the same cases run on both.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "platform/pipes.h"
 #include "platform/silent_client.h"
 #include "support/platform_guard.h"
 #include "support/test_lab.h"
+
+#if defined(_WIN32)
+// clang-format off
+#include "platform/os/windows_support.h"
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+#endif
 
 namespace activator {
 namespace {
@@ -109,6 +119,20 @@ TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
   EXPECT_EQ(next.bytes, "next");
 }
 
+// A peer that takes the connection and never reads holds the writer only until
+// the limit: the message is larger than every buffer between them.
+TEST(PipeContractTest, WriteToAPeerThatNeverReadsIsGivenUpAtTheLimit) {
+  const std::string name = FreshPipeName();
+  PipeServerInstance instance = MakeInstance(name);
+  auto write = std::async(std::launch::async, [&] {
+    return WriteMessageToPipe(name, std::string(8 << 20, 'x'), std::chrono::milliseconds(200));
+  });
+  const bool ended = write.wait_for(kPatience) == std::future_status::ready;
+  instance.DisconnectAndClose();  // releases a write that never gives up
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(write.get().status, PipeSendStatus::kTimedOut);
+}
+
 // ERROR_FILE_NOT_FOUND on Windows, ENOENT on POSIX: both are 2.
 TEST(PipeContractTest, NameWithNothingBehindItFailsWithCodeTwo) {
   PipeSendResult result = WriteMessageToPipe(FreshPipeName(), "x");
@@ -131,6 +155,55 @@ TEST(PipeContractTest, BusyPipeFailsAtOnce) {
   ASSERT_TRUE(instance.WaitForClient());
   EXPECT_EQ(Read(instance), "first");
 }
+
+#if defined(_WIN32)
+
+std::string SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return "?";
+  const std::wstring wide(text);
+  ::LocalFree(text);
+  return std::string(wide.begin(), wide.end());
+}
+
+// The pipe's access list names this user and the system, and nobody else: the
+// default one lets everyone and anonymous clients read, and another user's
+// process could open it.
+TEST(PipeContractTest, OnlyThisUserAndTheSystemMayOpenThePipe) {
+  const std::string name = FreshPipeName();
+  PipeServerInstance instance = MakeInstance(name);
+  UniqueHandle client(
+      ::CreateFileA(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(client) << ::GetLastError();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_NE(dacl, nullptr);
+  std::vector<std::string> granted;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    granted.push_back(SidText(&ace->SidStart));
+  }
+  ::LocalFree(descriptor);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+  UniqueHandle owned_token(token);
+  alignas(TOKEN_USER) char user[512];
+  DWORD size = 0;
+  ASSERT_TRUE(::GetTokenInformation(token, TokenUser, user, sizeof user, &size));
+  std::sort(granted.begin(), granted.end());
+  std::vector<std::string> expected = {"S-1-5-18",  // SYSTEM
+                                       SidText(reinterpret_cast<TOKEN_USER*>(user)->User.Sid)};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(granted, expected);
+}
+
+#endif
 
 }  // namespace
 }  // namespace activator

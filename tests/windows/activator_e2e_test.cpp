@@ -120,6 +120,21 @@ bool SendJobMessage(const std::string& message) {
       [&] { return WriteMessageToPipe(kJobPipeName, message).status == PipeSendStatus::kSent; });
 }
 
+// The shell finds the system's notepad.exe; in this prefix that is the
+// stand-in, which wine runs instead of its own (WINEDLLOVERRIDES). Returns the
+// file it records its command lines in, emptied; empty when it could not be
+// put in place.
+std::string InstallNotepadStandin() {
+  wchar_t system[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
+  if (!::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE))
+    return std::string();
+  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
+  ::DeleteFileA(record.c_str());
+  return record;
+}
+
 class ActivatorUnderWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -184,9 +199,8 @@ void ExpectClassObjectFromAnotherProcess() {
   }).join();
 }
 
-// Puts the stand-in notepad.exe where the shell finds the system's (wine
-// runs it instead of its own: WINEDLLOVERRIDES) and a result of `id` with its
-// index in the lab. Returns the file the stand-in records each opening in, and
+// Puts the stand-in notepad.exe in place and a result of `id` with its index
+// in the lab. Returns the file the stand-in records each opening in, and
 // the result's path.
 std::pair<std::string, std::string> PrepareResultOpening(const std::string& id) {
   const std::string result = testing::LabPath("Native/Host/Resultados/" + id + "-result.txt");
@@ -194,12 +208,8 @@ std::pair<std::string, std::string> PrepareResultOpening(const std::string& id) 
   // The lab's paths are Windows paths.
   testing::WriteFile(testing::LabPath("Native/Host/Resultados/Resultado_" + id + ".path"),
                      result + "\r\n");
-  wchar_t system[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring editor = std::wstring(system, length) + L"\\notepad.exe";
-  EXPECT_TRUE(::CopyFileW(WinePath(E2E_PROGRAM_DIR "/notepad.exe").c_str(), editor.c_str(), FALSE));
-  const std::string record = std::string(system, system + length) + "\\notepad_opened.txt";
-  ::DeleteFileA(record.c_str());
+  const std::string record = InstallNotepadStandin();
+  EXPECT_FALSE(record.empty());
   return {record, result};
 }
 
@@ -513,6 +523,73 @@ TEST(ActivatorProgramFilesTest, SubsystemIconManifestAndVersion) {
               nullptr);  // RT_VERSION
     ::FreeLibrary(file);
   }
+}
+
+// activator-run.exe wraps a command as a job of the running program: the
+// command's status passes through, the last form says how it ended, a click
+// after the run opens what it printed, and "abortar" ends the command and
+// what it started.
+TEST_F(ActivatorUnderWineTest, ActivatorRunWrapsACommandAsAJob) {
+  LogTail tail;
+  StartProgram(tail);
+  const std::string record = InstallNotepadStandin();
+  ASSERT_FALSE(record.empty());
+
+  struct Case {
+    std::string id;
+    std::wstring command;
+    DWORD status;
+    std::string last_form;
+  };
+  const Case cases[] = {
+      {"R0", L"cmd /c echo hello", 0,
+       Shown("R0", "Processo Concluido", "Exibir Resultado", "salvar", "concluido")},
+      {"R1", L"cmd /c exit 3", 3,
+       Shown("R1", "Processo com erro", "Exibir Resultado", "salvar", "erro")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    Child run;
+    ASSERT_TRUE(run.Start(E2E_RUNNER,
+                          L"--id " + std::wstring(c.id.begin(), c.id.end()) + L" -- " + c.command));
+    EXPECT_EQ(run.WaitForExit(kWaitMs), c.status);
+    EXPECT_TRUE(Eventually([&] { return NotificationOf(c.id) == c.last_form; })) << Centre("list");
+  }
+  // The result file: its header, then what the command printed.
+  const std::string result =
+      testing::LabPath("Native/Host/Resultados/activator-run/Resultado_R0.txt");
+  const std::string printed = testing::ReadFile(result);
+  EXPECT_NE(printed.find("status:   0"), std::string::npos) << printed;
+  EXPECT_TRUE(printed.ends_with("\nhello\r\n")) << printed;
+  // The wrapper is gone: the program opens the result itself.
+  ASSERT_EQ(Centre("click R0"), "clicked 1");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
+      << ::testing::PrintToString(tail.Lines());
+  EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
+
+  const std::string pids = testing::LabPath("lingering.pid");
+  ::DeleteFileA(pids.c_str());
+  Child run;
+  ASSERT_TRUE(run.Start(E2E_RUNNER, L"--id A1 -- \"" + WinePath(E2E_LINGERING) + L"\" \"" +
+                                        std::wstring(pids.begin(), pids.end()) + L"\""));
+  ASSERT_TRUE(Eventually([&] {
+    return NotificationOf("A1") ==
+           Shown("A1", "Processo em andamento", "abortar", "abortar", "executando");
+  })) << Centre("list");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(pids).empty(); }));
+  UniqueHandle started(
+      ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(FileLines(pids).at(0)))));
+  ASSERT_TRUE(started);
+  ASSERT_EQ(Centre("click A1"), "clicked 1");
+  const std::optional<DWORD> status = run.WaitForExit(kWaitMs);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0u);
+  EXPECT_EQ(::WaitForSingleObject(started.get(), kWaitMs), WAIT_OBJECT_0)
+      << "what the command started outlived the abort";
+  EXPECT_TRUE(Eventually([&] {
+    return NotificationOf("A1") ==
+           Shown("A1", "Processo com erro", "Exibir Resultado", "salvar", "erro");
+  })) << Centre("list");
 }
 
 }  // namespace

@@ -7,11 +7,15 @@
 // socket is switched back to blocking, so that the one send hands the kernel
 // the whole message or fails, as a synchronous pipe write does; a short
 // message fits the socket buffer whether or not the server has accepted yet.
+// A message larger than the buffers waits for the peer to read, and that wait
+// is bounded by the socket's send time-out.
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <cerrno>
+#include <chrono>
 #include <new>
 
 #include "platform/pipes.h"
@@ -62,30 +66,42 @@ UniqueFd ConnectWithoutWaiting(const std::string& socket_path, int* error) {
 // when it is cut off after part of the data went out (a signal, or the peer
 // going away while the message did not fit its buffer). The rest is then sent
 // too: either it goes out, or the next send reports the failure. Reporting the
-// short count as success would pass a cut message off as delivered.
-bool SendAll(int fd, std::string_view message) {
+// short count as success would pass a cut message off as delivered. Each send
+// may wait only for what is left of `limit`.
+PipeSendStatus SendAll(int fd, std::string_view message, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + limit;
   std::size_t sent = 0;
   do {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return PipeSendStatus::kTimedOut;
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+      return PipeSendStatus::kWriteFailed;
     const ssize_t n = ::send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return PipeSendStatus::kTimedOut;
+      return PipeSendStatus::kWriteFailed;
     }
     sent += static_cast<std::size_t>(n);
   } while (sent < message.size());
-  return true;
+  return PipeSendStatus::kSent;
 }
 
 }  // namespace
 
-PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message) {
+PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
+                                  std::chrono::milliseconds limit) {
   try {
     int error = 0;
     UniqueFd fd = ConnectWithoutWaiting(SocketPathForPipe(name), &error);
     if (!fd) return OpenFailed(error);
-    const bool written = SendAll(fd.get(), message);
+    const PipeSendStatus status = SendAll(fd.get(), message, limit);
     fd.reset();  // closed before the caller hears the outcome, whatever it is
-    return {written ? PipeSendStatus::kSent : PipeSendStatus::kWriteFailed, 0};
+    return {status, 0};
   } catch (const std::bad_alloc&) {
     return OpenFailed(ENOMEM);
   }

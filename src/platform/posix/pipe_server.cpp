@@ -229,6 +229,10 @@ PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
   return result;
 }
 
+void PipeServerInstance::Disconnect() {
+  if (impl_) impl_->connection.reset();
+}
+
 void PipeServerInstance::DisconnectAndClose() {
   if (!impl_) return;
   // Unread bytes of the connection are discarded; the listener stays with the

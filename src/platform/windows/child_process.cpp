@@ -1,7 +1,8 @@
 // Windows child process: CreateProcessW into a job object, so that one call
 // ends the command and everything it started, in a process group of its own,
 // so that a Ctrl-Break reaches it and not us. Its standard output and error
-// come back through two pipes, each drained by a thread of its own.
+// come back through two pipes, each drained by a thread of its own. The
+// command inherits its three standard handles and nothing else of ours.
 #include "platform/child_process.h"
 
 // clang-format off
@@ -9,27 +10,84 @@
 #include <shellapi.h>
 // clang-format on
 
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "platform/windows/console_control.h"
 
 namespace activator {
 
 namespace {
 
-// The process group interrupts go to, for the console's control handler.
-DWORD g_forward_group = 0;
+// The command interrupts go to, for the console's control handler, which runs
+// on a thread of the system's: it works on copies of these handles, so that
+// the command's end closing them cannot pull them from under it.
+struct ForwardTarget {
+  std::mutex lock;
+  DWORD group = 0;  // 0: nothing to forward to
+  UniqueHandle process;
+  UniqueHandle job;
+};
 
-BOOL WINAPI ForwardToGroup(DWORD event) {
+ForwardTarget& Target() {
+  static auto* target = new ForwardTarget();  // the handler may run while the process exits
+  return *target;
+}
+
+UniqueHandle Duplicate(HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+    return UniqueHandle();
+  return UniqueHandle(copy);
+}
+
+}  // namespace
+
+BOOL WINAPI ForwardConsoleControl(DWORD event) {
+  DWORD group = 0;
+  UniqueHandle process;
+  UniqueHandle job;
+  {
+    ForwardTarget& target = Target();
+    std::lock_guard<std::mutex> hold(target.lock);
+    group = target.group;
+    process = Duplicate(target.process.get());
+    job = Duplicate(target.job.get());
+  }
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      if (group != 0) ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group);
+      return TRUE;  // we stay until the command ends, and report it
     case CTRL_CLOSE_EVENT:
-      if (g_forward_group != 0) ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, g_forward_group);
-      return TRUE;  // we stay until the command ends
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: {
+      // The system ends this process once the handler returns, whatever it
+      // returns, and does not wait long for it (5 s for a closed console).
+      // The command is asked to end, then ended with everything it started,
+      // and the caller's thread, woken by its end, is given the rest of the
+      // time to report it before this process goes.
+      if (group != 0) ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group);
+      const ULONGLONG deadline = ::GetTickCount64() + kCloseTime;
+      ::WaitForSingleObject(process.get(), kCloseGrace);
+      // Whether or not the command ended, what it started goes now.
+      ::TerminateJobObject(job.get(), 1);
+      ::WaitForSingleObject(process.get(), kCloseGrace);
+      const ULONGLONG now = ::GetTickCount64();
+      if (now < deadline) ::Sleep(static_cast<DWORD>(deadline - now));
+      return TRUE;
+    }
     default:
       return FALSE;
   }
 }
+
+namespace {
 
 // One argument as the C runtime's command-line parser reads it back:
 // backslashes are literal except before a quote.
@@ -100,6 +158,17 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
   // Only the child's ends are inherited.
   ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  // Our standard input, as an inheritable handle of its own; none when we
+  // have none.
+  UniqueHandle input;
+  {
+    const HANDLE ours = ::GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE copy = nullptr;
+    if (ours != nullptr && ours != INVALID_HANDLE_VALUE &&
+        ::DuplicateHandle(::GetCurrentProcess(), ours, ::GetCurrentProcess(), &copy, 0, TRUE,
+                          DUPLICATE_SAME_ACCESS))
+      input.reset(copy);
+  }
 
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return fail(126, "cannot make a job object, error " + std::to_string(::GetLastError()));
@@ -108,16 +177,39 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out_writer.get();
-  startup.hStdError = err_writer.get();
+  // The handles the command inherits, named one by one: every other
+  // inheritable handle of this process (its own standard handles, another
+  // thread's pipe) stays here. One the command held would keep a pipe open
+  // after its owner closed it, for as long as the command runs.
+  std::vector<HANDLE> inherited = {out_writer.get(), err_writer.get()};
+  if (input) inherited.push_back(input.get());
+  SIZE_T list_size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list_memory(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
+  if (list_size == 0 || !::InitializeProcThreadAttributeList(list, 1, 0, &list_size))
+    return fail(126,
+                "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
+  std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>,
+                  decltype(&::DeleteProcThreadAttributeList)>
+      list_owner(list, &::DeleteProcThreadAttributeList);
+  if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr))
+    return fail(126,
+                "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input ? input.get() : nullptr;
+  startup.StartupInfo.hStdOutput = out_writer.get();
+  startup.StartupInfo.hStdError = err_writer.get();
+  startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
-                        nullptr, nullptr, &startup, &info)) {
+                        CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
+                            EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &startup.StartupInfo, &info)) {
     const DWORD error = ::GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return fail(missing ? 127 : 126,
@@ -167,7 +259,13 @@ int ChildProcess::Wait() {
   ::WaitForSingleObject(impl_->process.get(), INFINITE);
   DWORD code = 1;
   ::GetExitCodeProcess(impl_->process.get(), &code);
-  g_forward_group = 0;
+  ForwardTarget& target = Target();
+  std::lock_guard<std::mutex> hold(target.lock);
+  if (target.group == impl_->id) {
+    target.group = 0;
+    target.process.reset();
+    target.job.reset();
+  }
   return static_cast<int>(code);
 }
 
@@ -180,8 +278,14 @@ void ChildProcess::RequestStop() { ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 
 void ChildProcess::ForceStop() { ::TerminateJobObject(impl_->job.get(), 1); }
 
 void ChildProcess::ForwardInterrupts() {
-  g_forward_group = impl_->id;
-  ::SetConsoleCtrlHandler(&ForwardToGroup, TRUE);
+  {
+    ForwardTarget& target = Target();
+    std::lock_guard<std::mutex> hold(target.lock);
+    target.group = impl_->id;
+    target.process = Duplicate(impl_->process.get());
+    target.job = Duplicate(impl_->job.get());
+  }
+  ::SetConsoleCtrlHandler(&ForwardConsoleControl, TRUE);
 }
 
 long CurrentProcessId() noexcept { return static_cast<long>(::GetCurrentProcessId()); }
@@ -189,8 +293,7 @@ long CurrentProcessId() noexcept { return static_cast<long>(::GetCurrentProcessI
 const char* ActivatorStartHint() noexcept { return "start activator.exe"; }
 
 std::string MakePrivatePipeName(const std::string& stem) {
-  // A named pipe's default access lets only its creator (and the system and
-  // administrators) write to it.
+  // PipeServerInstance makes the pipe for this user (and the system) only.
   return "\\\\.\\pipe\\activator-run-" + std::to_string(::GetCurrentProcessId()) + "-" +
          std::to_string(::GetTickCount64()) + "-" + stem;
 }

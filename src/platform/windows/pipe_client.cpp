@@ -1,29 +1,86 @@
 // Windows client end of a pipe: the pipe opened write-only, one message
 // written, the handle closed again. A busy pipe (its one instance taken by
 // another client) is a failed open at once, never a wait.
+//
+// The name comes from another process's message, so it is checked before it
+// is opened: only a pipe of this machine is opened, never a file (which the
+// write would overwrite) nor a name on another host (which would open a
+// network connection carrying this user's credentials). The pipe's server
+// learns who wrote, and no more: it cannot act as this process's user. The
+// write is overlapped and bounded, since a peer that never reads would
+// otherwise hold the caller, and the platform thread it runs on, for good.
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/os/windows_support.h"
 #include "platform/pipes.h"
 
 namespace activator {
 
-PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message) {
+namespace {
+
+// "\\.\pipe\" and a name with no step out of the pipe folder: the system
+// resolves "." and ".." before the open, so "\\.\pipe\..\C:\x" names a file.
+bool IsLocalPipeName(const std::string& name) {
+  constexpr std::string_view kPrefix = "\\\\.\\pipe\\";
+  if (name.size() <= kPrefix.size()) return false;
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    const char c = name[i];
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower != kPrefix[i]) return false;
+  }
+  const std::string_view rest = std::string_view(name).substr(kPrefix.size());
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = rest.find_first_of("\\/", start);
+    const std::string_view step = rest.substr(start, end - start);
+    if (step.empty() || step == "." || step == "..") return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
+                                  std::chrono::milliseconds limit) {
+  // No pipe recorded: nothing is opened, and the code is the one the system
+  // gives for an empty name.
+  if (name.empty()) return {PipeSendStatus::kOpenFailed, ERROR_PATH_NOT_FOUND};
   // A NUL byte would end the name early and reach another pipe.
   if (name.find('\0') != std::string::npos)
     return {PipeSendStatus::kOpenFailed, ERROR_INVALID_NAME};
-  UniqueHandle pipe(
-      ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!IsLocalPipeName(name)) return {PipeSendStatus::kNotAPipe, 0};
+  UniqueHandle pipe(::CreateFileA(
+      name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return {PipeSendStatus::kOpenFailed, static_cast<PipeErrorCode>(::GetLastError())};
+  if (::GetFileType(pipe.get()) != FILE_TYPE_PIPE) return {PipeSendStatus::kNotAPipe, 0};
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event || message.size() > MAXDWORD) return {PipeSendStatus::kWriteFailed, 0};
+
   // One write of the whole message; a count short of it is a failure, not a
   // message delivered.
+  const DWORD size = static_cast<DWORD>(message.size());
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  bool timed_out = false;
   DWORD written = 0;
-  const bool sent = message.size() <= MAXDWORD &&
-                    ::WriteFile(pipe.get(), message.data(), static_cast<DWORD>(message.size()),
-                                &written, nullptr) &&
-                    written == message.size();
+  bool done = false;
+  if (::WriteFile(pipe.get(), message.data(), size, nullptr, &overlapped) ||
+      ::GetLastError() == ERROR_IO_PENDING) {
+    const DWORD wait = static_cast<DWORD>(std::clamp<std::int64_t>(limit.count(), 0, INFINITE - 1));
+    if (::WaitForSingleObject(event.get(), wait) != WAIT_OBJECT_0) {
+      timed_out = true;
+      ::CancelIoEx(pipe.get(), &overlapped);
+    }
+    // The system writes into `overlapped` until the write has ended, cancelled
+    // or not; one that completed just as the limit passed was delivered.
+    done = ::GetOverlappedResult(pipe.get(), &overlapped, &written, TRUE) != FALSE;
+  }
   pipe.reset();  // closed before the caller hears the outcome, whatever it is
-  return {sent ? PipeSendStatus::kSent : PipeSendStatus::kWriteFailed, 0};
+  if (done && written == size) return {PipeSendStatus::kSent, 0};
+  return {timed_out ? PipeSendStatus::kTimedOut : PipeSendStatus::kWriteFailed, 0};
 }
 
 bool PipeWasBusy(PipeErrorCode error) noexcept { return error == ERROR_PIPE_BUSY; }

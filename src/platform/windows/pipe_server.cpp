@@ -1,8 +1,14 @@
 // The server end of a pipe on Windows: one named-pipe instance per
-// PipeServerInstance, inbound only, byte mode, a single instance of the name
-// at a time. While an instance is being handled no other exists, so a client
-// arriving then finds the pipe busy or absent; that is how the system's pipes
-// behave and what the worker is written against.
+// PipeServerInstance, inbound only, byte mode, a single instance of the name,
+// kept for as long as its owner serves. While a client is handled, the next
+// finds the pipe busy; once it is dropped, the instance waits for the next
+// client at once. The name is never free while the server runs, so no other
+// process can take it and receive the workers' messages.
+//
+// The pipe is made with FILE_FLAG_FIRST_PIPE_INSTANCE, so a name someone else
+// already serves is a failure rather than a second instance beside theirs,
+// and with a descriptor that lets only this process's user and the system
+// open it (the default one lets everyone read).
 //
 // The instance is opened for overlapped I/O so that the wait for a connected
 // client's message can be bounded: a client that connects and writes nothing
@@ -10,8 +16,14 @@
 // good. Remote clients are refused: the worker is always a local process.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <string>
 
+// clang-format off
 #include "platform/os/windows_support.h"
+#include <sddl.h>
+// clang-format on
+
 #include "platform/pipes.h"
 
 namespace activator {
@@ -39,12 +51,78 @@ bool FinishOverlapped(HANDLE pipe, OVERLAPPED* overlapped, DWORD limit, DWORD* c
   return false;
 }
 
+// Frees what the system allocated with LocalAlloc.
+struct LocalFreer {
+  void operator()(void* memory) const noexcept { ::LocalFree(memory); }
+};
+
+// A descriptor whose access list grants this process's user and the system
+// full access and nobody else anything; protected, so nothing is inherited
+// into it. Null when it could not be made (the error is left for the caller).
+std::unique_ptr<void, LocalFreer> OwnerOnlyDescriptor() {
+  HANDLE raw_token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token)) return nullptr;
+  UniqueHandle token(raw_token);
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return nullptr;
+  std::string user(size, '\0');
+  if (!::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return nullptr;
+  wchar_t* raw_sid_text = nullptr;
+  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
+                                &raw_sid_text))
+    return nullptr;
+  std::unique_ptr<void, LocalFreer> sid_text(raw_sid_text);
+  const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(raw_sid_text) + L")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+    return nullptr;
+  return std::unique_ptr<void, LocalFreer>(descriptor);
+}
+
 }  // namespace
 
 struct PipeServerInstance::Impl {
+  enum class State {
+    kIdle,       // no wait for a client started yet
+    kListening,  // an overlapped connect is under way in `connect`
+    kArrived,    // a client is connected and not yet handed out
+    kServing,    // the client WaitForClient handed out
+    kBroken,     // the instance takes no clients
+  };
   UniqueHandle pipe;
   UniqueHandle event;  // manual-reset, signalled when an overlapped call ends
-  bool connected = false;
+  OVERLAPPED connect{};
+  State state = State::kIdle;
+
+  // Starts waiting for the next client without blocking, so that one that
+  // comes before the next wait connects at once. A client that opened the
+  // pipe before the call is already connected (ERROR_PIPE_CONNECTED); one
+  // that has also written and closed again gives ERROR_NO_DATA, yet its
+  // message waits in the pipe's buffer: that counts as connected too, or the
+  // message would be lost. The read then gives the message, or nothing if
+  // there was none.
+  void Listen() {
+    connect = OVERLAPPED{};
+    connect.hEvent = event.get();
+    ::ResetEvent(connect.hEvent);
+    if (::ConnectNamedPipe(pipe.get(), &connect)) {
+      state = State::kArrived;
+      return;
+    }
+    switch (::GetLastError()) {
+      case ERROR_IO_PENDING:
+        state = State::kListening;
+        break;
+      case ERROR_PIPE_CONNECTED:
+      case ERROR_NO_DATA:
+        state = State::kArrived;
+        break;
+      default:
+        state = State::kBroken;
+    }
+  }
 };
 
 std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& name,
@@ -59,12 +137,15 @@ std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& 
   };
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return fail();
-  // Byte stream, byte reads; the calls complete through `event`. Default
-  // security: the handle is not inherited by child processes.
+  const std::unique_ptr<void, LocalFreer> descriptor = OwnerOnlyDescriptor();
+  if (!descriptor) return fail();
+  // Not inherited by child processes.
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+  // Byte stream, byte reads; the calls complete through `event`.
   UniqueHandle pipe(::CreateNamedPipeA(
-      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kBufferSize,
-      kBufferSize, 0, nullptr));
+      kBufferSize, 0, &security));
   if (!pipe) return fail();
   auto impl = std::make_unique<Impl>();
   impl->pipe = std::move(pipe);
@@ -80,34 +161,32 @@ PipeServerInstance::~PipeServerInstance() { DisconnectAndClose(); }
 
 bool PipeServerInstance::WaitForClient() {
   if (!impl_ || !impl_->pipe) return false;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = impl_->event.get();
-  ::ResetEvent(overlapped.hEvent);
-  // A client that opened the pipe between its creation and this call is
-  // already connected: the call fails with ERROR_PIPE_CONNECTED. One that has
-  // also written and closed again gives ERROR_NO_DATA, yet its message waits
-  // in the pipe's buffer: that counts as connected too, or the message would
-  // be lost. The read then gives the message, or nothing if there was none.
-  if (::ConnectNamedPipe(impl_->pipe.get(), &overlapped)) {
-    impl_->connected = true;
-    return true;
-  }
-  DWORD error = ::GetLastError();
-  if (error == ERROR_IO_PENDING) {
+  using State = Impl::State;
+  if (impl_->state == State::kServing) Disconnect();
+  if (impl_->state == State::kIdle) impl_->Listen();
+  // The system cancels a thread's I/O when the thread ends: a wait started
+  // on a thread that has ended since is started again, once.
+  for (int attempt = 0; attempt < 2 && impl_->state == State::kListening; ++attempt) {
     DWORD ignored = 0;
     bool timed_out = false;
-    impl_->connected =
-        FinishOverlapped(impl_->pipe.get(), &overlapped, INFINITE, &ignored, &timed_out);
-    return impl_->connected;
+    if (FinishOverlapped(impl_->pipe.get(), &impl_->connect, INFINITE, &ignored, &timed_out)) {
+      impl_->state = State::kArrived;
+    } else if (::GetLastError() == ERROR_OPERATION_ABORTED && attempt == 0) {
+      impl_->Listen();
+    } else {
+      impl_->state = State::kBroken;
+    }
   }
-  impl_->connected = error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
-  return impl_->connected;
+  if (impl_->state != State::kArrived) return false;
+  impl_->state = State::kServing;
+  return true;
 }
 
 PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
                                             std::chrono::milliseconds limit) {
   PipeReadResult result;
-  if (!impl_ || !impl_->pipe || !impl_->connected || max_bytes == 0) return result;
+  if (!impl_ || !impl_->pipe || impl_->state != Impl::State::kServing || max_bytes == 0)
+    return result;
   const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(max_bytes, MAXDWORD));
   // INFINITE is one above the longest wait a DWORD can give.
   const DWORD wait = static_cast<DWORD>(std::clamp<std::int64_t>(limit.count(), 0, INFINITE - 1));
@@ -135,11 +214,28 @@ PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
   return result;
 }
 
+void PipeServerInstance::Disconnect() {
+  if (!impl_ || !impl_->pipe) return;
+  using State = Impl::State;
+  if (impl_->state == State::kListening || impl_->state == State::kBroken) return;
+  // Unread bytes are discarded with the client. The instance keeps the name
+  // and waits for the next client at once.
+  if (impl_->state != State::kIdle) ::DisconnectNamedPipe(impl_->pipe.get());
+  impl_->Listen();
+}
+
 void PipeServerInstance::DisconnectAndClose() {
   if (!impl_ || !impl_->pipe) return;
-  // Unread bytes are discarded with the client.
-  if (impl_->connected) ::DisconnectNamedPipe(impl_->pipe.get());
-  impl_->connected = false;
+  using State = Impl::State;
+  if (impl_->state == State::kListening) {
+    // The system writes into `connect` until the wait has ended.
+    ::CancelIoEx(impl_->pipe.get(), &impl_->connect);
+    DWORD ignored = 0;
+    ::GetOverlappedResult(impl_->pipe.get(), &impl_->connect, &ignored, TRUE);
+  } else if (impl_->state == State::kArrived || impl_->state == State::kServing) {
+    ::DisconnectNamedPipe(impl_->pipe.get());
+  }
+  impl_->state = State::kIdle;
   impl_->pipe.reset();
   impl_->event.reset();
 }
