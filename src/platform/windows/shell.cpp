@@ -20,7 +20,7 @@ bool IsExistingNonDirectory(const std::string& path) noexcept {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool StartTextEditor(const std::string& path) noexcept {
+bool StartTextEditor(const std::string& path, std::chrono::milliseconds /*watch*/) noexcept {
   if (path.find('\0') != std::string::npos) return false;
   // Values above 32 mean started; the smaller ones are error codes.
   const HINSTANCE result =
