@@ -14,5 +14,6 @@ const char* const kNotificationImageUri = ACTIVATOR_NOTIFICATION_IMAGE;
 const char* const kResultsPrefix = ACTIVATOR_RESULTS_PREFIX;
 const char* const kTextEditor = ACTIVATOR_TEXT_EDITOR;
 const char* const kActivatorClassId = ACTIVATOR_CLASS_ID;
+const char* const kVersion = ACTIVATOR_VERSION;
 
 }  // namespace activator

@@ -23,5 +23,7 @@ extern const char* const kResultsPrefix;
 extern const char* const kTextEditor;
 // COM class identifier of the activation server, in registry form.
 extern const char* const kActivatorClassId;
+// The project's version, as --version prints it.
+extern const char* const kVersion;
 
 }  // namespace activator

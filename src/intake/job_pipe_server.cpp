@@ -1,6 +1,7 @@
 #include "intake/job_pipe_server.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "base/build_constants.h"
@@ -11,6 +12,7 @@
 #include "log/debug_log.h"
 #include "notify/display_lock.h"
 #include "notify/job_notifications.h"
+#include "platform/files.h"
 
 namespace activator {
 
@@ -20,10 +22,12 @@ constexpr std::chrono::milliseconds kCreateRetryPause{1000};
 
 }  // namespace
 
-std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name) {
-  PipeErrorCode error = 0;
-  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &error);
-  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(error));
+std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
+                                                        PipeErrorCode* error) {
+  PipeErrorCode code = 0;
+  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &code);
+  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(code));
+  if (error != nullptr) *error = code;
   return instance;
 }
 
@@ -74,9 +78,18 @@ void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationMa
 
 void RunJobPipeServer(const AppNotificationManager& manager) {
   WriteDebugLog("PYTHON PIPE SERVER START");
+  bool told_terminal = false;
   for (;;) {
-    std::optional<PipeServerInstance> instance = CreateJobPipeInstance(kJobPipeName);
+    PipeErrorCode error = 0;
+    std::optional<PipeServerInstance> instance = CreateJobPipeInstance(kJobPipeName, &error);
     if (!instance) {
+      // A second activator started by hand would otherwise wait in silence:
+      // the user at the terminal does not read the debug log.
+      if (!told_terminal && PipeServerInstance::IsNameTaken(error) && StandardErrorIsTerminal()) {
+        std::fputs(kJobPipeTakenNotice, stderr);
+        std::fflush(stderr);
+        told_terminal = true;
+      }
       std::this_thread::sleep_for(kCreateRetryPause);
       continue;
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/build_constants.h"
 #include "platform/child_process.h"
 #include "run/run_options.h"
 #include "run/wrapped_job.h"
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
   const RunOptions options = ParseRunOptions(args);
   if (options.help) {
     std::fputs(kRunUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("activator-run %s\n", kVersion);
     return 0;
   }
   if (!options.error.empty()) {

@@ -18,6 +18,7 @@ const char kRunUsage[] =
     "  --id ID   the job's id (default: the command's name, the time and the\n"
     "            process id, unique on this machine)\n"
     "  --help    this text\n"
+    "  --version the version\n"
     "\n"
     "The exit status is the command's own (128 + the signal's number when a\n"
     "signal ended it). Without a running activator the command runs all the\n"
@@ -35,6 +36,10 @@ RunOptions ParseRunOptions(const std::vector<std::string>& args) {
     }
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      options.version = true;
       return options;
     }
     if (arg == "--id" || arg.rfind("--id=", 0) == 0) {

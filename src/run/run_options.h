@@ -8,13 +8,14 @@ namespace activator {
 
 struct RunOptions {
   bool help = false;
+  bool version = false;
   std::string job_id;                // empty: make one up
   std::vector<std::string> command;  // the command and its arguments
   std::string error;                 // non-empty: the one line to print
 };
 
 // Reads `args` (the command line without the program's own name):
-//   [--id ID | --id=ID] [--help] [--] COMMAND [ARGUMENTS...]
+//   [--id ID | --id=ID] [--help] [--version] [--] COMMAND [ARGUMENTS...]
 // Everything from the first word that is not an option (or after "--") is the
 // command, passed on untouched.
 RunOptions ParseRunOptions(const std::vector<std::string>& args);

@@ -37,6 +37,7 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
     }
   }
   EXPECT_TRUE(ParseRunOptions({"--help", "ls"}).help);
+  EXPECT_TRUE(ParseRunOptions({"--version"}).version);
 }
 
 TEST(MakeJobId, NamesTheCommandTheTimeAndTheProcess) {

@@ -67,4 +67,6 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
 
 bool IsAbsolutePath(std::string_view path) noexcept { return !path.empty() && path[0] == '/'; }
 
+bool StandardErrorIsTerminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace activator

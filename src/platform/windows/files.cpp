@@ -81,4 +81,10 @@ bool IsAbsolutePath(std::string_view path) noexcept {
   return drive || unc;
 }
 
+bool StandardErrorIsTerminal() noexcept {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  return error != nullptr && error != INVALID_HANDLE_VALUE &&
+         ::GetFileType(error) == FILE_TYPE_CHAR;
+}
+
 }  // namespace activator
