@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "activator-run: %s\n", options.error.c_str());
     return 2;
   }
+  PrepareLabFolders();
   const int status = RunWrappedJob(options);
   // The reply pipe's thread may still wait for a click; nothing of it needs
   // an orderly end.
