@@ -13,6 +13,16 @@ set(ACTIVATOR_LAB_ROOT "${_default_lab_root}" CACHE PATH
     "Root folder of the activator's lab (log, bootstrap library, pipes, image, results)")
 set(ACTIVATOR_TEXT_EDITOR "xdg-open" CACHE STRING
     "Program that opens a result file (Linux; Windows always uses notepad.exe)")
+# For a package that serves every user of a machine: the installed programs
+# (activator, activator-flat, activator-run) take their lab root from the
+# user's data folder at start-up, $XDG_DATA_HOME/zorvell-lab or
+# ~/.local/share/zorvell-lab, and find the image and the bootstrap library
+# beside their own installation (<bin>/../share/notification-activator,
+# <bin>/../lib/notification-activator). ACTIVATOR_LAB_ROOT then serves only the
+# build tree's own runs and the tests.
+option(ACTIVATOR_PER_USER_LAB "Linux: a lab root per user, found at start-up (packages)" OFF)
+set(ACTIVATOR_LAB_FOLDER "zorvell-lab")
+set(ACTIVATOR_PACKAGE_NAME "notification-activator")
 
 set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/base/build_constants.cpp")
 set(ACTIVATOR_CONSTANTS_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/build_config.h.in")
@@ -57,13 +67,21 @@ function(activator_lab_paths prefix)
   endif()
 endfunction()
 
-# activator_add_constants(<target> [LAB_ROOT <root>] [FLAT <bool>] [TEXT_EDITOR <program>])
+# activator_add_constants(<target> [LAB_ROOT <root>] [FLAT <bool>] [TEXT_EDITOR <program>]
+#                         [PER_USER <bool>])
 # Compiles the build constants into <target> for the given lab root (default:
 # ACTIVATOR_LAB_ROOT) and text editor (default: ACTIVATOR_TEXT_EDITOR); an
-# empty value means the default.
+# empty value means the default. With PER_USER true (the installed programs of
+# an ACTIVATOR_PER_USER_LAB build) the lab root is the user's, found at
+# start-up: the lab paths are compiled in relative to it.
 function(activator_add_constants target)
-  cmake_parse_arguments(ARG "" "LAB_ROOT;TEXT_EDITOR;FLAT" "" ${ARGN})
-  if(NOT ARG_LAB_ROOT)
+  cmake_parse_arguments(ARG "" "LAB_ROOT;TEXT_EDITOR;FLAT;PER_USER" "" ${ARGN})
+  set(ACTIVATOR_C_PER_USER 0)
+  if(ARG_PER_USER AND NOT WIN32)
+    set(ACTIVATOR_C_PER_USER 1)
+    set(ARG_LAB_ROOT "")
+  endif()
+  if(NOT ARG_LAB_ROOT AND NOT ACTIVATOR_C_PER_USER)
     set(ARG_LAB_ROOT "${ACTIVATOR_LAB_ROOT}")
   endif()
   if(NOT ARG_TEXT_EDITOR)
@@ -79,6 +97,11 @@ function(activator_add_constants target)
     string(REPLACE "/" "\\" ARG_LAB_ROOT "${ARG_LAB_ROOT}")
   endif()
   activator_lab_paths(P LAB_ROOT "${ARG_LAB_ROOT}" FLAT "${ARG_FLAT}")
+  if(ACTIVATOR_C_PER_USER)
+    # Relative to the program's own folder.
+    set(P_BOOTSTRAP "../lib/${ACTIVATOR_PACKAGE_NAME}/libappruntime-bootstrap.so")
+    set(P_IMAGE "../share/${ACTIVATOR_PACKAGE_NAME}/ZorvellNotify2.png")
+  endif()
   if(WIN32)
     set(ARG_TEXT_EDITOR "notepad.exe")
   endif()

@@ -26,5 +26,14 @@ extern const char* const kRunResultsPrefix;
 extern const char* const kTextEditor;
 // COM class identifier of the activation server, in registry form.
 extern const char* const kActivatorClassId;
+// The project's version, as --version prints it.
+extern const char* const kVersion;
+
+// A packaged build's programs find their lab root under the user's data
+// folder at start-up; this creates it and the folders they need in it (the
+// pipe's and the results'), owner-only, when missing. Never Logs: the debug
+// log stays off until the user makes that folder. Other builds: nothing (the
+// build or the install made the lab).
+void PrepareLabFolders() noexcept;
 
 }  // namespace activator

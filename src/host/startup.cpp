@@ -202,6 +202,7 @@ int RunActivator() {
   // Lives as long as the process: the job pipe server and the monitor use it
   // by reference, and this frame is never left once they run.
   std::optional<AppNotificationManager> manager;
+  PrepareLabFolders();
   if (std::optional<int> exit_code = StartActivator(ActivatorStartupSettings(), manager)) {
     return *exit_code;
   }

@@ -1,6 +1,7 @@
 #include "intake/job_pipe_server.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "base/build_constants.h"
@@ -11,6 +12,7 @@
 #include "log/debug_log.h"
 #include "notify/display_lock.h"
 #include "notify/job_notifications.h"
+#include "platform/files.h"
 
 namespace activator {
 
@@ -20,10 +22,12 @@ constexpr std::chrono::milliseconds kCreateRetryPause{1000};
 
 }  // namespace
 
-std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name) {
-  PipeErrorCode error = 0;
-  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &error);
-  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(error));
+std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
+                                                        PipeErrorCode* error) {
+  PipeErrorCode code = 0;
+  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &code);
+  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(code));
+  if (error != nullptr) *error = code;
   return instance;
 }
 
@@ -77,10 +81,20 @@ void RunJobPipeServer(const AppNotificationManager& manager) {
   // One instance serves every client, so the name is never free between two
   // of them; it is made anew only when a wait for a client failed.
   std::optional<PipeServerInstance> instance;
+  bool told_terminal = false;
   for (;;) {
     if (!instance) {
-      instance = CreateJobPipeInstance(kJobPipeName);
+      PipeErrorCode error = 0;
+      instance = CreateJobPipeInstance(kJobPipeName, &error);
       if (!instance) {
+        // A second activator started by hand would otherwise wait in silence:
+        // the user at the terminal does not read the debug log.
+        if (!told_terminal && PipeServerInstance::IsNameTaken(error) &&
+            StandardErrorIsTerminal()) {
+          std::fputs(kJobPipeTakenNotice, stderr);
+          std::fflush(stderr);
+          told_terminal = true;
+        }
         std::this_thread::sleep_for(kCreateRetryPause);
         continue;
       }

@@ -20,13 +20,21 @@ inline constexpr std::chrono::seconds kJobMessageWait{5};
 
 // The thread body: logs its start, then serves the job pipe for ever with one
 // instance, kept from one client to the next. Creating the pipe is retried
-// once a second, logging each failure.
+// once a second, logging each failure; when another server holds the pipe and
+// standard error is a terminal, kJobPipeTakenNotice is printed there once.
 [[noreturn]] void RunJobPipeServer(const AppNotificationManager& manager);
 
 // Creates an instance of the pipe `pipe_name`. On failure logs
-// "PYTHON PIPE CREATE FAILED=<code>" and returns nullopt; the caller decides
-// when to try again.
-std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name);
+// "PYTHON PIPE CREATE FAILED=<code>", stores the code in `*error` when given
+// and returns nullopt; the caller decides when to try again.
+std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
+                                                        PipeErrorCode* error = nullptr);
+
+// What a user who started a second activator by hand reads on the terminal,
+// once, while it waits for the job pipe.
+inline constexpr char kJobPipeTakenNotice[] =
+    "activator: another activator holds the job pipe; this one tries again every second "
+    "(the debug log says PYTHON PIPE CREATE FAILED each time)\n";
 
 // One connection: waits for a client, reads one message, handles it, then
 // disconnects the client, keeping the instance for the next. A client that

@@ -28,6 +28,10 @@ struct FileReadResult {
 // write failed; never throws.
 bool AppendToFile(const std::string& path, std::string_view bytes) noexcept;
 
+// True when the process's standard error is a terminal (a user started the
+// program by hand and sees what it prints there).
+bool StandardErrorIsTerminal() noexcept;
+
 // Reads at most `max_bytes` from the start of the regular file at `path`, as
 // raw bytes, denying other openers nothing (a writer may hold the file open).
 // Only a regular file is read, and the call never waits on anything else: a

@@ -39,6 +39,8 @@ class PipeServerInstance {
   // second instance beside theirs. On failure returns nullopt and stores the
   // error code in `*error`.
   static std::optional<PipeServerInstance> Create(const std::string& name, PipeErrorCode* error);
+  // True when `error`, from Create, means that another server holds the name.
+  static bool IsNameTaken(PipeErrorCode error);
 
   PipeServerInstance(PipeServerInstance&&) noexcept;
   PipeServerInstance& operator=(PipeServerInstance&&) noexcept;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/build_constants.h"
 #include "platform/child_process.h"
 #include "run/run_options.h"
 #include "run/wrapped_job.h"
@@ -22,10 +23,15 @@ int main(int argc, char** argv) {
     std::fputs(kRunUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("activator-run %s\n", kVersion);
+    return 0;
+  }
   if (!options.error.empty()) {
     std::fprintf(stderr, "activator-run: %s\n", options.error.c_str());
     return 2;
   }
+  PrepareLabFolders();
   const int status = RunWrappedJob(options);
   // The reply pipe's thread may still wait for a click; nothing of it needs
   // an orderly end.

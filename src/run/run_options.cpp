@@ -28,6 +28,8 @@ const char kRunUsage[] =
     "                       activator-run --keep-days 7 -- ./report.sh\n"
     "  --help             this text\n"
     "                       activator-run --help\n"
+    "  --version          the version\n"
+    "                       activator-run --version\n"
     "\n"
     "The exit status is the command's own (128 + the signal's number when a\n"
     "signal ended it; 2 for a wrong command line). Without a running activator\n"
@@ -70,6 +72,10 @@ RunOptions ParseRunOptions(const std::vector<std::string>& args, const RunEnviro
     }
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      options.version = true;
       return options;
     }
     // The options that take a value, as "--name VALUE" or "--name=VALUE".

@@ -15,6 +15,7 @@ inline constexpr double kDefaultKeepDays = 28;
 
 struct RunOptions {
   bool help = false;
+  bool version = false;
   std::string job_id;                   // empty: make one up
   double after_seconds = 0;             // announce only once the command ran this long
   double keep_days = kDefaultKeepDays;  // 0: keep results for ever
@@ -30,7 +31,7 @@ struct RunEnvironment {
 };
 
 // Reads `args` (the command line without the program's own name):
-//   [--id ID] [--after SECONDS] [--keep-days DAYS] [--help] [--] COMMAND [ARGUMENTS...]
+//   [--id ID] [--after SECONDS] [--keep-days DAYS] [--help] [--version] [--] COMMAND [ARGUMENTS...]
 // (each option also as --name=VALUE). Everything from the first word that is
 // not an option (or after "--") is the command, passed on untouched. An
 // option on the command line wins over the environment's default.

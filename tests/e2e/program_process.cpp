@@ -1,5 +1,6 @@
 #include "e2e/program_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -45,6 +46,8 @@ bool ProgramProcess::Start(const std::string& program, const std::vector<std::st
   // fork and exec rather than posix_spawn, for the one step between them:
   // the child is killed when this process dies, so even a test program that
   // aborts leaves no program behind holding the lab's pipes.
+  const char* out_path = output_path_.empty() ? nullptr : output_path_.c_str();
+  const char* err_path = error_path_.empty() ? nullptr : error_path_.c_str();
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) return false;
@@ -52,6 +55,13 @@ bool ProgramProcess::Start(const std::string& program, const std::vector<std::st
     // Only async-signal-safe calls from here on.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
+    for (const auto& [path, target] :
+         {std::pair{out_path, STDOUT_FILENO}, {err_path, STDERR_FILENO}}) {
+      if (path == nullptr) continue;
+      const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0600);
+      if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
+      if (fd != target) ::close(fd);
+    }
     ::execve(program.c_str(), argv.data(), env.data());
     ::_exit(127);
   }

@@ -28,6 +28,12 @@ class ProgramProcess {
   // executed exits with 127.
   bool Start(const std::string& program, const std::vector<std::string>& arguments,
              const std::map<std::string, std::string>& environment);
+  // Where later Starts send the program's standard output and error: files
+  // (created or emptied) or a terminal's device; empty keeps this process's.
+  void SetOutput(std::string output_path, std::string error_path) {
+    output_path_ = std::move(output_path);
+    error_path_ = std::move(error_path);
+  }
   // Waits up to `timeout_ms` for the process to end by itself; its exit code,
   // or nullopt when it still runs (or was ended by a signal: see signal()).
   std::optional<int> WaitForExit(int timeout_ms);
@@ -44,6 +50,8 @@ class ProgramProcess {
   // Reaps without waiting; true when the process has ended.
   bool Reap(bool wait);
 
+  std::string output_path_;
+  std::string error_path_;
   pid_t pid_ = -1;
   bool ended_ = true;
   std::optional<int> exit_code_;

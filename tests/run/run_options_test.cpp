@@ -49,6 +49,7 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
     }
   }
   EXPECT_TRUE(ParseRunOptions({"--help", "ls"}).help);
+  EXPECT_TRUE(ParseRunOptions({"--version"}).version);
 
   // The environment gives defaults; the command line wins.
   const RunOptions defaults = ParseRunOptions({"ls"}, RunEnvironment{"3", "14"});

@@ -135,4 +135,6 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
 
 std::string DescribeFileError(int error) { return std::strerror(error); }
 
+bool StandardErrorIsTerminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace activator

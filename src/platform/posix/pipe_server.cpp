@@ -140,6 +140,9 @@ struct PipeServerInstance::Impl {
   UniqueFd connection;
 };
 
+// A socket file that a live server holds (see ProbeSocketFile).
+bool PipeServerInstance::IsNameTaken(PipeErrorCode error) { return error == EADDRINUSE; }
+
 std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& name,
                                                              PipeErrorCode* error) {
   const std::string path = SocketPathForPipe(name);

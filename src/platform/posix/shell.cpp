@@ -1,6 +1,11 @@
 // POSIX shell: the existence check is stat(); the text editor is the build's
 // program, started detached through a double fork so that it is reparented
-// away from us and no zombie is left for anyone to reap.
+// away from us and no zombie is left for anyone to reap. The middle child
+// watches the editor for a short while before it exits: an editor that ends
+// with a failure status in that time (xdg-open finding no handler exits 4)
+// did not open the file, and the middle child's exit status says so. The
+// middle child reaps an editor that ended; one still running is inherited and
+// reaped by the system.
 //
 // Between fork and exec only async-signal-safe calls are made (the caller may
 // have other threads holding locks inside malloc or stdio), so everything the
@@ -10,10 +15,12 @@
 #include "platform/shell.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +88,29 @@ void CloseOurDescriptorsOnExec(int highest_fd) {
   ReportAndExit(report_fd, errno);
 }
 
+long long MonotonicMilliseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Runs in the middle child; never returns. Exits 0 when the editor is still
+// running after `watch_ms` or ended with status 0, 1 when it ended otherwise
+// (an exec failure included).
+[[noreturn]] void WatchEditor(pid_t editor, long long watch_ms) {
+  constexpr long long kStepMs = 10;
+  const long long deadline = MonotonicMilliseconds() + watch_ms;
+  while (true) {
+    int status = 0;
+    const pid_t ended = ::waitpid(editor, &status, WNOHANG);
+    if (ended == editor) ::_exit(WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1);
+    if (ended < 0 && errno != EINTR) ::_exit(0);  // cannot be watched: it did start
+    const long long left = deadline - MonotonicMilliseconds();
+    if (left <= 0) ::_exit(0);
+    ::poll(nullptr, 0, static_cast<int>(std::min(left, kStepMs)));
+  }
+}
+
 }  // namespace
 
 bool IsExistingNonDirectory(const std::string& path) noexcept {
@@ -91,7 +121,7 @@ bool IsExistingNonDirectory(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-bool StartTextEditor(const std::string& path) noexcept {
+bool StartTextEditor(const std::string& path, std::chrono::milliseconds watch) noexcept {
   try {
     if (path.find('\0') != std::string::npos) return false;
     std::optional<std::string> program = FindProgram(kTextEditor);
@@ -109,18 +139,25 @@ bool StartTextEditor(const std::string& path) noexcept {
     UniqueFd report_read(report[0]);
     UniqueFd report_write(report[1]);
 
+    const long long watch_ms = std::max<long long>(0, watch.count());
     const pid_t child = ::fork();
     if (child < 0) return false;
     if (child == 0) {
+      // The caller may ignore SIGCHLD, which would leave the editor's status
+      // to no one.
+      struct sigaction default_action {};
+      default_action.sa_handler = SIG_DFL;
+      ::sigaction(SIGCHLD, &default_action, nullptr);
       const pid_t grandchild = ::fork();
       if (grandchild < 0) ReportAndExit(report_write.get(), errno);
       if (grandchild == 0) ExecEditor(argv, report_write.get(), highest_fd);
-      ::_exit(0);
+      WatchEditor(grandchild, watch_ms);
     }
     report_write.reset();
 
-    // With SIGCHLD ignored the system reaps the child itself and waitpid
-    // reports ECHILD; the report pipe still tells how the start went.
+    // At most `watch` and a little more. With SIGCHLD ignored the system
+    // reaps the child itself and waitpid reports ECHILD; the report pipe
+    // still tells whether the editor's image ran.
     int status = 0;
     bool reaped = false;
     while (true) {

@@ -149,4 +149,11 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
 
 std::string DescribeFileError(int error) { return "error " + std::to_string(error); }
 
+
+bool StandardErrorIsTerminal() noexcept {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  return error != nullptr && error != INVALID_HANDLE_VALUE &&
+         ::GetFileType(error) == FILE_TYPE_CHAR;
+}
+
 }  // namespace activator

@@ -125,6 +125,12 @@ struct PipeServerInstance::Impl {
   }
 };
 
+// The pipe allows one instance: while another server holds it, a create
+// fails as busy, or as denied when that server runs as another user.
+bool PipeServerInstance::IsNameTaken(PipeErrorCode error) {
+  return error == ERROR_PIPE_BUSY || error == ERROR_ACCESS_DENIED;
+}
+
 std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& name,
                                                              PipeErrorCode* error) {
   if (name.find('\0') != std::string::npos) {

@@ -46,7 +46,7 @@ unsigned __stdcall StartEditorInApartment(void* argument) {
 
 }  // namespace
 
-bool StartTextEditor(const std::string& path) noexcept {
+bool StartTextEditor(const std::string& path, std::chrono::milliseconds /*watch*/) noexcept {
   if (path.find('\0') != std::string::npos) return false;
   EditorStart start{&path};
   const uintptr_t thread =
