@@ -200,7 +200,7 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
       // A hang-up (the terminal closed) goes to the command, and its end is
       // still reported.
       {"S1",
-       "$RUN --id S1 -- sh -c 'echo up; exec sleep 60' >$DIR/s1 & "
+       "rm -f $DIR/s1; $RUN --id S1 -- sh -c 'echo up; exec sleep 60' >$DIR/s1 & "
        "while ! grep -q up $DIR/s1; do sleep 0.02; done; kill -HUP $!; wait $!",
        128 + SIGHUP, "Processo com erro", [](const RunResult&) {}},
       // Results of long ago are removed with their index; recent ones stay.
