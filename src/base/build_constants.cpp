@@ -7,6 +7,7 @@
 namespace activator {
 
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
+const char* const kStateFilePath = ACTIVATOR_STATE_FILE_PATH;
 const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
 const char* const kJobPipeName = ACTIVATOR_JOB_PIPE_NAME;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;

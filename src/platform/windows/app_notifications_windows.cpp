@@ -199,6 +199,11 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
 
 void AppNotificationManager::Register() const { ThrowIfFailed(impl_->manager->Register()); }
 
+// Tags and groups let a new process replace what its predecessor showed, and a
+// click carries its arguments: there is nothing to keep.
+void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string>,
+                                               KeptEntrySink) const {}
+
 void AppNotificationManager::Show(const AppNotification& notification) const {
   ThrowIfFailed(impl_->manager->Show(notification.impl()->notification.get()));
 }

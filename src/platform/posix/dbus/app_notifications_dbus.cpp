@@ -168,6 +168,11 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
   return impl_->next_token++;
 }
 
+void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string> entries,
+                                               KeptEntrySink sink) const {
+  NotificationCentre::Instance().ResumeKept(std::move(entries), std::move(sink));
+}
+
 void AppNotificationManager::Register() const { NotificationCentre::Instance().Register(); }
 
 void AppNotificationManager::Show(const AppNotification& notification) const {
