@@ -46,6 +46,11 @@ void JobRegistry::Restore(const SavedState& saved) {
       job_queue_.push_back(id);
     }
     for (const std::string& id : saved.pending) pending_[id] = 0;
+    // What the centre was last seen to hold is still there, as far as anyone
+    // knows, until the monitor's first look: the queue must not fill the
+    // screen past the display limit meanwhile.
+    on_screen_ids_ = saved.on_screen;
+    on_screen_count_ = saved.on_screen.size();
   }
   queue_condition_.notify_all();
 }

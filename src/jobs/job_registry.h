@@ -87,7 +87,8 @@ class JobRegistry {
   // queue, pending and on-screen ids, after the reply-pipe lock for the reply
   // pipes: the reply-pipe lock is never held with another lock.
   void KeepChangesIn(StateJournal* journal);
-  // Takes over what a predecessor left: job states, reply pipes and queue.
+  // Takes over what a predecessor left: job states, reply pipes, queue, and
+  // the centre's jobs as last seen, counted on screen until the monitor looks.
   // Nothing may be using the registry yet; nothing is recorded.
   void Restore(const SavedState& saved) EXCLUDES(registry_lock_, reply_pipe_lock_);
 

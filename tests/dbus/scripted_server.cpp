@@ -168,6 +168,11 @@ void ScriptedServer::ResetCalls() {
   calls_.clear();
 }
 
+void ScriptedServer::BroadcastSignals(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  broadcast_ = enabled;
+}
+
 void ScriptedServer::Dismiss(uint32_t id) { Close(id, kReasonDismissed); }
 
 void ScriptedServer::Close(uint32_t id, uint32_t reason) {
@@ -176,7 +181,7 @@ void ScriptedServer::Close(uint32_t id, uint32_t reason) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
-    owner = it->second;
+    owner = broadcast_ ? std::string() : it->second;
     open_.erase(it);
   }
   SendClosed(id, owner, reason);
@@ -189,7 +194,7 @@ void ScriptedServer::SendClosed(uint32_t id, const std::string& destination) {
 void ScriptedServer::SendClosed(uint32_t id, const std::string& destination, uint32_t reason) {
   auto signal = object_->createSignal(kInterface, "NotificationClosed");
   signal << id << reason;
-  signal.setDestination(destination);
+  if (!destination.empty()) signal.setDestination(destination);
   object_->emitSignal(signal);
 }
 
@@ -222,7 +227,7 @@ void ScriptedServer::Click(uint32_t id, const std::string& key) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
-    owner = it->second;
+    owner = broadcast_ ? std::string() : it->second;
   }
   SendActionInvoked(id, key, owner);
   Dismiss(id);
@@ -232,7 +237,7 @@ void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
                                        const std::string& destination) {
   auto signal = object_->createSignal(kInterface, "ActionInvoked");
   signal << id << key;
-  signal.setDestination(destination);
+  if (!destination.empty()) signal.setDestination(destination);
   object_->emitSignal(signal);
 }
 

@@ -62,6 +62,9 @@ class ScriptedServer {
   // Forgets the Notify calls received so far.
   void ResetCalls();
 
+  // From now on Dismiss and Click send their signals to every connection, as
+  // some servers do, rather than only to the one that showed the notification.
+  void BroadcastSignals(bool enabled);
   // The user closes notification `id` (NotificationClosed, reason 2).
   void Dismiss(uint32_t id);
   // The user clicks action `key` of notification `id` (ActionInvoked), as
@@ -128,6 +131,7 @@ class ScriptedServer {
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
   bool refuse_ = false;
+  bool broadcast_ = false;
   std::chrono::steady_clock::time_point paused_until_;
   bool ok_ = false;
 };

@@ -113,7 +113,9 @@ class ActivatorUnderWineTest : public ::testing::Test {
   void TearDown() override { program_.End(); }
 
   // Starts the program and waits until it serves its job pipe.
+  // Nothing is kept from an earlier test's run.
   void StartProgram(LogTail& tail) {
+    ::DeleteFileA(kStateFilePath);
     ASSERT_TRUE(program_.Start(E2E_PROGRAM));
     ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE SERVER START", kWaitMs))
         << ::testing::PrintToString(tail.Lines());
@@ -171,7 +173,8 @@ TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   StartProgram(tail);
   EXPECT_TRUE(InOrder(tail.Lines(),
                       {"COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
-                       "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=0"}));
+                       "WPN CALLBACK REGISTERED", "ESTADO NOVO", "WPN REGISTER OK",
+                       "GETALL TOTAL=0"}));
   ExpectClassObjectFromAnotherProcess();
 
   testing::ReplyListener worker;
