@@ -236,7 +236,7 @@ std::string EncodeSavedStateFile(const SavedState& state) {
 }
 
 void RequeuePending(SavedState& state) {
-  // Front of the queue, in order: they were taken before anything still queued.
+  // Before everything still queued: they were taken before it.
   for (auto it = state.pending.rbegin(); it != state.pending.rend(); ++it) {
     if (std::find(state.queue.begin(), state.queue.end(), *it) == state.queue.end())
       state.queue.push_front(*it);

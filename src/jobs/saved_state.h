@@ -99,8 +99,9 @@ void PruneSavedState(SavedState& state);
 std::string EncodeSavedStateFile(const SavedState& state);
 
 // After a restart: the ids that were pending may not have been shown when the
-// program ended, so they go to the front of the queue (in their order) to be
-// shown again; showing replaces whatever is on screen under the same tag.
+// program ended, so they go to the front of the queue (sorted by id: the order
+// they were taken in is not kept) to be shown again; showing replaces
+// whatever is on screen under the same tag.
 void RequeuePending(SavedState& state);
 
 }  // namespace activator
