@@ -992,7 +992,8 @@ class Run {
     const int n = scale_.flood_jobs;
     auto id = [](int i) { return "R" + std::to_string(i); };
     for (int i = 0; i < n; ++i) Send("acao=continuar&id_execucao=" + id(i) + "&estado=executando");
-    for (int i = 0; i < n / 2; ++i) Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
+    for (int i = 0; i < n / 2; ++i)
+      Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
     const bool received = log_.WaitForLine(
         "VELDUNA ESTADO REGISTRADO=" + id(n / 2 - 1) + " ESTADO=concluido", kIntakeBound);
     const std::size_t shown_before = server_->Calls().size();
@@ -1006,7 +1007,8 @@ class Run {
     std::string restored;
     for (const auto& line : log_.LinesFrom(restart_line))
       if (line.rfind("ESTADO ", 0) == 0) restored = line;
-    for (int i = n / 2; i < n; ++i) Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
+    for (int i = n / 2; i < n; ++i)
+      Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
 
     // Until every job's last form is the concluded one, or nothing more is
     // shown for kProgressBound.

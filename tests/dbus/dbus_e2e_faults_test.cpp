@@ -149,8 +149,8 @@ TEST_F(BusFaultsTest, KilledWithAFullQueueShowsEveryJobAfterTheRestart) {
   StartServer();
   StartProgram();
   for (int i = 0; i < kJobs; ++i) {
-    ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=Q" + std::to_string(i) +
-                               "&estado=executando"));
+    ASSERT_TRUE(
+        SendJobMessage("acao=continuar&id_execucao=Q" + std::to_string(i) + "&estado=executando"));
   }
   ASSERT_TRUE(log_.WaitForLine("VELDUNA RECEBEU=Q" + std::to_string(kJobs - 1), kE2eWaitMs));
   ASSERT_TRUE(server_->WaitForCalls(20, std::chrono::milliseconds(kE2eWaitMs)));

@@ -25,8 +25,8 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
     const std::vector<std::string> start = log_.Lines();
     ASSERT_GE(start.size(), 10u);
     EXPECT_EQ(std::vector<std::string>(start.begin(), start.begin() + 10),
-              (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START",
-                                        "COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0",
+              (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START", "COM INIT=0",
+                                        "BOOTSTRAP RESULT=0", "COM REGISTER=0",
                                         "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
                                         "ESTADO NOVO", "WPN REGISTER OK", "GETALL TOTAL=0"}));
   }

@@ -73,13 +73,11 @@ class BusRunTest : public ::testing::Test {
     const int ready = CountLines(log_.Lines(), "PYTHON PIPE READY");
     ASSERT_TRUE(
         program_.Start(DBUS_E2E_PROGRAM, {}, {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}}));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const std::vector<std::string> lines = log_.Lines();
-          return CountLines(lines, "PYTHON PIPE SERVER START") > started &&
-                 CountLines(lines, "PYTHON PIPE READY") > ready;
-        }))
-        << ::testing::PrintToString(log_.Lines());
+    ASSERT_TRUE(WaitUntil([&] {
+      const std::vector<std::string> lines = log_.Lines();
+      return CountLines(lines, "PYTHON PIPE SERVER START") > started &&
+             CountLines(lines, "PYTHON PIPE READY") > ready;
+    })) << ::testing::PrintToString(log_.Lines());
   }
 
   // SIGKILL, then started again as the session service would.

@@ -42,9 +42,15 @@ class EndToEndTest : public ::testing::Test {
 };
 
 const std::vector<std::string> kStartWithoutService = {
-    "================",        "ZORVELL ACTIVATOR START", "COM INIT=0",
-    "BOOTSTRAP RESULT=0",      "COM REGISTER=0",          "COM ACTIVATOR READY",
-    "WPN CALLBACK REGISTERED", "ESTADO NOVO",             "WPN REGISTER FAILED",
+    "================",
+    "ZORVELL ACTIVATOR START",
+    "COM INIT=0",
+    "BOOTSTRAP RESULT=0",
+    "COM REGISTER=0",
+    "COM ACTIVATOR READY",
+    "WPN CALLBACK REGISTERED",
+    "ESTADO NOVO",
+    "WPN REGISTER FAILED",
 };
 
 TEST_F(EndToEndTest, StartsWithoutNotificationServiceAndServesTheJobPipe) {

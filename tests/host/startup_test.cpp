@@ -82,9 +82,9 @@ class StartupTest : public ::testing::Test {
   }
 
   StartupSettings Settings(const std::string& library = STANDIN_BOOTSTRAP_LIBRARY) {
-    return StartupSettings{
-        library, FreshClassId(),
-        WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor}, std::string()};
+    return StartupSettings{library, FreshClassId(),
+                           WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor},
+                           std::string()};
   }
 
   // Runs start-up on a new thread, as the program's main thread would: one

@@ -262,9 +262,10 @@ TEST(SavedStateTest, TornOrDamagedFilesKeepWhatCameBefore) {
     std::size_t records;
   };
   const std::size_t second = record_ends[0];
-  for (const Case& c : {Case{"magic", 0, 'X', 0}, Case{"length", second, '9', 1},
-                        Case{"checksum", second + 3, 'z', 1}, Case{"payload", record_ends[1] - 2, 'Q', 1},
-                        Case{"line end", record_ends[1] - 1, ' ', 1}}) {
+  for (const Case& c :
+       {Case{"magic", 0, 'X', 0}, Case{"length", second, '9', 1},
+        Case{"checksum", second + 3, 'z', 1}, Case{"payload", record_ends[1] - 2, 'Q', 1},
+        Case{"line end", record_ends[1] - 1, ' ', 1}}) {
     std::string damaged = file;
     damaged[c.at] = c.to;
     const DecodedSavedState decoded = DecodeSavedState(damaged);

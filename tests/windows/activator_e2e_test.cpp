@@ -171,10 +171,9 @@ void ExpectClassObjectFromAnotherProcess() {
 TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   LogTail tail;
   StartProgram(tail);
-  EXPECT_TRUE(InOrder(tail.Lines(),
-                      {"COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
-                       "WPN CALLBACK REGISTERED", "ESTADO NOVO", "WPN REGISTER OK",
-                       "GETALL TOTAL=0"}));
+  EXPECT_TRUE(InOrder(tail.Lines(), {"COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0",
+                                     "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
+                                     "ESTADO NOVO", "WPN REGISTER OK", "GETALL TOTAL=0"}));
   ExpectClassObjectFromAnotherProcess();
 
   testing::ReplyListener worker;

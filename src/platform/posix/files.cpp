@@ -96,7 +96,9 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
   }
   // The rename itself is on the disk once the folder is.
   const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
   return true;

@@ -27,8 +27,8 @@
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
-#include "platform/posix/dbus/click_dispatcher.h"
 #include "platform/app_notifications.h"
+#include "platform/posix/dbus/click_dispatcher.h"
 #include "platform/posix/dbus/notify_payload.h"
 
 namespace sdbus {
