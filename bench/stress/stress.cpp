@@ -16,6 +16,9 @@
 //                  on, and what it shows when it wakes is counted
 //   hostile-index  index files that are a FIFO, a link to /dev/zero, huge;
 //                  the next click still delivered, memory bounded
+//   crash-restart  the program killed (SIGKILL) with jobs on screen, queued
+//                  and half concluded, and started again: every job shown in
+//                  its last form, none beside a stale notification of itself
 //
 // It prints what it measured and exits 1 when anything was lost or stalled
 // past its bound, 2 when it could not set up. --small is the scaled-down run
@@ -439,6 +442,8 @@ class Run {
       return 2;
     }
     server_ = std::make_unique<ScriptedServer>(bus_.address());
+    // A run starts from nothing kept by an earlier one.
+    std::remove(kStateFilePath);
     if (!server_->ok() || !program_.Start(bus_.address()) ||
         !log_.WaitForLine("PYTHON PIPE SERVER START", kIntakeBound)) {
       std::fprintf(stderr, "stress: the program did not start (log: %s)\n", kDebugLogPath);
@@ -471,6 +476,7 @@ class Run {
     Phase("forged-signals", [this] { ForgedSignals(); });
     Phase("paused-server", [this] { PausedServer(); });
     Phase("hostile-index", [this] { HostileIndex(); });
+    Phase("crash-restart", [this] { CrashRestart(); });
 
     report_.Check(program_.Running() && !memory_->killed(), "the program is still running");
     if (program_.Running()) {
@@ -968,6 +974,82 @@ class Run {
     report_.Check(!memory_->killed(), "hostile-index: resident memory stayed under " +
                                           std::to_string(kRssKillKb / 1024) + " MiB");
     for (const auto& job : hostile) ::unlink((prefix + job + ".path").c_str());
+  }
+
+  // (g) A flood of jobs, half of them concluded, and the program killed
+  // (SIGKILL) while notifications are on screen and jobs still wait in the
+  // queue; then started again, as the session service would, and the other
+  // half concluded. Every job must end shown in its concluded form, and no
+  // job may have two notifications open: the restarted program replaces what
+  // its predecessor showed. The server here tells every connection of a
+  // close, so the notifications left from before are counted down as the
+  // user closes them.
+  void CrashRestart() {
+    server_->BroadcastSignals(true);
+    server_->ResetCalls();
+    server_->ResetMaxOpen();
+    auto dismisser = std::make_unique<Dismisser>(*server_);
+    const int n = scale_.flood_jobs;
+    auto id = [](int i) { return "R" + std::to_string(i); };
+    for (int i = 0; i < n; ++i) Send("acao=continuar&id_execucao=" + id(i) + "&estado=executando");
+    for (int i = 0; i < n / 2; ++i)
+      Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
+    const bool received = log_.WaitForLine(
+        "VELDUNA ESTADO REGISTRADO=" + id(n / 2 - 1) + " ESTADO=concluido", kIntakeBound);
+    const std::size_t shown_before = server_->Calls().size();
+
+    const std::size_t restart_line = log_.LineCount();
+    program_.Kill();
+    const auto restart = Clock::now();
+    const bool restarted = program_.Start(bus_.address()) &&
+                           log_.WaitForLine("PYTHON PIPE SERVER START", kIntakeBound, restart_line);
+    const double restart_s = Seconds(Clock::now() - restart);
+    std::string restored;
+    for (const auto& line : log_.LinesFrom(restart_line))
+      if (line.rfind("ESTADO ", 0) == 0) restored = line;
+    for (int i = n / 2; i < n; ++i)
+      Send("acao=atualizar&id_execucao=" + id(i) + "&estado=concluido");
+
+    // Until every job's last form is the concluded one, or nothing more is
+    // shown for kProgressBound.
+    std::map<uint32_t, std::string> job_of_id;
+    auto concluded = [&] {
+      std::map<std::string, bool> last;
+      for (const auto& call : server_->Calls()) {
+        last[JobOf(call)] = call.body.rfind("Processo Concluido", 0) == 0;
+        job_of_id[call.id] = JobOf(call);
+      }
+      int done = 0;
+      for (int i = 0; i < n; ++i) done += last[id(i)] ? 1 : 0;
+      return done;
+    };
+    int done = 0, last_done = -1;
+    auto last_progress = Clock::now();
+    while ((done = concluded()) < n && Clock::now() - last_progress <= kProgressBound) {
+      if (done != last_done) {
+        last_done = done;
+        last_progress = Clock::now();
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    dismisser.reset();
+    concluded();
+    std::map<std::string, int> open_per_job;
+    int doubled = 0;
+    for (uint32_t open : server_->OpenIds())
+      if (++open_per_job[job_of_id[open]] == 2) ++doubled;
+    for (uint32_t open : server_->OpenIds()) server_->Dismiss(open);
+    server_->BroadcastSignals(false);
+
+    report_.Figure("crash-restart: jobs", static_cast<uint64_t>(n));
+    report_.Figure("crash-restart: shown before the kill", static_cast<uint64_t>(shown_before));
+    report_.Figure("crash-restart: restarted and serving after (s)", restart_s);
+    report_.Figure("crash-restart: restored", restored);
+    report_.Figure("crash-restart: concluded form shown", static_cast<uint64_t>(done));
+    report_.Figure("crash-restart: most open at once", static_cast<uint64_t>(server_->MaxOpen()));
+    report_.Check(received && restarted, "crash-restart: the program took the jobs and restarted");
+    report_.Check(done == n, "crash-restart: every job was shown in its concluded form");
+    report_.Check(doubled == 0, "crash-restart: no job had two notifications open");
   }
 
   Scale scale_;

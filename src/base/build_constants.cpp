@@ -44,6 +44,7 @@ std::string BesideProgram(const char* relative) {
 
 const std::string lab_root = UserLabRoot();
 const std::string debug_log = lab_root + ACTIVATOR_DEBUG_LOG_PATH;
+const std::string state_file = lab_root + ACTIVATOR_STATE_FILE_PATH;
 const std::string pipe_directory = lab_root + ACTIVATOR_PIPE_DIRECTORY;
 const std::string results_prefix = lab_root + ACTIVATOR_RESULTS_PREFIX;
 const std::string run_results_prefix = lab_root + ACTIVATOR_RUN_RESULTS_PREFIX;
@@ -53,6 +54,7 @@ const std::string image = "file://" + BesideProgram(ACTIVATOR_NOTIFICATION_IMAGE
 }  // namespace
 
 const char* const kDebugLogPath = debug_log.c_str();
+const char* const kStateFilePath = state_file.c_str();
 const char* const kBootstrapLibraryPath = bootstrap_library.c_str();
 const char* const kPipeDirectory = pipe_directory.c_str();
 const char* const kNotificationImageUri = image.c_str();
@@ -63,7 +65,8 @@ void PrepareLabFolders() noexcept {
   // Owner-only, as the lab holds the job pipe and the results. Logs is left
   // to the user: its presence turns the debug log on.
   const std::string results_folder = results_prefix.substr(0, results_prefix.rfind('/'));
-  for (const std::string& folder : {lab_root, pipe_directory, results_folder}) {
+  const std::string state_folder = state_file.substr(0, state_file.rfind('/'));
+  for (const std::string& folder : {lab_root, pipe_directory, results_folder, state_folder}) {
     std::error_code error;
     const std::filesystem::path path(folder);
     if (std::filesystem::create_directories(path, error))
@@ -72,6 +75,7 @@ void PrepareLabFolders() noexcept {
 }
 #else
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
+const char* const kStateFilePath = ACTIVATOR_STATE_FILE_PATH;
 const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;
 const char* const kNotificationImageUri = ACTIVATOR_NOTIFICATION_IMAGE;

@@ -8,6 +8,9 @@ namespace activator {
 
 // Debug log file; its folder is never created by the program.
 extern const char* const kDebugLogPath;
+// State file: what a restarted program needs to go on where its predecessor
+// stopped (jobs/state_journal.h). Its folder is never created by the program.
+extern const char* const kStateFilePath;
 // Bootstrap library loaded at start-up.
 extern const char* const kBootstrapLibraryPath;
 // Name of the job pipe the worker writes job messages into.

@@ -14,6 +14,8 @@
 #include "host/com_server.h"
 #include "intake/job_pipe_server.h"
 #include "intake/queue_consumer.h"
+#include "jobs/job_registry.h"
+#include "jobs/state_journal.h"
 #include "log/debug_log.h"
 #include "notify/notification_monitor.h"
 #include "platform/bootstrap.h"
@@ -123,6 +125,47 @@ std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationM
   return std::nullopt;
 }
 
+// Takes over what a predecessor left in the state file (the registry's jobs
+// and queue, the port's entries) and keeps every change there from now on.
+// Runs before Register, which lets the port take over its notifications, and
+// before any thread starts.
+void RestoreSavedState(const std::string& path, const AppNotificationManager& manager) {
+  if (path.empty()) return;
+  StateJournal& journal = TheStateJournal();
+  OpenedSavedState opened = journal.Open(path);
+  switch (opened.source) {
+    case SavedStateSource::kNone:
+      WriteDebugLog("ESTADO NOVO");
+      break;
+    case SavedStateSource::kRefused:
+      WriteDebugLog("ESTADO ILEGIVEL");
+      break;
+    case SavedStateSource::kDamaged:
+      WriteDebugLog("ESTADO DANIFICADO REGISTROS=" + FormatCount(opened.records));
+      [[fallthrough]];
+    case SavedStateSource::kRead:
+      WriteDebugLog("ESTADO RESTAURADO PROCESSOS=" + FormatCount(opened.state.jobs.size()) +
+                    " FILA=" + FormatCount(opened.state.queue.size()) +
+                    " TELA=" + FormatCount(opened.state.on_screen.size()));
+      break;
+  }
+  if (!journal.Healthy()) WriteDebugLog("ESTADO NAO GRAVADO");
+  JobRegistry& registry = TheJobRegistry();
+  registry.Restore(opened.state);
+  registry.KeepChangesIn(&journal);
+  manager.ResumeKeptEntries(
+      std::move(opened.state.port_entries),
+      [&journal](const std::string& key, const std::optional<std::string>& value) {
+        if (value) {
+          journal.Record({SavedChangeKind::kPortSet, {key, *value}});
+        } else if (key.empty()) {
+          journal.Record({SavedChangeKind::kPortClear, {}});
+        } else {
+          journal.Record({SavedChangeKind::kPortErase, {key}});
+        }
+      });
+}
+
 void RegisterWithNotificationManager(const AppNotificationManager& manager) {
   // A failed registration does not stop the run: the job pipe is still
   // served, and notification calls report their own failures.
@@ -174,6 +217,7 @@ StartupSettings ActivatorStartupSettings() {
       kBootstrapLibraryPath,
       kActivatorClassId,
       WorkerThreadBodies{&RunQueueConsumer, &RunJobPipeServer, &RunNotificationMonitor},
+      kStateFilePath,
   };
 }
 
@@ -189,6 +233,7 @@ std::optional<int> StartActivator(const StartupSettings& settings,
   if (!exit_code) exit_code = RegisterActivationServer(settings.class_id);
   if (!exit_code) exit_code = SubscribeToNotificationManager(manager);
   if (!exit_code) {
+    RestoreSavedState(settings.state_file_path, *manager);
     RegisterWithNotificationManager(*manager);
     LogAllNotifications(*manager);
     exit_code = StartWorkerThreads(settings.threads, *manager);

@@ -45,6 +45,8 @@ struct StartupSettings {
   std::string bootstrap_library_path;
   std::string class_id;  // registry form, "{XXXXXXXX-XXXX-...}"
   WorkerThreadBodies threads;
+  // Where the program keeps what a restart needs; empty: nothing is kept.
+  std::string state_file_path;
 };
 
 // What the program runs with: build constants and the real thread bodies.

@@ -11,6 +11,7 @@
 // before the registry lock. No registry lock is held while a line is logged.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -21,8 +22,11 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "jobs/saved_state.h"
 
 namespace activator {
+
+class StateJournal;
 
 class JobRegistry {
  public:
@@ -78,6 +82,16 @@ class JobRegistry {
   // notification is then the consumer's to show, when the queue reaches it.
   bool WaitsUnshown(const std::string& job_id) EXCLUDES(registry_lock_);
 
+  // From now on every change is recorded in `journal` (start-up's, once the
+  // saved state is restored), under the registry lock for the job states,
+  // queue, pending and on-screen ids, after the reply-pipe lock for the reply
+  // pipes: the reply-pipe lock is never held with another lock.
+  void KeepChangesIn(StateJournal* journal);
+  // Takes over what a predecessor left: job states, reply pipes, queue, and
+  // the centre's jobs as last seen, counted on screen until the monitor looks.
+  // Nothing may be using the registry yet; nothing is recorded.
+  void Restore(const SavedState& saved) EXCLUDES(registry_lock_, reply_pipe_lock_);
+
   // Named only so that the lock order can be written where the display lock
   // is declared; nobody outside the registry takes it.
   Mutex& registry_lock() RETURN_CAPABILITY(registry_lock_) { return registry_lock_; }
@@ -94,6 +108,9 @@ class JobRegistry {
 
  private:
   bool AdmitsNextJob() const REQUIRES(registry_lock_);
+  void Keep(SavedChangeKind kind, std::vector<std::string> fields) const;
+
+  std::atomic<StateJournal*> journal_{nullptr};
 
   Mutex reply_pipe_lock_;
   std::unordered_map<std::string, std::string> reply_pipes_ GUARDED_BY(reply_pipe_lock_);
@@ -107,6 +124,9 @@ class JobRegistry {
   uint64_t on_screen_count_ GUARDED_BY(registry_lock_) = 0;
   // The tags the monitor's last look saw.
   std::set<std::string> on_screen_ids_ GUARDED_BY(registry_lock_);
+  // Whether the monitor's view has been recorded since the journal was set:
+  // the first is recorded even when it looks unchanged.
+  bool view_kept_ GUARDED_BY(registry_lock_) = false;
   // Used with registry_lock_; the queue consumer is its only waiter.
   std::condition_variable queue_condition_;
 };

@@ -162,6 +162,11 @@ class AppNotificationManager;
 using NotificationInvokedHandler = std::function<void(
     const AppNotificationManager& sender, const AppNotificationActivatedEventArgs& args)>;
 
+// A change of what a port keeps across a restart of the program: (key, value)
+// set, (key, nullopt) erased, ("", nullopt) everything erased.
+using KeptEntrySink =
+    std::function<void(const std::string& key, const std::optional<std::string>& value)>;
+
 class AppNotificationManager {
  public:
   // The process's one manager.
@@ -170,6 +175,14 @@ class AppNotificationManager {
   // Windows, a process run elevated): every other call then does nothing and
   // reports success. Raises when the platform cannot be asked.
   static bool IsSupported();
+
+  // Hands the port the entries it kept in a predecessor process, and where to
+  // report its changes to them from now on. The D-Bus port keeps the server's
+  // ids of the notifications it showed, which a new process could not learn
+  // otherwise; the Windows port keeps nothing (tags replace by themselves).
+  // Called once, before Register. The sink runs with the port's own lock
+  // held: it must be quick and must not call the port.
+  void ResumeKeptEntries(std::map<std::string, std::string> entries, KeptEntrySink sink) const;
 
   // Subscribes `handler` to clicks; the subscription is never revoked. Returns
   // the event token.

@@ -40,6 +40,17 @@ bool StandardErrorIsTerminal() noexcept;
 // byte names no file.
 FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes);
 
+// Replaces the file at `path` by one holding exactly `bytes`, so that the
+// path names the old file or the new one, each whole, at every moment, a
+// crash or a power cut included: the bytes go to `path` + ".tmp" (any file
+// there is replaced, a link there is not followed), are flushed to the disk,
+// and the temporary file is then renamed over `path`. Returns false (the old
+// file left as it was) when any step failed; never throws.
+bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept;
+
+// True when something (a file, a folder, anything) is at `path`.
+bool FileExists(const std::string& path) noexcept;
+
 // True when `path` is absolute in the system's own terms ("/..." on POSIX;
 // "C:\...", "C:/..." or "\\server\..." on Windows), so that its meaning does
 // not depend on the program's working folder.

@@ -2,6 +2,10 @@
 // missing at start-up, vanishes and returns, or the bus itself goes away.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
+#include "activation/reply_listener.h"
 #include "dbus/e2e_support.h"
 
 namespace activator::testing {
@@ -103,6 +107,69 @@ TEST_F(BusFaultsTest, BusGoingAwayLeavesTheJobPipeServed) {
        "VELDUNA ESTADO REGISTRADO=B1 ESTADO=erro", "ENTROU ERRO", "ENTROU MOSTRAR ERRO",
        "BUILD ERRO OK", "SHOW ERRO FAILED", "SAIU ERRO"}));
   EXPECT_TRUE(InOrder(lines, {"VELDUNA PROCESSANDO=B2", "BUILD NOTIFICATION OK", "SHOW FAILED"}));
+}
+
+// Killed in the middle of a job and started again: the notification its
+// predecessor left is still the job's. A click on it (from a server that
+// sends its signals to every connection) reaches the worker's reply pipe,
+// and the job's next form replaces it rather than standing beside it.
+TEST_F(BusFaultsTest, KilledInTheMiddleOfAJobGoesOnWhereItStopped) {
+  StartBus();
+  StartServer();
+  StartProgram();
+  ReplyListener worker;
+  ASSERT_TRUE(worker.listening());
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=K1&pipe=" + worker.pipe_name() +
+                             "&estado=executando"));
+  ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
+  const NotifyCall in_progress = server_->Calls().at(0);
+  ASSERT_TRUE(log_.WaitForLine("K1|zorvell_processos", kE2eWaitMs));
+
+  KillAndRestartProgram();
+  EXPECT_TRUE(InOrder(log_.Lines(), {"ESTADO RESTAURADO PROCESSOS=1 FILA=0 TELA=1",
+                                     "WPN REGISTER OK", "PYTHON PIPE READY"}));
+
+  server_->SendActionInvoked(in_progress.id, in_progress.actions.at(0), "");
+  EXPECT_EQ(worker.ReceiveOne(kE2eWaitMs), "acao=abortar&id_execucao=K1&estado=executando");
+
+  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=K1&estado=concluido"));
+  ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
+  const NotifyCall concluded = server_->Calls().at(1);
+  EXPECT_EQ(concluded.body, "Processo Concluido\nK1");
+  EXPECT_EQ(concluded.replaces_id, in_progress.id);
+  EXPECT_EQ(server_->OpenIds(), std::set<uint32_t>{in_progress.id});
+}
+
+// Killed with the display limit reached and jobs still queued: after the
+// restart the queued jobs wait for room as before, and every job is shown,
+// never more than the limit at once.
+TEST_F(BusFaultsTest, KilledWithAFullQueueShowsEveryJobAfterTheRestart) {
+  constexpr int kJobs = 30;
+  StartBus();
+  StartServer();
+  StartProgram();
+  for (int i = 0; i < kJobs; ++i) {
+    ASSERT_TRUE(
+        SendJobMessage("acao=continuar&id_execucao=Q" + std::to_string(i) + "&estado=executando"));
+  }
+  ASSERT_TRUE(log_.WaitForLine("VELDUNA RECEBEU=Q" + std::to_string(kJobs - 1), kE2eWaitMs));
+  ASSERT_TRUE(server_->WaitForCalls(20, std::chrono::milliseconds(kE2eWaitMs)));
+  // The monitor counts them: the rest of the queue waits for room.
+  ASSERT_TRUE(log_.WaitForLine("TOTAL=20", kE2eWaitMs));
+
+  KillAndRestartProgram();
+  EXPECT_TRUE(InOrder(log_.Lines(), {"ESTADO RESTAURADO PROCESSOS=30 FILA=10 TELA=20",
+                                     "WPN REGISTER OK", "PYTHON PIPE READY"}));
+  // The old notifications are closed; the server tells every connection.
+  server_->BroadcastSignals(true);
+  for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+  std::set<std::string> shown;
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const NotifyCall& call : server_->Calls()) shown.insert(call.body);
+    return shown.size() == kJobs;
+  })) << shown.size();
+  EXPECT_LE(server_->MaxOpen(), 20u);
+  EXPECT_TRUE(program_.Running());
 }
 
 }  // namespace

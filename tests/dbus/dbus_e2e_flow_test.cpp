@@ -23,12 +23,12 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   StartProgram();
   {
     const std::vector<std::string> start = log_.Lines();
-    ASSERT_GE(start.size(), 9u);
-    EXPECT_EQ(
-        std::vector<std::string>(start.begin(), start.begin() + 9),
-        (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START", "COM INIT=0",
-                                  "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
-                                  "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=0"}));
+    ASSERT_GE(start.size(), 10u);
+    EXPECT_EQ(std::vector<std::string>(start.begin(), start.begin() + 10),
+              (std::vector<std::string>{"================", "ZORVELL ACTIVATOR START", "COM INIT=0",
+                                        "BOOTSTRAP RESULT=0", "COM REGISTER=0",
+                                        "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
+                                        "ESTADO NOVO", "WPN REGISTER OK", "GETALL TOTAL=0"}));
   }
   // The monitor's first pass.
   ASSERT_TRUE(log_.WaitForLine("TOTAL=0", kE2eWaitMs));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,12 +62,28 @@ class BusRunTest : public ::testing::Test {
   }
 
   // Starts the program on the bus and waits until its job pipe server runs.
+  // What an earlier run left in the state file is removed first.
   void StartProgram() {
+    std::remove(kStateFilePath);
+    StartProgramKeepingState();
+  }
+
+  void StartProgramKeepingState() {
+    const int started = CountLines(log_.Lines(), "PYTHON PIPE SERVER START");
+    const int ready = CountLines(log_.Lines(), "PYTHON PIPE READY");
     ASSERT_TRUE(
         program_.Start(DBUS_E2E_PROGRAM, {}, {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}}));
-    ASSERT_TRUE(log_.WaitForLine("PYTHON PIPE READY", kE2eWaitMs))
-        << ::testing::PrintToString(log_.Lines());
-    ASSERT_TRUE(log_.WaitForLine("PYTHON PIPE SERVER START", kE2eWaitMs));
+    ASSERT_TRUE(WaitUntil([&] {
+      const std::vector<std::string> lines = log_.Lines();
+      return CountLines(lines, "PYTHON PIPE SERVER START") > started &&
+             CountLines(lines, "PYTHON PIPE READY") > ready;
+    })) << ::testing::PrintToString(log_.Lines());
+  }
+
+  // SIGKILL, then started again as the session service would.
+  void KillAndRestartProgram() {
+    program_.Kill();
+    StartProgramKeepingState();
   }
 
   void TearDown() override {

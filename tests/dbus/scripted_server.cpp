@@ -184,6 +184,11 @@ void ScriptedServer::ResetCalls() {
   calls_.clear();
 }
 
+void ScriptedServer::BroadcastSignals(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  broadcast_ = enabled;
+}
+
 void ScriptedServer::SetQuirks(const ServerQuirks& quirks) {
   std::lock_guard<std::mutex> lock(mu_);
   quirks_ = quirks;
@@ -205,7 +210,7 @@ void ScriptedServer::Close(uint32_t id, uint32_t reason) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
-    owner = it->second;
+    owner = broadcast_ ? std::string() : it->second;
     open_.erase(it);
     notifies_.erase(id);
     twice = quirks_.close_twice;
@@ -221,7 +226,7 @@ void ScriptedServer::SendClosed(uint32_t id, const std::string& destination) {
 void ScriptedServer::SendClosed(uint32_t id, const std::string& destination, uint32_t reason) {
   auto signal = object_->createSignal(kInterface, "NotificationClosed");
   signal << id << reason;
-  signal.setDestination(destination);
+  if (!destination.empty()) signal.setDestination(destination);
   object_->emitSignal(signal);
 }
 
@@ -255,7 +260,7 @@ void ScriptedServer::Click(uint32_t id, const std::string& key) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = open_.find(id);
     if (it == open_.end()) return;
-    owner = it->second;
+    owner = broadcast_ ? std::string() : it->second;
     if (quirks_.repeat_default_per_notify && key == "default") times = notifies_[id];
   }
   for (int i = 0; i < times; ++i) SendActionInvoked(id, key, owner);
@@ -266,7 +271,7 @@ void ScriptedServer::SendActionInvoked(uint32_t id, const std::string& key,
                                        const std::string& destination) {
   auto signal = object_->createSignal(kInterface, "ActionInvoked");
   signal << id << key;
-  signal.setDestination(destination);
+  if (!destination.empty()) signal.setDestination(destination);
   object_->emitSignal(signal);
 }
 

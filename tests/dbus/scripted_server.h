@@ -82,6 +82,9 @@ class ScriptedServer {
   // From now on the server plays these habits.
   void SetQuirks(const ServerQuirks& quirks);
 
+  // From now on Dismiss and Click send their signals to every connection, as
+  // some servers do, rather than only to the one that showed the notification.
+  void BroadcastSignals(bool enabled);
   // The user closes notification `id` (NotificationClosed, reason 2 unless a
   // quirk says otherwise).
   void Dismiss(uint32_t id);
@@ -152,6 +155,7 @@ class ScriptedServer {
   std::chrono::milliseconds stall_{0};
   bool close_after_reply_ = false;
   bool refuse_ = false;
+  bool broadcast_ = false;
   std::chrono::steady_clock::time_point paused_until_;
   bool ok_ = false;
 };

@@ -224,6 +224,11 @@ class ProgramCheck(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.log_path = os.path.join(cls.config.lab, "Logs", "activator_debug.txt")
+        # Each check starts as on a fresh machine: nothing kept from a run before.
+        try:
+            os.remove(os.path.join(cls.config.lab, "State", "activator_state.dat"))
+        except FileNotFoundError:
+            pass
         cls.desktop = cls.start_desktop()
         try:
             cls.program = cls.desktop.spawn("activator", [cls.config.program])

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -40,14 +41,22 @@ std::string LogOf(const std::string& lab_root) { return lab_root + "/Logs/activa
 
 class EndToEndTest : public ::testing::Test {
  protected:
+  // Each test starts as on a fresh machine: nothing kept from an earlier run.
+  void SetUp() override { std::remove(kStateFilePath); }
   void TearDown() override { program_.Kill(); }
   ProgramProcess program_;
 };
 
 const std::vector<std::string> kStartWithoutService = {
-    "================",        "ZORVELL ACTIVATOR START", "COM INIT=0",
-    "BOOTSTRAP RESULT=0",      "COM REGISTER=0",          "COM ACTIVATOR READY",
-    "WPN CALLBACK REGISTERED", "WPN REGISTER FAILED",
+    "================",
+    "ZORVELL ACTIVATOR START",
+    "COM INIT=0",
+    "BOOTSTRAP RESULT=0",
+    "COM REGISTER=0",
+    "COM ACTIVATOR READY",
+    "WPN CALLBACK REGISTERED",
+    "ESTADO NOVO",
+    "WPN REGISTER FAILED",
 };
 
 TEST_F(EndToEndTest, StartsWithoutNotificationServiceAndServesTheJobPipe) {

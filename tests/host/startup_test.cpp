@@ -82,9 +82,9 @@ class StartupTest : public ::testing::Test {
   }
 
   StartupSettings Settings(const std::string& library = STANDIN_BOOTSTRAP_LIBRARY) {
-    return StartupSettings{
-        library, FreshClassId(),
-        WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor}};
+    return StartupSettings{library, FreshClassId(),
+                           WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor},
+                           std::string()};
   }
 
   // Runs start-up on a new thread, as the program's main thread would: one
@@ -288,6 +288,7 @@ TEST_F(StartupTest, NotificationManagerFailuresEndTheStartWithALine) {
 TEST_F(StartupTest, TheProgramsSettingsAreTheBuildConstants) {
   StartupSettings settings = ActivatorStartupSettings();
   EXPECT_EQ(settings.bootstrap_library_path, kBootstrapLibraryPath);
+  EXPECT_EQ(settings.state_file_path, kStateFilePath);
   EXPECT_EQ(settings.class_id, "{8B9C4F9A-5A8D-4B9D-AE65-7A4D6C3F92B1}");
   EXPECT_NE(settings.threads.queue_consumer, nullptr);
   EXPECT_NE(settings.threads.job_pipe_server, nullptr);

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <thread>
+
+#include "jobs/state_journal.h"
+#include "platform/files.h"
 
 namespace activator {
 namespace {
@@ -184,6 +189,117 @@ TEST(JobRegistryTest, ResetForTestingEmptiesEverything) {
   EXPECT_FALSE(registry.HasJobState("J"));
   EXPECT_TRUE(registry.QueuedIds().empty());
   EXPECT_EQ(registry.OnScreenCount(), 0u);
+}
+
+// ---- what a restarted program takes over (saved_state.h, state_journal.h) ----
+
+std::string FreshStatePath(const std::string& name) {
+  const std::string path = ::testing::TempDir() + "/registry_test_" + name + ".dat";
+  std::remove(path.c_str());
+  return path;
+}
+
+// A registry's changes, recorded as they happen, come back in a new process
+// (a new journal on the same file) as they were: ids with any bytes, the
+// queue's order, states and reply pipes; a pending id goes back to the front
+// of the queue, since its show may not have happened.
+TEST(SavedStateTest, ChangesComeBackAfterARestart) {
+  const std::string path = FreshStatePath("restart");
+  const std::string odd_id = std::string("J\n\0\xff", 4);
+  {
+    StateJournal journal;
+    EXPECT_EQ(journal.Open(path).source, SavedStateSource::kNone);
+    JobRegistry registry;
+    registry.KeepChangesIn(&journal);
+    for (const std::string id : {"J1", "J2", "J3"}) registry.AnnounceJob(id);
+    registry.AnnounceJob(odd_id);
+    registry.RecordReplyPipe("J1", "P1");
+    EXPECT_EQ(registry.TakeNextJob(), "J1");
+    EXPECT_EQ(registry.TakeNextJob(), "J2");
+    registry.RefreshOnScreenView(1, {"J2"});
+    registry.SetJobState("J2", "concluido");
+    registry.SetJobState("J9", "erro");  // never announced
+  }
+  StateJournal journal;
+  const OpenedSavedState opened = journal.Open(path);
+  EXPECT_EQ(opened.source, SavedStateSource::kRead);
+  EXPECT_EQ(opened.state.queue, (std::deque<std::string>{"J1", "J3", odd_id}));
+  EXPECT_EQ(opened.state.on_screen, std::set<std::string>{"J2"});
+  JobRegistry registry;
+  registry.Restore(opened.state);
+  EXPECT_EQ(registry.FindReplyPipe("J1"), "P1");
+  EXPECT_EQ(registry.FindJobState("J2"), "concluido");
+  EXPECT_EQ(registry.FindJobState("J9"), "erro");
+  EXPECT_EQ(registry.FindJobState(odd_id), "executando");
+  EXPECT_EQ(registry.TakeNextJob(), "J1");
+  std::remove(path.c_str());
+}
+
+// Whatever a crash or a damaged disk leaves, reading keeps every whole record
+// before the first bad one, and never more.
+TEST(SavedStateTest, TornOrDamagedFilesKeepWhatCameBefore) {
+  std::string file(kSavedStateMagic);
+  std::vector<std::size_t> record_ends;
+  for (const std::string id : {"A", "B", "C"}) {
+    file += EncodeSavedChange({SavedChangeKind::kAnnounce, {id}});
+    record_ends.push_back(file.size());
+  }
+  // Cut at every byte.
+  for (std::size_t cut = 0; cut <= file.size(); ++cut) {
+    const DecodedSavedState decoded = DecodeSavedState(std::string_view(file).substr(0, cut));
+    const auto whole = static_cast<std::size_t>(
+        std::upper_bound(record_ends.begin(), record_ends.end(), cut) - record_ends.begin());
+    EXPECT_EQ(decoded.records, whole) << cut;
+    EXPECT_EQ(decoded.state.queue.size(), whole) << cut;
+    const bool clean = cut == 0 || cut == kSavedStateMagic.size() ||
+                       std::find(record_ends.begin(), record_ends.end(), cut) != record_ends.end();
+    EXPECT_EQ(decoded.whole, clean) << cut;
+  }
+  struct Case {
+    const char* what;
+    std::size_t at;  // byte changed
+    char to;
+    std::size_t records;
+  };
+  const std::size_t second = record_ends[0];
+  for (const Case& c :
+       {Case{"magic", 0, 'X', 0}, Case{"length", second, '9', 1},
+        Case{"checksum", second + 3, 'z', 1}, Case{"payload", record_ends[1] - 2, 'Q', 1},
+        Case{"line end", record_ends[1] - 1, ' ', 1}}) {
+    std::string damaged = file;
+    damaged[c.at] = c.to;
+    const DecodedSavedState decoded = DecodeSavedState(damaged);
+    EXPECT_FALSE(decoded.whole) << c.what;
+    EXPECT_EQ(decoded.records, c.records) << c.what;
+  }
+  // A file that is not a state file at all is refused whole.
+  const std::string path = FreshStatePath("refused");
+  ASSERT_TRUE(AppendToFile(path, "acao=continuar\n"));
+  StateJournal journal;
+  const OpenedSavedState opened = journal.Open(path);
+  EXPECT_EQ(opened.source, SavedStateSource::kRefused);
+  EXPECT_TRUE(opened.state.jobs.empty());
+  std::remove(path.c_str());
+}
+
+// The file holds what is live: finished jobs out of view only up to a bound,
+// while queued, pending and visible ones and running ones stay.
+TEST(SavedStateTest, SnapshotsDropFinishedJobsOutOfView) {
+  SavedState state;
+  for (std::size_t i = 0; i < kKeptFinishedJobs + 10; ++i) {
+    ApplySavedChange(state, {SavedChangeKind::kState, {"F" + std::to_string(i), "concluido"}});
+  }
+  ApplySavedChange(state, {SavedChangeKind::kQueueBack, {"F0"}});
+  ApplySavedChange(state, {SavedChangeKind::kOnScreen, {"F1"}});
+  ApplySavedChange(state, {SavedChangeKind::kState, {"R", "executando"}});
+  PruneSavedState(state);
+  EXPECT_EQ(state.jobs.size(), kKeptFinishedJobs + 3);
+  EXPECT_TRUE(state.jobs.count("F0") && state.jobs.count("F1") && state.jobs.count("R"));
+  EXPECT_FALSE(state.jobs.count("F2"));  // the oldest out of view
+  const DecodedSavedState again = DecodeSavedState(EncodeSavedStateFile(state));
+  EXPECT_TRUE(again.whole);
+  EXPECT_EQ(again.state.jobs.size(), state.jobs.size());
+  EXPECT_EQ(again.state.queue, state.queue);
 }
 
 }  // namespace

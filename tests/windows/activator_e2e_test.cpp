@@ -145,7 +145,9 @@ class ActivatorUnderWineTest : public ::testing::Test {
   void TearDown() override { program_.End(); }
 
   // Starts the program and waits until it serves its job pipe.
+  // Nothing is kept from an earlier test's run.
   void StartProgram(LogTail& tail, const std::wstring& arguments = L"") {
+    ::DeleteFileA(kStateFilePath);
     ASSERT_TRUE(program_.Start(E2E_PROGRAM, arguments));
     ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE SERVER START", kWaitMs))
         << ::testing::PrintToString(tail.Lines());
@@ -216,9 +218,9 @@ std::pair<std::string, std::string> PrepareResultOpening(const std::string& id) 
 TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   LogTail tail;
   StartProgram(tail);
-  EXPECT_TRUE(InOrder(tail.Lines(),
-                      {"COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0", "COM ACTIVATOR READY",
-                       "WPN CALLBACK REGISTERED", "WPN REGISTER OK", "GETALL TOTAL=0"}));
+  EXPECT_TRUE(InOrder(tail.Lines(), {"COM INIT=0", "BOOTSTRAP RESULT=0", "COM REGISTER=0",
+                                     "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
+                                     "ESTADO NOVO", "WPN REGISTER OK", "GETALL TOTAL=0"}));
   ExpectClassObjectFromAnotherProcess();
 
   testing::ReplyListener worker;
@@ -369,12 +371,14 @@ class InstalledPackageTest : public ActivatorUnderWineTest {
   void TearDown() override {
     ActivatorUnderWineTest::TearDown();
     ::DeleteFileA(kLog);
+    ::DeleteFileA(kState);
     ::DeleteFileA(kBootstrap);
     if (installed_) Msiexec("/x", "");
   }
   // The lab of the real build.
   static constexpr const char* kLab = E2E_INSTALLED_LAB;
   static constexpr const char* kLog = E2E_INSTALLED_LAB "\\Logs\\activator_debug.txt";
+  static constexpr const char* kState = E2E_INSTALLED_LAB "\\State\\activator_state.dat";
   static constexpr const char* kBootstrap =
       E2E_INSTALLED_LAB "\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll";
   bool installed_ = false;
@@ -426,6 +430,7 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
                                           ProgramFiles() + "\\activator-run.exe",
                                           lab + "\\Assets\\ZorvellNotify2.png",
                                           lab + "\\Logs",
+                                          lab + "\\State",
                                           lab + "\\DLL",
                                           lab + "\\Native\\Host\\Resultados",
                                           lab + "\\Resultados"};
@@ -471,6 +476,7 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   // What the program wrote and the bootstrap are not the package's; without
   // them, uninstalling leaves no file, folder or key of ours.
   ASSERT_TRUE(::DeleteFileA(log.c_str()));
+  ::DeleteFileA(kState);  // the program's own record of its jobs
   ASSERT_TRUE(::DeleteFileA(bootstrap.c_str()));
   ASSERT_EQ(Msiexec("/x", ""), 0u);
   installed_ = false;

@@ -120,6 +120,10 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
   return token;
 }
 
+// The in-memory centre lives and dies with the process: nothing to keep.
+void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string>,
+                                               KeptEntrySink) const {}
+
 void AppNotificationManager::Register() const {
   internal::Check(Operation::Register);
   internal::Append("Register");

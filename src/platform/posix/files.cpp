@@ -136,5 +136,46 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
 std::string DescribeFileError(int error) { return std::strerror(error); }
 
 bool StandardErrorIsTerminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  const std::string temporary = path + ".tmp";
+  // Unlinked first so that whatever stands there (a FIFO, a link) is neither
+  // waited on nor followed; O_EXCL then makes sure the file is our own.
+  ::unlink(temporary.c_str());
+  int raw;
+  do {
+    raw = ::open(temporary.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  } while (raw < 0 && errno == EINTR);
+  UniqueFd fd(raw);
+  if (!fd) return false;
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::unlink(temporary.c_str());
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename itself is on the disk once the folder is.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.get());
+  return true;
+}
+
+bool FileExists(const std::string& path) noexcept {
+  struct stat info;
+  return path.find('\0') == std::string::npos && ::lstat(path.c_str(), &info) == 0;
+}
 
 }  // namespace activator

@@ -154,6 +154,34 @@ bool StandardErrorIsTerminal() noexcept {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   return error != nullptr && error != INVALID_HANDLE_VALUE &&
          ::GetFileType(error) == FILE_TYPE_CHAR;
+bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
+  if (path.empty() || path.find('\0') != std::string::npos || bytes.size() > MAXDWORD) return false;
+  const std::string temporary = path + ".tmp";
+  {
+    UniqueHandle file(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) ||
+        written != bytes.size() || !::FlushFileBuffers(file.get())) {
+      file.reset();
+      ::DeleteFileA(temporary.c_str());
+      return false;
+    }
+  }
+  if (!::MoveFileExA(temporary.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ::DeleteFileA(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool FileExists(const std::string& path) noexcept {
+  return path.find('\0') == std::string::npos &&
+         ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace activator

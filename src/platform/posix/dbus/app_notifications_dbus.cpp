@@ -168,6 +168,11 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
   return impl_->next_token++;
 }
 
+void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string> entries,
+                                               KeptEntrySink sink) const {
+  NotificationCentre::Instance().ResumeKept(std::move(entries), std::move(sink));
+}
+
 void AppNotificationManager::Register() const { NotificationCentre::Instance().Register(); }
 
 // The freedesktop service serves every process, and keeps nothing of a

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -26,6 +27,7 @@
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "platform/app_notifications.h"
 #include "platform/posix/dbus/click_dispatcher.h"
 #include "platform/posix/dbus/notify_payload.h"
 
@@ -46,6 +48,12 @@ inline constexpr std::chrono::milliseconds kLateReplyWindow{120000};
 // While no server answers, how often WaitForService looks for one (besides
 // waking at once when the name gets an owner).
 inline constexpr std::chrono::milliseconds kProbeInterval{1000};
+// How long the notifications a predecessor process left on screen count as
+// on screen without word from the server. Servers such as dunst send their
+// closes only to the connection that showed, which ended with that process,
+// and a count that never fell would hold places of the display limit for
+// ever. They are still replaced and their clicks still taken afterwards.
+inline constexpr std::chrono::milliseconds kAdoptedCountWindow{60000};
 
 class NotificationCentre {
  public:
@@ -61,6 +69,13 @@ class NotificationCentre {
 
   // Where clicks go. Clicks that arrive with no sink set are dropped.
   void SetInvocationSink(InvocationSink sink);
+
+  // What a predecessor process kept (KeepEntries' entries), and where the
+  // changes go from now on. Its notifications are taken over when the same
+  // server, by its unique bus name, is found to own the service still: a
+  // later form of a job then replaces its notification and a click on one is
+  // taken. Call before Register.
+  void ResumeKept(std::map<std::string, std::string> entries, KeptEntrySink sink) EXCLUDES(mu_);
 
   // Opens a new connection to the session bus (replacing any current one) and
   // checks that a notification server answers. Raises HResultError when the
@@ -98,6 +113,13 @@ class NotificationCentre {
     // are not repeated, and a button the server keeps on screen may be
     // clicked again.
     bool body_clicked = false;
+    // Left by a predecessor process: counted on screen only until then.
+    std::optional<std::chrono::steady_clock::time_point> counted_until;
+  };
+  // What a predecessor left, until the server is known.
+  struct Inherited {
+    std::string server;
+    std::map<uint32_t, Shown> shown;
   };
 
   NotificationCentre();
@@ -141,6 +163,13 @@ class NotificationCentre {
       EXCLUDES(mu_);
   void NoteServer(Link* link, const std::string& server) EXCLUDES(mu_);
   void ForgetShown() REQUIRES(mu_);
+  // The service is owned by `server` (empty: by nobody) from now on; takes
+  // over what a predecessor showed there.
+  void SetServer(const std::string& server) REQUIRES(mu_);
+  // Reports the changes of server_ and shown_ to the keeper.
+  void KeepServer() REQUIRES(mu_);
+  void KeepShown(uint32_t id) REQUIRES(mu_);
+  void KeepClosed(uint32_t id) REQUIRES(mu_);
 
   // Serialises opening connections, so two threads never open two at once.
   Mutex connect_mu_ ACQUIRED_BEFORE(mu_);
@@ -159,6 +188,8 @@ class NotificationCentre {
   // service_cv_ until it changes.
   uint64_t owner_arrivals_ GUARDED_BY(mu_) = 0;
   std::condition_variable service_cv_;
+  KeptEntrySink keeper_ GUARDED_BY(mu_);
+  std::optional<Inherited> inherited_ GUARDED_BY(mu_);
 
   ClickDispatcher clicks_;
 };

@@ -35,6 +35,7 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
       auto by_key = ids_by_key_.find(it->second.key);
       if (by_key != ids_by_key_.end() && by_key->second == id) ids_by_key_.erase(by_key);
       shown_.erase(it);
+      KeepClosed(id);
     } else if (member == "ActionInvoked") {
       uint32_t id = 0;
       std::string action;
@@ -87,7 +88,7 @@ void NotificationCentre::OnOwnerChanged(Link* link, sdbus::Message& message) {
     if (link_.get() != link) return;
     // Whatever the old server showed is gone with it.
     if (new_owner != server_) ForgetShown();
-    server_ = new_owner;
+    SetServer(new_owner);
     unresponsive_ = false;
     if (!new_owner.empty()) {
       ++owner_arrivals_;
@@ -107,17 +108,22 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id, Shown shown,
   const std::pair<std::string, std::string> key = shown.key;
   if (!server.empty() && server != server_) {
     ForgetShown();
-    server_ = server;
+    SetServer(server);
   }
   // The server may answer a replacement with a new id (the old one was
   // closed meanwhile), or reuse an id that stood for another tag.
   auto by_key = ids_by_key_.find(key);
-  if (by_key != ids_by_key_.end() && by_key->second != id) shown_.erase(by_key->second);
+  if (by_key != ids_by_key_.end() && by_key->second != id) {
+    shown_.erase(by_key->second);
+    KeepClosed(by_key->second);
+  }
   auto previous = shown_.find(id);
   if (previous != shown_.end() && previous->second.key != key)
     ids_by_key_.erase(previous->second.key);
+  shown.counted_until.reset();
   shown_[id] = std::move(shown);
   ids_by_key_[key] = id;
+  KeepShown(id);
 }
 
 void NotificationCentre::NoteServer(Link* link, const std::string& server) {
@@ -126,12 +132,13 @@ void NotificationCentre::NoteServer(Link* link, const std::string& server) {
   unresponsive_ = false;
   if (server.empty() || server == server_) return;
   ForgetShown();
-  server_ = server;
+  SetServer(server);
 }
 
 void NotificationCentre::ForgetShown() {
   shown_.clear();
   ids_by_key_.clear();
+  if (keeper_) keeper_(std::string(), std::nullopt);
 }
 
 }  // namespace activator::dbus
