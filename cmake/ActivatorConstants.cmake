@@ -13,6 +13,8 @@ set(ACTIVATOR_LAB_ROOT "${_default_lab_root}" CACHE PATH
     "Root folder of the activator's lab (log, bootstrap library, pipes, image, results)")
 set(ACTIVATOR_TEXT_EDITOR "xdg-open" CACHE STRING
     "Program that opens a result file (Linux; Windows always uses notepad.exe)")
+set(ACTIVATOR_DEBUG_LOG_LIMIT 8388608 CACHE STRING
+    "Size in bytes at which the debug log is renamed to its predecessor (<log>.1) and begun anew")
 
 set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/base/build_constants.cpp")
 set(ACTIVATOR_CONSTANTS_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/build_config.h.in")
@@ -74,6 +76,8 @@ function(activator_add_constants target)
     set(ARG_TEXT_EDITOR "notepad.exe")
   endif()
   _activator_c_string(ACTIVATOR_C_LOG "${P_LOG}")
+  _activator_c_string(ACTIVATOR_C_LOG_PREDECESSOR "${P_LOG}.1")
+  set(ACTIVATOR_C_LOG_LIMIT "${ACTIVATOR_DEBUG_LOG_LIMIT}")
   _activator_c_string(ACTIVATOR_C_BOOTSTRAP "${P_BOOTSTRAP}")
   _activator_c_string(ACTIVATOR_C_PIPE_DIR "${P_PIPE_DIR}")
   _activator_c_string(ACTIVATOR_C_IMAGE "${P_IMAGE}")

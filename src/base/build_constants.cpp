@@ -7,6 +7,8 @@
 namespace activator {
 
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
+const char* const kDebugLogPredecessorPath = ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
+const uint64_t kDebugLogLimit = ACTIVATOR_DEBUG_LOG_LIMIT;
 const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
 const char* const kJobPipeName = ACTIVATOR_JOB_PIPE_NAME;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;

@@ -189,6 +189,11 @@ AppNotificationManager AppNotificationManager::Default() {
   return AppNotificationManager(std::make_shared<Impl>(std::move(manager)));
 }
 
+int64_t AppNotificationManager::NotificationClosed(NotificationClosedHandler /*handler*/) const {
+  // The runtime raises no event when a notification leaves the centre.
+  return 0;
+}
+
 int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
   auto delegate = ComRef<abi::INotificationInvokedHandler>::Adopt(
       new NotificationInvokedDelegate(std::move(handler)));

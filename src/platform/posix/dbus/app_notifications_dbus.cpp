@@ -120,6 +120,7 @@ struct AppNotificationManager::Impl {
   Mutex mu;
   int64_t next_token GUARDED_BY(mu) = 1;
   std::vector<NotificationInvokedHandler> handlers GUARDED_BY(mu);
+  std::vector<NotificationClosedHandler> closed_handlers GUARDED_BY(mu);
 };
 
 namespace {
@@ -145,6 +146,25 @@ void DeliverClick(const std::shared_ptr<AppNotificationManager::Impl>& manager,
   }
 }
 
+void DeliverClosed(const std::shared_ptr<AppNotificationManager::Impl>& manager,
+                   const std::string& tag, const std::string& group) {
+  std::vector<NotificationClosedHandler> handlers;
+  {
+    MutexLock lock(manager->mu);
+    handlers = manager->closed_handlers;
+  }
+  if (handlers.empty()) return;
+  const std::u16string tag16 = Utf8ToUtf16(tag);
+  const std::u16string group16 = Utf8ToUtf16(group);
+  for (const auto& handler : handlers) {
+    try {
+      handler(tag16, group16);
+    } catch (...) {
+      // The event loop thread must go on.
+    }
+  }
+}
+
 }  // namespace
 
 AppNotificationManager AppNotificationManager::Default() {
@@ -157,6 +177,10 @@ AppNotificationManager AppNotificationManager::Default() {
         [weak](const std::map<std::string, std::string>& arguments) {
           if (auto strong = weak.lock()) DeliverClick(strong, arguments);
         });
+    NotificationCentre::Instance().SetClosedSink(
+        [weak](const std::string& tag, const std::string& group) {
+          if (auto strong = weak.lock()) DeliverClosed(strong, tag, group);
+        });
     return impl;
   }();
   return AppNotificationManager(*manager);
@@ -165,6 +189,12 @@ AppNotificationManager AppNotificationManager::Default() {
 int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
   MutexLock lock(impl_->mu);
   impl_->handlers.push_back(std::move(handler));
+  return impl_->next_token++;
+}
+
+int64_t AppNotificationManager::NotificationClosed(NotificationClosedHandler handler) const {
+  MutexLock lock(impl_->mu);
+  impl_->closed_handlers.push_back(std::move(handler));
   return impl_->next_token++;
 }
 

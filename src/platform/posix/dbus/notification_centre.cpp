@@ -17,6 +17,11 @@ NotificationCentre::NotificationCentre() = default;
 
 void NotificationCentre::SetInvocationSink(InvocationSink sink) { clicks_.SetSink(std::move(sink)); }
 
+void NotificationCentre::SetClosedSink(ClosedSink sink) {
+  MutexLock lock(mu_);
+  closed_sink_ = std::move(sink);
+}
+
 void NotificationCentre::Register() {
   std::shared_ptr<Link> link = AcquireLink(nullptr, /*force_new=*/true);
   sdbus::MethodCall call;

@@ -61,6 +61,11 @@ class NotificationCentre {
 
   // Where clicks go. Clicks that arrive with no sink set are dropped.
   void SetInvocationSink(InvocationSink sink);
+  // Where the news goes that the server closed one of our notifications (the
+  // one now shown under that tag and group, never an earlier one). Called on
+  // the event loop thread, with no lock of the centre held.
+  using ClosedSink = std::function<void(const std::string& tag, const std::string& group)>;
+  void SetClosedSink(ClosedSink sink) EXCLUDES(mu_);
 
   // Opens a new connection to the session bus (replacing any current one) and
   // checks that a notification server answers. Raises HResultError when the
@@ -142,6 +147,7 @@ class NotificationCentre {
   // service_cv_ until it changes.
   uint64_t owner_arrivals_ GUARDED_BY(mu_) = 0;
   std::condition_variable service_cv_;
+  ClosedSink closed_sink_ GUARDED_BY(mu_);
 
   ClickDispatcher clicks_;
 };
