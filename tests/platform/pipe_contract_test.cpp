@@ -108,7 +108,9 @@ TEST(PipeContractTest, MessageWrittenInPiecesIsReadWhole) {
     ASSERT_TRUE(ended);
     const PipeReadResult result = read.get();
     EXPECT_EQ(result.status, PipeReadStatus::kRead);
-    if (c.close_after) EXPECT_EQ(result.bytes, "acao=atualizar&id_execucao=SP1&estado=concluido");
+    if (c.close_after) {
+      EXPECT_EQ(result.bytes, "acao=atualizar&id_execucao=SP1&estado=concluido");
+    }
     instance.DisconnectAndClose();
   }
 }
