@@ -160,8 +160,10 @@ class DbusNotificationsTest : public ::testing::Test {
     ASSERT_TRUE(server_->ok());
     TheClicks().Clear();
     TheClicks().show_from_handler = false;
-    std::lock_guard<std::mutex> lock(TheClosings().mu);
-    TheClosings().seen.clear();
+    {
+      std::lock_guard<std::mutex> lock(TheClosings().mu);
+      TheClosings().seen.clear();
+    }
     ASSERT_NO_THROW(manager_.Register());
   }
 
@@ -220,6 +222,8 @@ TEST_F(DbusNotificationsTest, DismissedNotificationLeavesTheListingAndIsShownAne
   ShowAndGetCall(InProgress(u"J2"));
   server_->Dismiss(first.id);
   EXPECT_TRUE(WaitUntil([] { return Listed() == Listing{{u"J2", kGroup}}; }));
+  // Told after the listing has changed, on the bus's thread.
+  EXPECT_TRUE(WaitUntil([] { return !TheClosings().Seen().empty(); }));
   EXPECT_EQ(TheClosings().Seen(), std::vector<std::u16string>{u"J1|zorvell_processos"});
 
   NotifyCall again = ShowAndGetCall(Concluded(u"J1"));
