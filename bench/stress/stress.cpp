@@ -727,7 +727,8 @@ class Run {
     WaitUntil([&] { return server_->OpenIds().size() >= kDisplayLimit; }, kProgressBound);
     const std::size_t first_line = log_.LineCount();
     const int n = scale_.unannounced_final_states;
-    for (int i = 0; i < n; ++i) Send("acao=atualizar&id_execucao=FE" + std::to_string(i) + "&estado=erro");
+    for (int i = 0; i < n; ++i)
+      Send("acao=atualizar&id_execucao=FE" + std::to_string(i) + "&estado=erro");
     const bool queued =
         log_.WaitForLine("VELDUNA NA FILA=FE" + std::to_string(n - 1), kIntakeBound, first_line);
     const uint64_t open_while_full = server_->MaxOpen();
@@ -746,7 +747,8 @@ class Run {
     int shown_final = 0;
     for (int i = 0; i < n; ++i) shown_final += shown.count("FE" + std::to_string(i)) != 0 ? 1 : 0;
     report_.Figure("final-states: on screen at most, while full", open_while_full);
-    report_.Figure("final-states: on screen at most, in all", static_cast<uint64_t>(server_->MaxOpen()));
+    report_.Figure("final-states: on screen at most, in all",
+                   static_cast<uint64_t>(server_->MaxOpen()));
     report_.Figure("final-states: shown in the end", static_cast<uint64_t>(shown_final));
     report_.Check(queued && open_while_full <= kDisplayLimit,
                   "final-states: final states of jobs not on screen waited for a place");

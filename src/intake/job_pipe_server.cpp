@@ -52,8 +52,8 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
     WriteDebugLog("VELDUNA RECEBEU=" + LogValue(job.job_id));
   } else if (job.action == kActionUpdate.text()) {
     registry.SetJobState(job.job_id, job.job_state);
-    WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + LogValue(job.job_id) + " ESTADO=" +
-                  LogValue(job.job_state));
+    WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + LogValue(job.job_id) +
+                  " ESTADO=" + LogValue(job.job_state));
     // The registry lock is free again here: the display lock comes first in
     // the lock order, and the dispatch must not race the consumer's show.
     MutexLock display(g_display_lock);
@@ -63,7 +63,8 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
 
 void ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
   if (instance.WaitForClient()) {
-    const PipeReadResult read = instance.ReadMessage(kMaxJobMessageBytes, kJobMessageWait, kJobMessagePause);
+    const PipeReadResult read =
+        instance.ReadMessage(kMaxJobMessageBytes, kJobMessageWait, kJobMessagePause);
     if (read.status == PipeReadStatus::kRead) {
       HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
     } else if (read.status == PipeReadStatus::kTimedOut) {

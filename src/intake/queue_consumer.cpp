@@ -29,8 +29,8 @@ void ShowNextJob(const AppNotificationManager& manager) {
   {
     MutexLock display(g_display_lock);
     const std::string job_state = registry.FindJobState(job_id);
-    WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + LogValue(job_id) + " ESTADO=" +
-                  LogValue(job_state));
+    WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + LogValue(job_id) +
+                  " ESTADO=" + LogValue(job_state));
     result = ShowJobNotification(manager, job_id, FormForJobState(job_state));
   }
   if (result != ShowResult::kServiceUnavailable) return;

@@ -45,8 +45,8 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
 // centre (pending or seen there) is shown at once, replacing it; any other is
 // queued (once) and left to the consumer, which shows the new state under the
 // display limit when it reaches the job ("VELDUNA NA FILA="). When no
-// notification service answered, the job is queued (unless it waits there already) so that the consumer
-// shows its state once the service is back.
+// notification service answered, the job is queued (unless it waits there already) so that the
+// consumer shows its state once the service is back.
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) REQUIRES(g_display_lock);
 

@@ -66,7 +66,8 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
   }
   try {
     std::sort(released.begin(), released.end());
-    for (const std::string& job_id : released) WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + LogValue(job_id));
+    for (const std::string& job_id : released)
+      WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + LogValue(job_id));
     if (summary != last_summary) {
       WriteDebugLog("MONITOR GETALL MUDOU\n" + summary);
       last_summary = std::move(summary);

@@ -68,8 +68,8 @@ TEST_F(ResultOpeningTest, JobIdIsNeverCutShortAtANulByte) {
   const std::string job_id("42.path\0x", 9);
   LogTail log;
   OpenResultByIndex(job_id);
-  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath("42") +
-                               "\\x00x.path"});
+  EXPECT_EQ(log.Lines(),
+            Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath("42") + "\\x00x.path"});
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 

@@ -275,10 +275,9 @@ TEST_F(DbusNotificationsTest, BodyClickIsTheOnlyButtonAndForeignClicksAreIgnored
   server_->SendActionInvoked(call.id, "default", call.sender);
   std::vector<Click> clicks = TheClicks().WaitFor(1);
   ASSERT_EQ(clicks.size(), 1u);
-  EXPECT_EQ(clicks[0].arguments, (std::map<std::u16string, std::u16string>{
-                                     {u"acao", u"abortar"},
-                                     {u"id_execucao", u"J1"},
-                                     {u"estado", u"executando"}}));
+  EXPECT_EQ(clicks[0].arguments,
+            (std::map<std::u16string, std::u16string>{
+                {u"acao", u"abortar"}, {u"id_execucao", u"J1"}, {u"estado", u"executando"}}));
 
   // With two buttons the body names neither.
   AppNotification two = InProgress(u"J2");

@@ -243,12 +243,14 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
 // A value cannot write a line of its own into the log, nor a command for the
 // terminal of whoever follows it; ordinary values are logged as they came.
 TEST_F(JobPipeServerTest, ControlCharactersOfAMessageAreLoggedVisibly) {
-  const Lines lines = Deliver("acao=continuar&id_execucao=J\nVELDUNA SERVICO DE VOLTA&estado=\x1b[2J");
-  EXPECT_EQ(lines, (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J\\x0AVELDUNA SERVICO DE "
-                          "VOLTA&estado=\\x1B[2J",
-                          "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar",
-                          "PYTHON ID=J\\x0AVELDUNA SERVICO DE VOLTA", "PYTHON ESTADO=\\x1B[2J",
-                          "VELDUNA RECEBEU=J\\x0AVELDUNA SERVICO DE VOLTA"}));
+  const Lines lines =
+      Deliver("acao=continuar&id_execucao=J\nVELDUNA SERVICO DE VOLTA&estado=\x1b[2J");
+  EXPECT_EQ(lines,
+            (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J\\x0AVELDUNA SERVICO DE "
+                   "VOLTA&estado=\\x1B[2J",
+                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar",
+                   "PYTHON ID=J\\x0AVELDUNA SERVICO DE VOLTA", "PYTHON ESTADO=\\x1B[2J",
+                   "VELDUNA RECEBEU=J\\x0AVELDUNA SERVICO DE VOLTA"}));
   EXPECT_EQ(Registry().QueuedIds(), Lines{"J\nVELDUNA SERVICO DE VOLTA"});
 }
 

@@ -125,7 +125,8 @@ TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
     ASSERT_TRUE(silent.connected());
     ASSERT_TRUE(instance.WaitForClient());
     auto read = std::async(std::launch::async, [&] {
-      return instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200), std::chrono::milliseconds(200));
+      return instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200),
+                                  std::chrono::milliseconds(200));
     });
     const bool ended = read.wait_for(kPatience) == std::future_status::ready;
     silent.Close();  // releases a read that never gives up
@@ -138,7 +139,8 @@ TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
   PipeServerInstance instance = MakeInstance(name);
   ASSERT_EQ(WriteMessageToPipe(name, "next").status, PipeSendStatus::kSent);
   ASSERT_TRUE(instance.WaitForClient());
-  const PipeReadResult next = instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200), std::chrono::milliseconds(200));
+  const PipeReadResult next = instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200),
+                                                   std::chrono::milliseconds(200));
   EXPECT_EQ(next.status, PipeReadStatus::kRead);
   EXPECT_EQ(next.bytes, "next");
 }

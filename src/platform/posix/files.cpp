@@ -39,8 +39,7 @@ void RollOver(int fd, const struct stat& opened, const std::string& path,
               const std::string& predecessor) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
   struct stat now;
-  if (::stat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
-      now.st_ino == opened.st_ino)
+  if (::stat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev && now.st_ino == opened.st_ino)
     ::rename(path.c_str(), predecessor.c_str());
   // Closing the descriptor releases the lock.
 }

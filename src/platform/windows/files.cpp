@@ -48,7 +48,8 @@ bool AppendToFile(const std::string& path, std::string_view bytes,
   if (!file) return false;
   LARGE_INTEGER size{};
   if (rollover.limit_bytes != 0 && rollover.predecessor.find('\0') == std::string::npos &&
-      ::GetFileSizeEx(file.get(), &size) && static_cast<uint64_t>(size.QuadPart) >= rollover.limit_bytes) {
+      ::GetFileSizeEx(file.get(), &size) &&
+      static_cast<uint64_t>(size.QuadPart) >= rollover.limit_bytes) {
     // Within the process the append lock makes this one rename; every opener
     // shares deletion, so the rename succeeds with other handles open. When it
     // fails all the same, the bytes go to the file as it is.

@@ -134,9 +134,8 @@ PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
     overlapped.hEvent = impl_->event.get();
     ::ResetEvent(overlapped.hEvent);
     DWORD count = 0;
-    bool done =
-        ::ReadFile(impl_->pipe.get(), buffer.data() + filled, wanted - filled, nullptr, &overlapped) !=
-        FALSE;
+    bool done = ::ReadFile(impl_->pipe.get(), buffer.data() + filled, wanted - filled, nullptr,
+                           &overlapped) != FALSE;
     if (done) {
       done = ::GetOverlappedResult(impl_->pipe.get(), &overlapped, &count, FALSE) != FALSE;
     } else if (::GetLastError() == ERROR_IO_PENDING) {
