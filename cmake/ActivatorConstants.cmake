@@ -23,6 +23,8 @@ set(ACTIVATOR_TEXT_EDITOR "xdg-open" CACHE STRING
 option(ACTIVATOR_PER_USER_LAB "Linux: a lab root per user, found at start-up (packages)" OFF)
 set(ACTIVATOR_LAB_FOLDER "zorvell-lab")
 set(ACTIVATOR_PACKAGE_NAME "notification-activator")
+set(ACTIVATOR_DEBUG_LOG_LIMIT 8388608 CACHE STRING
+    "Size in bytes at which the debug log is renamed to its predecessor (<log>.1) and begun anew")
 
 set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/base/build_constants.cpp")
 set(ACTIVATOR_CONSTANTS_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/build_config.h.in")
@@ -109,6 +111,8 @@ function(activator_add_constants target)
   endif()
   _activator_c_string(ACTIVATOR_C_LOG "${P_LOG}")
   _activator_c_string(ACTIVATOR_C_STATE "${P_STATE}")
+  _activator_c_string(ACTIVATOR_C_LOG_PREDECESSOR "${P_LOG}.1")
+  set(ACTIVATOR_C_LOG_LIMIT "${ACTIVATOR_DEBUG_LOG_LIMIT}")
   _activator_c_string(ACTIVATOR_C_BOOTSTRAP "${P_BOOTSTRAP}")
   _activator_c_string(ACTIVATOR_C_PIPE_DIR "${P_PIPE_DIR}")
   _activator_c_string(ACTIVATOR_C_IMAGE "${P_IMAGE}")

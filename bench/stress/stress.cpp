@@ -19,6 +19,9 @@
 //   crash-restart  the program killed (SIGKILL) with jobs on screen, queued
 //                  and half concluded, and started again: every job shown in
 //                  its last form, none beside a stale notification of itself
+//   split-messages messages written in two pieces; each read whole
+//   final-states   final states of jobs never announced, with 20 on screen;
+//                  never more than 20 on screen, every one shown in the end
 //
 // It prints what it measured and exits 1 when anything was lost or stalled
 // past its bound, 2 when it could not set up. --small is the scaled-down run
@@ -77,10 +80,12 @@ struct Scale {
   std::chrono::milliseconds outage;
   std::chrono::milliseconds pause;
   uint64_t huge_index_bytes;
+  int split_messages;
+  int unannounced_final_states;
 };
 
-constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 10000ms, 64ull << 20};
-constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 30000ms, 1ull << 30};
+constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 10000ms, 64ull << 20, 200, 30};
+constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 30000ms, 1ull << 30, 2000, 300};
 
 // Bounds: a wait past one of these is a stall.
 constexpr auto kIntakeBound = 10s;        // a message written until it is handled
@@ -234,19 +239,28 @@ class MemoryWatch {
 // ---- the debug log ----------------------------------------------------------
 
 // The log as it grows: the raw bytes and the lines (CR LF removed) since the
-// reader was made.
+// reader was made, across a rollover (the file renamed to its predecessor).
 class LogReader {
  public:
   explicit LogReader(std::string path) : path_(std::move(path)) {
     struct stat st {};
-    offset_ = ::stat(path_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (::stat(path_.c_str(), &st) == 0) {
+      offset_ = static_cast<uint64_t>(st.st_size);
+      inode_ = st.st_ino;
+    }
   }
 
   void Refresh() {
     std::lock_guard<std::mutex> lock(mu_);
-    std::ifstream in(path_, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset_));
-    std::string fresh((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct stat now {}, before {};
+    if (::stat(path_.c_str(), &now) == 0 && now.st_ino != inode_) {
+      // Rolled over: the rest of the file read so far is the predecessor's.
+      if (::stat(kDebugLogPredecessorPath, &before) == 0 && before.st_ino == inode_)
+        raw_ += ReadFrom(kDebugLogPredecessorPath, offset_);
+      inode_ = now.st_ino;
+      offset_ = 0;
+    }
+    std::string fresh = ReadFrom(path_, offset_);
     offset_ += fresh.size();
     raw_ += fresh;
     for (std::size_t end; (end = raw_.find("\r\n", parsed_)) != std::string::npos;) {
@@ -296,8 +310,15 @@ class LogReader {
   }
 
  private:
+  static std::string ReadFrom(const std::string& path, uint64_t offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
   std::string path_;
   std::mutex mu_;
+  ino_t inode_ = 0;
   uint64_t offset_ = 0;
   std::string raw_;
   std::size_t parsed_ = 0;
@@ -320,9 +341,47 @@ bool Send(const std::string& message, int* busy_retries = nullptr) {
   }
 }
 
+// A value as the log writes it: each byte of a control character (C0, DEL,
+// C1 in UTF-8) as \xHH, everything else as it is.
+std::string Visible(const std::string& value) {
+  std::string out;
+  char hex[8];
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    const bool c1 = c == 0xC2 && i + 1 < value.size() &&
+                    static_cast<unsigned char>(value[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(value[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+      if (c1) {
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(value[++i]));
+        out += hex;
+      }
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
 std::string JobPipeSocket() {
   const std::string name = kJobPipeName;
   return std::string(kPipeDirectory) + "/" + name.substr(name.rfind('\\') + 1);
+}
+
+// A worker's own connection to the job pipe, to write as it pleases; -1 when
+// it could not connect.
+int ConnectToJobPipe() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = JobPipeSocket();
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
 }
 
 // A worker's reply pipe: a listening socket that records every event message.
@@ -477,6 +536,8 @@ class Run {
     Phase("paused-server", [this] { PausedServer(); });
     Phase("hostile-index", [this] { HostileIndex(); });
     Phase("crash-restart", [this] { CrashRestart(); });
+    Phase("split-messages", [this] { SplitMessages(); });
+    Phase("final-states", [this] { FinalStates(); });
 
     report_.Check(program_.Running() && !memory_->killed(), "the program is still running");
     if (program_.Running()) {
@@ -616,12 +677,7 @@ class Run {
       ++sent;
       std::string logged = message.substr(0, 4095);
       logged = logged.substr(0, logged.find('\0'));
-      std::string line = "PYTHON PIPE RECEIVED=";
-      for (char c : logged) {
-        if (c == '\n') line.push_back('\r');
-        line.push_back(c);
-      }
-      expected.push_back(line + "\r\n");
+      expected.push_back("PYTHON PIPE RECEIVED=" + Visible(logged) + "\r\n");
     }
     // The last one handled means all were.
     Send("acao=stress&id_execucao=B_END&estado=executando");
@@ -633,6 +689,79 @@ class Run {
     report_.Check(sent == messages.size(), "malformed: every message could be written");
     report_.Check(found == expected.size(), "malformed: every message was logged whole");
     report_.Check(program_.Running(), "malformed: the program survived");
+  }
+
+  // (h) Workers that write a message in two pieces, the second 0.1 ms after
+  // the first, then close: each message is read whole.
+  void SplitMessages() {
+    const std::size_t first_line = log_.LineCount();
+    const int n = scale_.split_messages;
+    int written = 0;
+    for (int i = 0; i < n; ++i) {
+      const int fd = ConnectToJobPipe();
+      if (fd < 0) continue;
+      const std::string head = "acao=stress&id_execucao=SP" + std::to_string(i) + "&estado=conc";
+      bool ok = ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+      std::this_thread::sleep_for(100us);
+      ok = ::write(fd, "luido", 5) == 5 && ok;
+      ::close(fd);
+      written += ok ? 1 : 0;
+    }
+    log_.WaitForLine("PYTHON ID=SP" + std::to_string(n - 1), kIntakeBound, first_line);
+    uint64_t whole = 0, cut = 0;
+    for (const auto& line : log_.LinesFrom(first_line)) {
+      if (line == "PYTHON ESTADO=concluido") ++whole;
+      if (line == "PYTHON ESTADO=conc") ++cut;
+    }
+    report_.Figure("split-messages: written in two pieces", static_cast<uint64_t>(written));
+    report_.Figure("split-messages: read whole", whole);
+    report_.Figure("split-messages: read cut", cut);
+    report_.Check(written == n && whole == static_cast<uint64_t>(n),
+                  "split-messages: every message written in two pieces was read whole");
+  }
+
+  // (i) With 20 jobs on screen, final states of jobs never announced: they
+  // wait in the queue for a place instead of passing the display limit, and
+  // each is shown once places free up.
+  void FinalStates() {
+    for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+    log_.WaitForLine("TOTAL=0", kIntakeBound, log_.LineCount());
+    server_->ResetCalls();
+    server_->ResetMaxOpen();
+    for (uint64_t i = 0; i < kDisplayLimit; ++i)
+      Send("acao=continuar&id_execucao=FS" + std::to_string(i) + "&estado=executando");
+    WaitUntil([&] { return server_->OpenIds().size() >= kDisplayLimit; }, kProgressBound);
+    const std::size_t first_line = log_.LineCount();
+    const int n = scale_.unannounced_final_states;
+    for (int i = 0; i < n; ++i)
+      Send("acao=atualizar&id_execucao=FE" + std::to_string(i) + "&estado=erro");
+    const bool queued =
+        log_.WaitForLine("VELDUNA NA FILA=FE" + std::to_string(n - 1), kIntakeBound, first_line);
+    const uint64_t open_while_full = server_->MaxOpen();
+    std::set<std::string> shown;
+    {
+      Dismisser dismisser(*server_);
+      WaitUntil(
+          [&] {
+            for (const auto& call : server_->Calls()) shown.insert(JobOf(call));
+            for (int i = 0; i < n; ++i)
+              if (shown.count("FE" + std::to_string(i)) == 0) return false;
+            return true;
+          },
+          kProgressBound * (1 + n / static_cast<int>(kDisplayLimit)), 100ms);
+    }
+    int shown_final = 0;
+    for (int i = 0; i < n; ++i) shown_final += shown.count("FE" + std::to_string(i)) != 0 ? 1 : 0;
+    report_.Figure("final-states: on screen at most, while full", open_while_full);
+    report_.Figure("final-states: on screen at most, in all",
+                   static_cast<uint64_t>(server_->MaxOpen()));
+    report_.Figure("final-states: shown in the end", static_cast<uint64_t>(shown_final));
+    report_.Check(queued && open_while_full <= kDisplayLimit,
+                  "final-states: final states of jobs not on screen waited for a place");
+    report_.Check(server_->MaxOpen() <= kDisplayLimit,
+                  "final-states: never more than 20 on screen");
+    report_.Check(shown_final == n, "final-states: every final state was shown in the end");
+    for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
   }
 
   // (c) A client that connects and writes nothing; another writes a job

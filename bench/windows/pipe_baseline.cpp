@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     if (!pipe) return 1;
     if (pipe->WaitForClient()) {
       // The program's own limit on a silent client, so both read alike.
-      const activator::PipeReadResult read = pipe->ReadOnce(4096, std::chrono::seconds(5));
+      const activator::PipeReadResult read =
+          pipe->ReadMessage(4096, std::chrono::seconds(5), std::chrono::milliseconds(50));
       if (read.status == activator::PipeReadStatus::kRead) {
         for (int i = 0; i < lines; ++i) activator::WriteLogLineTo(log.c_str(), read.bytes);
       }

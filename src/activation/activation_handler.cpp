@@ -33,12 +33,12 @@ void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
     // A job announced without a pipe, or never announced, has none: the send
     // below still runs and fails, which is what lets "salvar" open locally.
     const std::string pipe_name = TheJobRegistry().FindReplyPipe(job_id).value_or(std::string());
-    WriteDebugLog("WPN PIPE DESTINO=" + pipe_name);
+    WriteDebugLog("WPN PIPE DESTINO=" + LogValue(pipe_name));
     // The state the button was built with, not the job's current one.
     const std::string job_state =
         Utf16ToUtf8(arguments.Lookup(std::u16string(kFieldJobState.text16())));
     const std::string message = BuildEventMessage(action, job_id, job_state);
-    WriteDebugLog("EVENT=" + message);
+    WriteDebugLog("EVENT=" + LogValue(message));
 
     if (SendToPipe(message, pipe_name)) {
       WriteDebugLog("EVENT SENT");

@@ -28,7 +28,7 @@ bool SendToPipe(const std::string& message, const std::string& pipe_name) {
     case PipeSendStatus::kSent:
       break;
   }
-  WriteDebugLog("PIPE SENT=" + message);
+  WriteDebugLog("PIPE SENT=" + LogValue(message));
   return true;
 }
 

@@ -18,35 +18,35 @@ void OpenResultByIndex(const std::string& job_id) {
   if (read.status == FileReadStatus::kNotRegularFile) {
     // A FIFO without a writer or an endless device would hold this click,
     // and every later one, in the read.
-    WriteDebugLog("INDICE DE RESULTADO NAO E ARQUIVO REGULAR=" + index_path);
+    WriteDebugLog("INDICE DE RESULTADO NAO E ARQUIVO REGULAR=" + LogValue(index_path));
     return;
   }
   const ResultIndex index = ParseResultIndex(read.bytes);
   if (index.line == ResultIndexLine::kTooLong) {
-    WriteDebugLog("INDICE DE RESULTADO LONGO DEMAIS=" + index_path);
+    WriteDebugLog("INDICE DE RESULTADO LONGO DEMAIS=" + LogValue(index_path));
     return;
   }
   const std::string& result_path = index.path;
   if (result_path.empty()) {
-    WriteDebugLog("INDICE DE RESULTADO AUSENTE OU VAZIO=" + index_path);
+    WriteDebugLog("INDICE DE RESULTADO AUSENTE OU VAZIO=" + LogValue(index_path));
     return;
   }
   // A relative path would be looked up in whatever folder the activator was
   // started from, and one beginning with "-" would reach the editor as an
   // option. The index names the result's full path; anything else is refused.
   if (!IsAbsolutePath(result_path)) {
-    WriteDebugLog("ARQUIVO INDICADO NAO ABSOLUTO=" + result_path);
+    WriteDebugLog("ARQUIVO INDICADO NAO ABSOLUTO=" + LogValue(result_path));
     return;
   }
   if (!IsExistingNonDirectory(result_path)) {
-    WriteDebugLog("ARQUIVO INDICADO NAO ENCONTRADO=" + result_path);
+    WriteDebugLog("ARQUIVO INDICADO NAO ENCONTRADO=" + LogValue(result_path));
     return;
   }
   if (!StartTextEditor(result_path)) {
     WriteDebugLog("FALHA AO ABRIR RESULTADO PELO INDICE");
     return;
   }
-  WriteDebugLog("RESULTADO ABERTO PELO INDICE=" + result_path);
+  WriteDebugLog("RESULTADO ABERTO PELO INDICE=" + LogValue(result_path));
 }
 
 }  // namespace activator

@@ -44,6 +44,7 @@ std::string BesideProgram(const char* relative) {
 
 const std::string lab_root = UserLabRoot();
 const std::string debug_log = lab_root + ACTIVATOR_DEBUG_LOG_PATH;
+const std::string debug_log_predecessor = lab_root + ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
 const std::string state_file = lab_root + ACTIVATOR_STATE_FILE_PATH;
 const std::string pipe_directory = lab_root + ACTIVATOR_PIPE_DIRECTORY;
 const std::string results_prefix = lab_root + ACTIVATOR_RESULTS_PREFIX;
@@ -54,6 +55,7 @@ const std::string image = "file://" + BesideProgram(ACTIVATOR_NOTIFICATION_IMAGE
 }  // namespace
 
 const char* const kDebugLogPath = debug_log.c_str();
+const char* const kDebugLogPredecessorPath = debug_log_predecessor.c_str();
 const char* const kStateFilePath = state_file.c_str();
 const char* const kBootstrapLibraryPath = bootstrap_library.c_str();
 const char* const kPipeDirectory = pipe_directory.c_str();
@@ -76,6 +78,7 @@ void PrepareLabFolders() noexcept {
 #else
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
 const char* const kStateFilePath = ACTIVATOR_STATE_FILE_PATH;
+const char* const kDebugLogPredecessorPath = ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
 const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;
 const char* const kNotificationImageUri = ACTIVATOR_NOTIFICATION_IMAGE;
@@ -86,6 +89,7 @@ const char* const kRunResultsPrefix = ACTIVATOR_RUN_RESULTS_PREFIX;
 void PrepareLabFolders() noexcept {}
 #endif
 
+const uint64_t kDebugLogLimit = ACTIVATOR_DEBUG_LOG_LIMIT;
 const char* const kJobPipeName = ACTIVATOR_JOB_PIPE_NAME;
 const char* const kTextEditor = ACTIVATOR_TEXT_EDITOR;
 const char* const kActivatorClassId = ACTIVATOR_CLASS_ID;

@@ -4,6 +4,8 @@
 // the deliverables differ only in the values CMake gave them.
 #pragma once
 
+#include <cstdint>
+
 namespace activator {
 
 // Debug log file; its folder is never created by the program.
@@ -11,6 +13,10 @@ extern const char* const kDebugLogPath;
 // State file: what a restarted program needs to go on where its predecessor
 // stopped (jobs/state_journal.h). Its folder is never created by the program.
 extern const char* const kStateFilePath;
+// Where the debug log goes once it holds kDebugLogLimit bytes: its one
+// predecessor, replaced at each rollover.
+extern const char* const kDebugLogPredecessorPath;
+extern const uint64_t kDebugLogLimit;
 // Bootstrap library loaded at start-up.
 extern const char* const kBootstrapLibraryPath;
 // Name of the job pipe the worker writes job messages into.

@@ -32,7 +32,7 @@ std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_
 }
 
 void HandleJobMessage(const std::string& message, const AppNotificationManager& manager) {
-  WriteDebugLog("PYTHON PIPE RECEIVED=" + message);
+  WriteDebugLog("PYTHON PIPE RECEIVED=" + LogValue(message));
   const ParsedJobMessage parsed = ParseJobMessage(message);
   if (parsed.problem != JobMessageProblem::kNone) {
     // Without an action and a job id there is nothing to record: the message
@@ -44,19 +44,20 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
   const JobMessage& job = parsed.message;
   JobRegistry& registry = TheJobRegistry();
 
-  WriteDebugLog("PYTHON PIPE DESTINO=" + job.reply_pipe);
+  WriteDebugLog("PYTHON PIPE DESTINO=" + LogValue(job.reply_pipe));
   // An empty name keeps the reply pipe recorded earlier for the job.
   if (!job.reply_pipe.empty()) registry.RecordReplyPipe(job.job_id, job.reply_pipe);
-  WriteDebugLog("PYTHON ACAO=" + job.action);
-  WriteDebugLog("PYTHON ID=" + job.job_id);
-  WriteDebugLog("PYTHON ESTADO=" + job.job_state);
+  WriteDebugLog("PYTHON ACAO=" + LogValue(job.action));
+  WriteDebugLog("PYTHON ID=" + LogValue(job.job_id));
+  WriteDebugLog("PYTHON ESTADO=" + LogValue(job.job_state));
 
   if (job.action == kActionAnnounce.text()) {
     registry.AnnounceJob(job.job_id);
-    WriteDebugLog("VELDUNA RECEBEU=" + job.job_id);
+    WriteDebugLog("VELDUNA RECEBEU=" + LogValue(job.job_id));
   } else if (job.action == kActionUpdate.text()) {
     registry.SetJobState(job.job_id, job.job_state);
-    WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + job.job_id + " ESTADO=" + job.job_state);
+    WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + LogValue(job.job_id) +
+                  " ESTADO=" + LogValue(job.job_state));
     // The registry lock is free again here: the display lock comes first in
     // the lock order, and the dispatch must not race the consumer's show.
     MutexLock display(g_display_lock);
@@ -66,7 +67,8 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
 
 bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {
   if (!instance.WaitForClient()) return false;
-  const PipeReadResult read = instance.ReadOnce(kMaxJobMessageBytes, kJobMessageWait);
+  const PipeReadResult read =
+      instance.ReadMessage(kMaxJobMessageBytes, kJobMessageWait, kJobMessagePause);
   if (read.status == PipeReadStatus::kRead) {
     HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
   } else if (read.status == PipeReadStatus::kTimedOut) {

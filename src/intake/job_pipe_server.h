@@ -17,6 +17,11 @@ namespace activator {
 // at once; one that connects and stays silent would otherwise hold the one
 // connection the server serves, and every worker behind it, for good.
 inline constexpr std::chrono::seconds kJobMessageWait{5};
+// How long the server waits for more of a message after its last byte. The
+// pipe is a byte stream: a worker may write a message in several pieces, and
+// only its end, this pause or the size limit ends the message. A worker that
+// writes once and closes never waits for it.
+inline constexpr std::chrono::milliseconds kJobMessagePause{50};
 
 // The thread body: logs its start, then serves the job pipe for ever with one
 // instance, kept from one client to the next. Creating the pipe is retried

@@ -23,13 +23,14 @@ constexpr std::chrono::seconds kServiceWaitStep{60};
 void ShowNextJob(const AppNotificationManager& manager) {
   JobRegistry& registry = TheJobRegistry();
   const std::string job_id = registry.TakeNextJob();
-  WriteDebugLog("VELDUNA PROCESSANDO=" + job_id);
+  WriteDebugLog("VELDUNA PROCESSANDO=" + LogValue(job_id));
 
   ShowResult result = ShowResult::kShown;
   {
     MutexLock display(g_display_lock);
     const std::string job_state = registry.FindJobState(job_id);
-    WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + job_id + " ESTADO=" + job_state);
+    WriteDebugLog("VELDUNA ESTADO PARA EXIBIR=" + LogValue(job_id) +
+                  " ESTADO=" + LogValue(job_state));
     result = ShowJobNotification(manager, job_id, FormForJobState(job_state));
   }
   if (result != ShowResult::kServiceUnavailable) return;
@@ -38,7 +39,7 @@ void ShowNextJob(const AppNotificationManager& manager) {
   // every job in it: keep this one first in line and wait, holding no lock,
   // until a service answers again.
   registry.PutBackFirst(job_id);
-  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + job_id);
+  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + LogValue(job_id));
   while (!manager.WaitForService(kServiceWaitStep)) {
   }
   WriteDebugLog("VELDUNA SERVICO DE VOLTA");

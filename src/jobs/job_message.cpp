@@ -56,6 +56,24 @@ bool FitsNotificationTag(std::string_view job_id) {
   return units <= kMaxNotificationTagUnits;
 }
 
+bool HasNoncharacter(std::string_view text) {
+  // Over well-formed UTF-8 only. U+FDD0..U+FDEF is EF B7 90..EF B7 AF. The
+  // last two code points of a plane, U+xFFFE and U+xFFFF, are EF BF BE/BF in
+  // plane 0 and, above it, a four-byte form whose second byte has 1111 in
+  // its low bits, followed by BF and BE/BF.
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const std::size_t left = text.size() - i;
+    if (b(0) == 0xEF && left >= 3) {
+      if (b(1) == 0xB7 && b(2) >= 0x90 && b(2) <= 0xAF) return true;
+      if (b(1) == 0xBF && (b(2) == 0xBE || b(2) == 0xBF)) return true;
+    } else if (b(0) >= 0xF0 && b(0) <= 0xF4 && left >= 4) {
+      if ((b(1) & 0x0F) == 0x0F && b(2) == 0xBF && (b(3) == 0xBE || b(3) == 0xBF)) return true;
+    }
+  }
+  return false;
+}
+
 std::string_view JobMessageFromBytes(std::string_view bytes) {
   bytes = bytes.substr(0, kMaxJobMessageBytes);
   return bytes.substr(0, bytes.find('\0'));
@@ -89,6 +107,10 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
   }
   if (!FitsNotificationTag(job_id)) {
     parsed.problem = JobMessageProblem::kJobIdTooLong;
+    return parsed;
+  }
+  if (HasNoncharacter(job_id)) {
+    parsed.problem = JobMessageProblem::kJobIdNoncharacter;
     return parsed;
   }
   m.job_id = job_id;
@@ -138,6 +160,8 @@ const char* DescribeJobMessageProblem(JobMessageProblem problem) {
       return "ID_EXECUCAO NAO UTF-8";
     case JobMessageProblem::kJobIdTooLong:
       return "ID_EXECUCAO LONGO DEMAIS";
+    case JobMessageProblem::kJobIdNoncharacter:
+      return "ID_EXECUCAO COM NAO-CARACTERE";
   }
   return "DESCONHECIDA";
 }

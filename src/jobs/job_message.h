@@ -27,6 +27,7 @@ enum class JobMessageProblem {
   kJobIdInsideAction,  // "&id_execucao=" begins before byte 5
   kJobIdNotUtf8,       // the job id is not well-formed UTF-8
   kJobIdTooLong,       // the job id cannot be a notification's tag
+  kJobIdNoncharacter,  // the job id holds a Unicode noncharacter
 };
 
 struct ParsedJobMessage {
@@ -47,7 +48,9 @@ std::string_view JobMessageFromBytes(std::string_view bytes);
 // A job id must be well-formed UTF-8: it travels through the notification
 // platform as UTF-16 and comes back with a click, and an ill-formed byte would
 // come back as U+FFFD - another id, whose reply pipe and index file are not
-// the job's, and which two different ids could share.
+// the job's, and which two different ids could share. Nor may it hold a
+// Unicode noncharacter: the session bus refuses a string with one, and the
+// job could never be shown.
 ParsedJobMessage ParseJobMessage(std::string_view message);
 
 // The message the fields make, in the order the format gives them; the reply
@@ -68,6 +71,10 @@ inline constexpr std::size_t kMaxNotificationTagUnits = 64;
 // True when the well-formed UTF-8 `job_id` is at most kMaxNotificationTagUnits
 // UTF-16 units long (a character above U+FFFF takes two).
 bool FitsNotificationTag(std::string_view job_id);
+
+// True when well-formed UTF-8 `text` holds a noncharacter: U+FDD0..U+FDEF,
+// or U+FFFE or U+FFFF of any plane.
+bool HasNoncharacter(std::string_view text);
 
 // A short text naming the problem, for the log.
 const char* DescribeJobMessageProblem(JobMessageProblem problem);

@@ -141,12 +141,15 @@ std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_cou
   return released;
 }
 
-void JobRegistry::WithdrawPending(const std::string& job_id) {
+bool JobRegistry::WithdrawPending(const std::string& job_id) {
+  bool was_pending = false;
   {
     MutexLock lock(registry_lock_);
-    if (pending_.erase(job_id) != 0) Keep(SavedChangeKind::kLeavePending, {job_id});
+    was_pending = pending_.erase(job_id) != 0;
+    if (was_pending) Keep(SavedChangeKind::kLeavePending, {job_id});
   }
   queue_condition_.notify_all();
+  return was_pending;
 }
 
 void JobRegistry::PutBackFirst(const std::string& job_id) {
@@ -169,10 +172,15 @@ void JobRegistry::QueueUnlessQueued(const std::string& job_id) {
   queue_condition_.notify_all();
 }
 
-bool JobRegistry::WaitsUnshown(const std::string& job_id) {
-  MutexLock lock(registry_lock_);
-  return pending_.count(job_id) == 0 && on_screen_ids_.count(job_id) == 0 &&
-         std::find(job_queue_.begin(), job_queue_.end(), job_id) != job_queue_.end();
+bool JobRegistry::QueueUnlessInCentre(const std::string& job_id) {
+  {
+    MutexLock lock(registry_lock_);
+    if (pending_.count(job_id) != 0 || on_screen_ids_.count(job_id) != 0) return false;
+    if (std::find(job_queue_.begin(), job_queue_.end(), job_id) == job_queue_.end())
+      job_queue_.push_back(job_id);
+  }
+  queue_condition_.notify_all();
+  return true;
 }
 
 std::vector<std::string> JobRegistry::QueuedIds() {

@@ -67,9 +67,10 @@ class JobRegistry {
   std::vector<std::string> RefreshOnScreenView(uint64_t on_screen_count,
                                                const std::set<std::string>& seen_tags)
       EXCLUDES(registry_lock_);
-  // Removes the id from the pending set (showing its notification failed) and
-  // wakes the consumer.
-  void WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
+  // Removes the id from the pending set (showing its notification failed, or
+  // the centre said it closed) and wakes the consumer. True when it was
+  // pending.
+  bool WithdrawPending(const std::string& job_id) EXCLUDES(registry_lock_);
   // The consumer took the id but no notification service was there to show
   // it: the id leaves the pending set and goes back to the front of the
   // queue, to be the first taken once the service is back.
@@ -77,10 +78,12 @@ class JobRegistry {
   // Queues the id at the back unless it already waits in the queue, and wakes
   // the consumer; a new state that could not be shown is shown from there.
   void QueueUnlessQueued(const std::string& job_id) EXCLUDES(registry_lock_);
-  // True when the id waits in the queue and nothing of the job is in the
-  // centre: not pending, and not seen by the monitor's last look. Its
-  // notification is then the consumer's to show, when the queue reaches it.
-  bool WaitsUnshown(const std::string& job_id) EXCLUDES(registry_lock_);
+  // For a state to show of a job whose notification is not in the centre
+  // (not pending, not seen by the monitor's last look): queues the id unless
+  // it waits there already, wakes the consumer and returns true, so the state
+  // is shown under the display limit like any other. Returns false, changing
+  // nothing, when the job's notification is in the centre.
+  bool QueueUnlessInCentre(const std::string& job_id) EXCLUDES(registry_lock_);
 
   // From now on every change is recorded in `journal` (start-up's, once the
   // saved state is restored), under the registry lock for the job states,

@@ -139,11 +139,20 @@ void DispatchStateUpdate(const AppNotificationManager& manager, const std::strin
                          const std::string& job_state) {
   const JobNotificationForm form = FormForJobState(job_state);
   if (form == JobNotificationForm::kInProgress) return;  // the consumer's to show
-  if (TheJobRegistry().WaitsUnshown(job_id)) {
-    // Shown now, it would stand beside 20 others, and the consumer would show
-    // it again when the queue reaches it, after the user may have closed it.
-    // The consumer reads the state when it shows, so the new state is not lost.
-    WriteDebugLog("VELDUNA NA FILA=" + job_id);
+  // A job whose notification is in the centre has it replaced at once: that
+  // takes no further place. Any other waits in the queue for a place like
+  // every job: shown now, it would stand beside 20 others (and a job already
+  // queued would be shown a second time when the queue reached it, after the
+  // user may have closed it). The consumer reads the state when it shows, so
+  // the new state is not lost.
+  bool queued = false;
+  try {
+    queued = TheJobRegistry().QueueUnlessInCentre(job_id);
+  } catch (...) {
+    // Only an exhausted process gets here: shown at once, as a last resort.
+  }
+  if (queued) {
+    WriteDebugLog("VELDUNA NA FILA=" + LogValue(job_id));
     return;
   }
   ShowResult result = ShowResult::kShown;
@@ -162,7 +171,7 @@ void DispatchStateUpdate(const AppNotificationManager& manager, const std::strin
   if (result != ShowResult::kServiceUnavailable) return;
   // The new state would be lost with the service; the consumer shows it, in
   // queue order and under the display limit, once the service is back.
-  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + job_id);
+  WriteDebugLog("VELDUNA SERVICO INDISPONIVEL=" + LogValue(job_id));
   try {
     TheJobRegistry().QueueUnlessQueued(job_id);
   } catch (...) {

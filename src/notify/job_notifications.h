@@ -41,12 +41,12 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
     REQUIRES(g_display_lock);
 
 // Shows the concluded form for "concluido", the error form for "erro", and
-// does nothing for any other state. A job that waits in the queue with
-// nothing in the centre is left to the consumer, which shows the new state
-// under the display limit when it reaches the job. When no notification
-// service answered,
-// the job is queued (unless it waits there already) so that the consumer
-// shows its state once the service is back.
+// does nothing for any other state. Only a job whose notification is in the
+// centre (pending or seen there) is shown at once, replacing it; any other is
+// queued (once) and left to the consumer, which shows the new state under the
+// display limit when it reaches the job ("VELDUNA NA FILA="). When no
+// notification service answered, the job is queued (unless it waits there already) so that the
+// consumer shows its state once the service is back.
 void DispatchStateUpdate(const AppNotificationManager& manager, const std::string& job_id,
                          const std::string& job_state) REQUIRES(g_display_lock);
 

@@ -1,6 +1,6 @@
-// The monitor polls the notification centre, since the platform tells nobody
-// when the user closes a notification; the inventory is a one-shot listing for
-// the log.
+// The monitor polls the notification centre, since not every platform tells
+// when the user closes a notification (where one does, a pending job's place
+// is given back at once); the inventory is a one-shot listing for the log.
 #include "notify/notification_monitor.h"
 
 #include <algorithm>
@@ -32,7 +32,7 @@ void LogAllNotifications(const AppNotificationManager& manager) noexcept {
     for (const AppNotification& notification : listing) {
       std::string tag = Utf16ToUtf8(notification.Tag());
       std::string group = Utf16ToUtf8(notification.Group());
-      WriteDebugLog("GETALL TAG=" + tag + " GROUP=" + group);
+      WriteDebugLog("GETALL TAG=" + LogValue(tag) + " GROUP=" + LogValue(group));
     }
   } catch (...) {
     WriteDebugLog("GETALL ERRO: EXCECAO AO CONSULTAR GETALL");
@@ -50,7 +50,7 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
       std::string tag = Utf16ToUtf8(notification.Tag());
       std::string group = Utf16ToUtf8(notification.Group());
       if (group != kJobNotificationGroup) continue;
-      keys.push_back(tag + "|" + group);
+      keys.push_back(LogValue(tag) + "|" + LogValue(group));
       seen_tags.insert(tag);
     }
     // std::string orders bytes as unsigned, so a mere change in the
@@ -66,7 +66,8 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
   }
   try {
     std::sort(released.begin(), released.end());
-    for (const std::string& job_id : released) WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + job_id);
+    for (const std::string& job_id : released)
+      WriteDebugLog("VELDUNA PENDENTE LIBERADO=" + LogValue(job_id));
     if (summary != last_summary) {
       WriteDebugLog("MONITOR GETALL MUDOU\n" + summary);
       last_summary = std::move(summary);
@@ -77,7 +78,23 @@ void RunNotificationMonitorPass(const AppNotificationManager& manager, std::stri
   }
 }
 
+void OnNotificationClosed(const std::u16string& tag, const std::u16string& group) noexcept {
+  try {
+    if (Utf16ToUtf8(group) != kJobNotificationGroup) return;
+    const std::string job_id = Utf16ToUtf8(tag);
+    if (TheJobRegistry().WithdrawPending(job_id))
+      WriteDebugLog("VELDUNA PENDENTE FECHADO=" + LogValue(job_id));
+  } catch (...) {
+    // The pass that misses it releases the id in the end.
+  }
+}
+
 void RunNotificationMonitor(const AppNotificationManager& manager) {
+  try {
+    manager.NotificationClosed(&OnNotificationClosed);
+  } catch (...) {
+    // Without the news the passes alone release what left the centre.
+  }
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) {
     // The platform's objects may not be used from this thread now. Ending the

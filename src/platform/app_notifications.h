@@ -166,6 +166,12 @@ using NotificationInvokedHandler = std::function<void(
 // set, (key, nullopt) erased, ("", nullopt) everything erased.
 using KeptEntrySink =
     std::function<void(const std::string& key, const std::optional<std::string>& value)>;
+// Called on a thread of the platform's choosing when the centre says that one
+// of this application's notifications closed (dismissed, expired, or taken
+// away by a click), with its tag and group, each time once. Replacing a
+// notification is not closing it.
+using NotificationClosedHandler =
+    std::function<void(const std::u16string& tag, const std::u16string& group)>;
 
 class AppNotificationManager {
  public:
@@ -187,6 +193,10 @@ class AppNotificationManager {
   // Subscribes `handler` to clicks; the subscription is never revoked. Returns
   // the event token.
   int64_t NotificationInvoked(NotificationInvokedHandler handler) const;
+  // Subscribes `handler` to the closings the centre reports; never revoked.
+  // Not every platform reports them (the Windows App SDK does not): a
+  // handler there is never called, and only a listing shows what is gone.
+  int64_t NotificationClosed(NotificationClosedHandler handler) const;
   // Registers the application so that notifications can be shown and clicks
   // arrive.
   void Register() const;

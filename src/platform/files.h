@@ -21,12 +21,24 @@ struct FileReadResult {
   std::string bytes;
 };
 
+// When a file that is appended to must stay bounded: once it holds at least
+// `limit_bytes` (0: no bound), it is renamed to `predecessor` (replacing the
+// one before) and the next bytes begin a new file.
+struct FileRollover {
+  uint64_t limit_bytes = 0;
+  std::string predecessor;
+};
+
 // Appends `bytes` to the file at `path` with a single write at the file's end,
 // creating the file (not its folder) when missing. The file is opened and
 // closed within the call, shared with every other opener, and never inherited
-// by child processes. Returns false when the file could not be opened or the
-// write failed; never throws.
-bool AppendToFile(const std::string& path, std::string_view bytes) noexcept;
+// by child processes. Only a regular file is appended to, and the open never
+// waits: a FIFO or a device at `path` gets nothing. With a `rollover` the file
+// is first renamed as it says; concurrent appenders, in this process or
+// another, rename it once between them. Returns false when the file could not
+// be opened or is not a regular file, or the write failed; never throws.
+bool AppendToFile(const std::string& path, std::string_view bytes,
+                  const FileRollover& rollover = {}) noexcept;
 
 // True when the process's standard error is a terminal (a user started the
 // program by hand and sees what it prints there).

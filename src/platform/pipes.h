@@ -50,10 +50,16 @@ class PipeServerInstance {
   // next client connects. False when no connection came of it; the instance
   // may then be unusable, and a caller that serves for good makes a new one.
   bool WaitForClient();
-  // One read of at most `max_bytes`, waiting at most `limit` for the client's
-  // first bytes. A client that has written gets them at once, however long it
-  // waited to connect; a connected client that writes nothing is given up.
-  PipeReadResult ReadOnce(std::size_t max_bytes, std::chrono::milliseconds limit);
+  // Reads one message of at most `max_bytes`. The pipe is a byte stream, so
+  // a message written in pieces arrives in pieces: after the first bytes the
+  // read goes on until the client closes its end, `max_bytes` are read, or
+  // `pause` passes without a further byte, whichever comes first. A client
+  // that writes once and closes is read at once, however long it waited to
+  // connect. The whole read lasts at most `limit`: a connected client that
+  // writes nothing in that time is given up (kTimedOut), and one still
+  // trickling bytes then keeps only what it wrote.
+  PipeReadResult ReadMessage(std::size_t max_bytes, std::chrono::milliseconds limit,
+                             std::chrono::milliseconds pause);
   // Drops the client; the instance stays, and keeps the name, for the next
   // wait.
   void Disconnect();

@@ -36,6 +36,9 @@ constexpr std::chrono::milliseconds kBusyPipePause{20};
 // The result file's header holds a region this size for the run's end,
 // written over once it is known.
 constexpr std::size_t kEndRegionBytes = 256;
+// How long more of an event may take after its last byte (the activator writes
+// it in one piece and closes, which ends the read at once).
+constexpr std::chrono::milliseconds kEventPause{50};
 
 void Warn(const std::string& line) { std::fprintf(stderr, "activator-run: %s\n", line.c_str()); }
 
@@ -292,7 +295,7 @@ void ServeReplyPipe(PipeServerInstance& listener, const std::shared_ptr<ChildPro
     if (!listener.WaitForClient()) continue;
     // The activator writes its event at once; a client that does not is
     // none of ours.
-    const PipeReadResult read = listener.ReadOnce(kMaxJobMessageBytes, kEventWait);
+    const PipeReadResult read = listener.ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
     if (read.status != PipeReadStatus::kRead) continue;
     const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
     if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id ||

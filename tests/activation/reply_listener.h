@@ -36,7 +36,8 @@ class ReplyListener {
     if (!instance_ || !instance_->WaitForClient()) return std::nullopt;
     std::string bytes;
     for (;;) {
-      PipeReadResult piece = instance_->ReadOnce(4096, std::chrono::seconds(30));
+      PipeReadResult piece =
+          instance_->ReadMessage(4096, std::chrono::seconds(30), std::chrono::seconds(30));
       if (piece.status != PipeReadStatus::kRead) break;
       bytes += piece.bytes;
     }

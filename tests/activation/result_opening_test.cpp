@@ -68,7 +68,8 @@ TEST_F(ResultOpeningTest, JobIdIsNeverCutShortAtANulByte) {
   const std::string job_id("42.path\0x", 9);
   LogTail log;
   OpenResultByIndex(job_id);
-  EXPECT_EQ(log.Lines(), Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath(job_id)});
+  EXPECT_EQ(log.Lines(),
+            Lines{"INDICE DE RESULTADO AUSENTE OU VAZIO=" + IndexPath("42") + "\\x00x.path"});
   EXPECT_FALSE(testing::EditorWasStarted());
 }
 
@@ -107,16 +108,16 @@ TEST_F(ResultOpeningTest, OnlyOneLineEndingCarriageReturnIsDropped) {
   const std::string result = MakeResult("cr.txt");
   struct Case {
     std::string index;
-    std::string path;
+    std::string logged_path;  // its control characters written visibly
   } cases[] = {
-      {result + "\r\r\n", result + "\r"},  // one CR ends the line, the other is the path's
-      {result + "\r", result + "\r"},      // no LF: the whole file is the path
+      {result + "\r\r\n", result + "\\x0D"},  // one CR ends the line, the other is the path's
+      {result + "\r", result + "\\x0D"},      // no LF: the whole file is the path
   };
   for (const Case& c : cases) {
     WriteIndex("42", c.index);
     LogTail log;
     OpenResultByIndex("42");
-    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + c.path});
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + c.logged_path});
   }
   EXPECT_FALSE(testing::EditorWasStarted());
 }
@@ -126,11 +127,13 @@ TEST_F(ResultOpeningTest, FolderOrMissingFileIsNotOpened) {
   const std::string missing = testing::LabPath("results/" + testing::UniqueName("missing"));
   // Cut at its NUL byte this would name an existing file.
   const std::string with_nul = MakeResult("exists.txt") + std::string(1, '\0') + "x";
-  for (const std::string& path : {folder, missing, with_nul}) {
+  const std::pair<std::string, std::string> paths[] = {
+      {folder, folder}, {missing, missing}, {with_nul, MakeResult("exists.txt") + "\\x00x"}};
+  for (const auto& [path, logged] : paths) {
     WriteIndex("42", path + "\n");
     LogTail log;
     OpenResultByIndex("42");
-    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + path});
+    EXPECT_EQ(log.Lines(), Lines{"ARQUIVO INDICADO NAO ENCONTRADO=" + logged});
   }
   EXPECT_FALSE(testing::EditorWasStarted());
 }

@@ -129,6 +129,30 @@ Clicks& TheClicks() {
   return *clicks;
 }
 
+// Every closing that reached the subscribed handler, as "tag|group"; made
+// once for the process, like the clicks.
+struct Closings {
+  std::mutex mu;
+  std::vector<std::u16string> seen;
+  std::vector<std::u16string> Seen() {
+    std::lock_guard<std::mutex> lock(mu);
+    return seen;
+  }
+};
+
+Closings& TheClosings() {
+  static Closings* closings = [] {
+    auto* made = new Closings;
+    AppNotificationManager::Default().NotificationClosed(
+        [made](const std::u16string& tag, const std::u16string& group) {
+          std::lock_guard<std::mutex> lock(made->mu);
+          made->seen.push_back(tag + u"|" + group);
+        });
+    return made;
+  }();
+  return *closings;
+}
+
 class DbusNotificationsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -139,6 +163,10 @@ class DbusNotificationsTest : public ::testing::Test {
     ASSERT_TRUE(server_->ok());
     TheClicks().Clear();
     TheClicks().show_from_handler = false;
+    {
+      std::lock_guard<std::mutex> lock(TheClosings().mu);
+      TheClosings().seen.clear();
+    }
     ASSERT_NO_THROW(manager_.Register());
   }
 
@@ -224,6 +252,9 @@ TEST_F(DbusNotificationsTest, DismissedNotificationLeavesTheListingAndIsShownAne
   ShowAndGetCall(InProgress(u"J2"));
   server_->Dismiss(first.id);
   EXPECT_TRUE(WaitUntil([] { return Listed() == Listing{{u"J2", kGroup}}; }));
+  // Told after the listing has changed, on the bus's thread.
+  EXPECT_TRUE(WaitUntil([] { return !TheClosings().Seen().empty(); }));
+  EXPECT_EQ(TheClosings().Seen(), std::vector<std::u16string>{u"J1|zorvell_processos"});
 
   NotifyCall again = ShowAndGetCall(Concluded(u"J1"));
   EXPECT_EQ(again.replaces_id, 0u);
@@ -445,6 +476,7 @@ TEST_F(DbusNotificationsTest, ForgedSignalsFromAnotherClientChangeNothing) {
   ASSERT_TRUE(impostor.Flush(us));
 
   EXPECT_EQ(Listed(), (Listing{{u"J1", kGroup}}));
+  EXPECT_TRUE(TheClosings().Seen().empty());
   NotifyCall replacing = ShowAndGetCall(Concluded(u"J1"));
   EXPECT_EQ(replacing.replaces_id, call.id);
   server_->Click(replacing.id, replacing.actions.at(0));

@@ -113,7 +113,11 @@ LogFileTail::LogFileTail(std::string path) : path_(std::move(path)), start_(File
 
 std::vector<std::string> LogFileTail::Lines() const {
   std::string all = ReadFile(path_);
-  return SplitLogLines(all.size() >= start_ ? all.substr(start_) : all);
+  if (all.size() >= start_) return SplitLogLines(all.substr(start_));
+  // Rolled over meanwhile: the lines before the new file's are the
+  // predecessor's end.
+  const std::string before = ReadFile(path_ + ".1");
+  return SplitLogLines((before.size() >= start_ ? before.substr(start_) : std::string()) + all);
 }
 
 bool LogFileTail::WaitForLine(const std::string& line, int timeout_ms) const {

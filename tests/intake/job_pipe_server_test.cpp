@@ -253,6 +253,24 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
   EXPECT_EQ(Registry().FindReplyPipe(""), std::nullopt);
   EXPECT_EQ(Registry().FindReplyPipe("J1"), std::nullopt);
   EXPECT_EQ(Registry().FindReplyPipe(bad_id), std::nullopt);
+  // One the session bus would refuse: the job could never be shown.
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J\xef\xbf\xbe&estado=x").back(),
+            "PYTHON PIPE MENSAGEM INVALIDA=ID_EXECUCAO COM NAO-CARACTERE");
+  EXPECT_TRUE(Registry().QueuedIds().empty());
+}
+
+// A value cannot write a line of its own into the log, nor a command for the
+// terminal of whoever follows it; ordinary values are logged as they came.
+TEST_F(JobPipeServerTest, ControlCharactersOfAMessageAreLoggedVisibly) {
+  const Lines lines =
+      Deliver("acao=continuar&id_execucao=J\nVELDUNA SERVICO DE VOLTA&estado=\x1b[2J");
+  EXPECT_EQ(lines,
+            (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J\\x0AVELDUNA SERVICO DE "
+                   "VOLTA&estado=\\x1B[2J",
+                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar",
+                   "PYTHON ID=J\\x0AVELDUNA SERVICO DE VOLTA", "PYTHON ESTADO=\\x1B[2J",
+                   "VELDUNA RECEBEU=J\\x0AVELDUNA SERVICO DE VOLTA"}));
+  EXPECT_EQ(Registry().QueuedIds(), Lines{"J\nVELDUNA SERVICO DE VOLTA"});
 }
 
 TEST_F(JobPipeServerTest, CreationFailureIsLoggedWithTheErrno) {
@@ -337,6 +355,8 @@ TEST_F(JobPipeServerTest, ThreadBodyServesTheJobPipe) {
 // A state update waits for a show under way: the dispatch runs under the
 // display lock, taken only after the state is stored.
 TEST_F(JobPipeServerTest, UpdateDispatchWaitsForTheDisplayLock) {
+  Registry().AnnounceJob("JD");  // in the centre, so the update is shown at once
+  ASSERT_EQ(Registry().TakeNextJob(), "JD");
   LogTail tail;
   Mutex& display = g_display_lock;
   display.Lock();

@@ -66,7 +66,8 @@ TEST(JobMessageTest, MalformedMessagesAreReportedNotRead) {
 // well-formed UTF-8 does. The other fields are not checked.
 TEST(JobMessageTest, JobIdMustBeWellFormedUtf8) {
   for (const char* id : {"J\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x98\x80",
-                         "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "\x7f"}) {
+                         "\xef\xbf\xbd", "\xf4\x8f\xbf\xbd", "\xef\xb7\x8f", "\xef\xb7\xb0",
+                         "\xf0\x9f\xbf\xbd", "\xf3\xbf\xbe\xbf", "\x7f"}) {
     EXPECT_EQ(
         Parse(std::string("acao=continuar&id_execucao=") + id + "&pipe=\xff&estado=\xfe").job_id,
         id);
@@ -108,6 +109,21 @@ TEST(JobMessageTest, JobIdMustFitANotificationTag) {
   }
   EXPECT_STREQ(DescribeJobMessageProblem(JobMessageProblem::kJobIdTooLong),
                "ID_EXECUCAO LONGO DEMAIS");
+}
+
+// Noncharacters are well-formed, but the session bus refuses a string that
+// holds one, so such a job could never be shown: U+FDD0..U+FDEF and the last
+// two code points of every plane.
+TEST(JobMessageTest, JobIdMustHoldNoNoncharacter) {
+  for (const char* id : {"J\xef\xb7\x90", "\xef\xb7\xaf", "\xef\xbf\xbeJ", "\xef\xbf\xbf",
+                         "\xf0\x9f\xbf\xbe", "\xf2\xaf\xbf\xbf", "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_EQ(
+        ParseJobMessage(std::string("acao=continuar&id_execucao=") + id + "&estado=x").problem,
+        JobMessageProblem::kJobIdNoncharacter)
+        << id;
+  }
+  EXPECT_STREQ(DescribeJobMessageProblem(JobMessageProblem::kJobIdNoncharacter),
+               "ID_EXECUCAO COM NAO-CARACTERE");
 }
 
 TEST(JobMessageTest, BytesEndAtTheFirstNulAndAtTheSizeLimit) {

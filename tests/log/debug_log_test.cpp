@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -30,13 +37,27 @@ TEST(DebugLogTest, EveryLineFeedBecomesCrLf) {
             "ends with\r\n\r\n");
 }
 
-TEST(DebugLogTest, BytesArePassedThroughUnchanged) {
+// Ordinary values stay byte for byte; a control character of a value is
+// written visibly, so no value begins a line of its own or reaches a terminal
+// as a command. The writer catches those of an unescaped value, short of LF.
+TEST(DebugLogTest, ControlCharactersOfValuesAreWrittenVisibly) {
+  const struct {
+    std::string value, logged;
+  } cases[] = {
+      {"J1", "J1"},
+      {"\\\\.\\pipe\\r C:\\x\\y.txt", "\\\\.\\pipe\\r C:\\x\\y.txt"},
+      {"J\xc3\xa9 \xc2\xa0\xff\xfe", "J\xc3\xa9 \xc2\xa0\xff\xfe"},
+      {"J\nVELDUNA SERVICO DE VOLTA", "J\\x0AVELDUNA SERVICO DE VOLTA"},
+      {"\x1b]0;x\x07\x1b[2J\r\t\x7f", "\\x1B]0;x\\x07\\x1B[2J\\x0D\\x09\\x7F"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\xc2\x9b[31m", "\\xC2\\x9B[31m"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogValue(c.value), c.logged) << c.logged;
+
   LogTail tail;
-  std::string message = "PYTHON ID=\xff\xfe\x01\r";
-  message.push_back('\0');
-  message += "x";
-  WriteDebugLog(message);
-  EXPECT_EQ(tail.Bytes(), message + "\r\n");
+  WriteDebugLog("PYTHON ID=" + LogValue("J\n1"));
+  WriteDebugLog("PYTHON ESTADO=\x1b[31m\rx\ny");
+  EXPECT_EQ(tail.Bytes(), "PYTHON ID=J\\x0A1\r\nPYTHON ESTADO=\\x1B[31m\\x0Dx\r\ny\r\n");
 }
 
 TEST(DebugLogTest, ConcurrentLinesLandWhole) {
@@ -68,6 +89,29 @@ TEST(DebugLogTest, FileDeletedBetweenLinesIsCreatedAgain) {
   EXPECT_EQ(ReadFile(kDebugLogPath), "first again\r\n");
 }
 
+#if !defined(_WIN32)
+// A FIFO at the log's path gets no line and never holds the writer: the open
+// used to wait for a reader, freezing every thread that logs. With a reader
+// the line is dropped too, as for any file that is not a regular one.
+TEST(DebugLogTest, FifoAtTheLogsPathNeitherBlocksNorGetsALine) {
+  const std::string path = testing::LabPath("Logs/fifo.txt");
+  std::remove(path.c_str());
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  auto write = std::async(std::launch::async, [&] { WriteLogLineTo(path.c_str(), "lost"); });
+  const bool returned = write.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  // A reader releases a writer held in the open.
+  const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  write.wait();
+  EXPECT_TRUE(returned);
+  WriteLogLineTo(path.c_str(), "not for a reader");
+  char buffer[64];
+  EXPECT_LE(::read(reader, buffer, sizeof buffer), 0);
+  ::close(reader);
+  std::remove(path.c_str());
+}
+#endif
+
 TEST(DebugLogTest, MissingFolderDropsTheLineSilently) {
   std::string path = testing::LabPath("NoSuchFolder/activator_debug.txt");
   WriteLogLineTo(path.c_str(), "lost");
@@ -79,6 +123,23 @@ TEST(DebugLogTest, MissingFolderDropsTheLineSilently) {
   std::remove(late.c_str());
   WriteLogLineTo(late.c_str(), "found");
   EXPECT_EQ(ReadFile(late), "found\r\n");
+}
+
+// At the bound the file becomes its one predecessor and a new one begins, so
+// the two together always end with the latest lines, whole and in order.
+TEST(DebugLogTest, FileRollsOverToOnePredecessorAtItsBound) {
+  const std::string path = testing::LabPath("Logs/bounded.txt");
+  const FileRollover rollover{36, path + ".1"};
+  std::remove(path.c_str());
+  std::remove(rollover.predecessor.c_str());
+  for (int i = 1; i <= 10; ++i)
+    WriteLogLineTo(path.c_str(), "LINE " + std::to_string(i % 10), rollover);
+  // Eight bytes a line: the fifth line finds 32 bytes, the sixth 40.
+  EXPECT_EQ(ReadFile(rollover.predecessor), "LINE 1\r\nLINE 2\r\nLINE 3\r\nLINE 4\r\nLINE 5\r\n");
+  EXPECT_EQ(ReadFile(path), "LINE 6\r\nLINE 7\r\nLINE 8\r\nLINE 9\r\nLINE 0\r\n");
+  WriteLogLineTo(path.c_str(), "LINE 11", rollover);
+  EXPECT_EQ(ReadFile(rollover.predecessor), "LINE 6\r\nLINE 7\r\nLINE 8\r\nLINE 9\r\nLINE 0\r\n");
+  EXPECT_EQ(ReadFile(path), "LINE 11\r\n");
 }
 
 TEST(DebugLogTest, ValuesAreFormattedAsTheLogReadersExpect) {

@@ -177,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, JobNotificationFormTest, ::testing::ValuesIn(kFo
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
+  TakeJob("J1");
   fake::ForeignNotification("X", "outro");
   LogTail log;
   Dispatch("J1", "erro");
@@ -186,6 +187,7 @@ TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
 }
 
 TEST_F(JobNotificationsTest, AFailedErrorShowStillEndsWithSaiuErro) {
+  TakeJob("J1");
   fake::FailOperation(Operation::Show, kHrFail);
   LogTail log;
   Dispatch("J1", "erro");
@@ -194,6 +196,7 @@ TEST_F(JobNotificationsTest, AFailedErrorShowStillEndsWithSaiuErro) {
 }
 
 TEST_F(JobNotificationsTest, OnlyTheExactFinalStatesShowAnything) {
+  TakeJob("J1");
   LogTail log;
   for (const char* state :
        {"executando", "Concluido", "concluido ", " erro", "ERRO", "", "abortado"})
@@ -207,6 +210,7 @@ TEST_F(JobNotificationsTest, OnlyTheExactFinalStatesShowAnything) {
 }
 
 TEST_F(JobNotificationsTest, AFinalFormReplacesTheInProgressOne) {
+  TakeJob("J1");
   fake::ForeignNotification("J1", "outro");
   Show(JobNotificationForm::kInProgress, "J1");
   Show(JobNotificationForm::kInProgress, "J2");
@@ -271,27 +275,33 @@ TEST_F(JobNotificationsTest, AFailedInProgressShowWakesTheWaitingConsumer) {
   EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J2"}));
 }
 
-// A final state of a job that waits in the queue with nothing in the centre
-// is left to the consumer (one show, under the limit); a job in the centre,
-// pending or seen there, and queued again, gets it at once.
-TEST_F(JobNotificationsTest, AnUpdateOfAJobOnlyInTheQueueIsLeftToTheConsumer) {
+// A final state of a job whose notification is not in the centre - queued
+// and not yet shown, or never announced - waits in the queue for a place like
+// any other (queued once however often it comes), instead of passing the
+// display limit; a job in the centre, pending or seen there, gets it at once.
+TEST_F(JobNotificationsTest, AFinalStateOfAJobNotInTheCentreWaitsForAPlace) {
   TakeJob("P1");
   TheJobRegistry().AnnounceJob("P1");
   TheJobRegistry().AnnounceJob("Q1");
-  TheJobRegistry().AnnounceJob("S1");
-  TheJobRegistry().RefreshOnScreenView(1, {"S1"});
+  TheJobRegistry().RefreshOnScreenView(JobRegistry::kDisplayLimit, {"S1"});
   LogTail log;
-  for (const char* job : {"Q1", "P1", "S1"}) Dispatch(job, "concluido");
-  EXPECT_EQ(log.Lines().at(0), "VELDUNA NA FILA=Q1");
+  for (const char* job : {"Q1", "U1", "U1", "P1", "S1"}) Dispatch(job, "erro");
+  const Lines lines = log.Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 3),
+            (Lines{"VELDUNA NA FILA=Q1", "VELDUNA NA FILA=U1", "VELDUNA NA FILA=U1"}));
   EXPECT_FALSE(fake::Find("Q1", kGroup));
+  EXPECT_FALSE(fake::Find("U1", kGroup));
   EXPECT_TRUE(fake::Find("P1", kGroup));
   EXPECT_TRUE(fake::Find("S1", kGroup));
+  EXPECT_EQ(TheJobRegistry().QueuedIds(), (Lines{"P1", "Q1", "U1"}));
 }
 
 // A new state that no service was there to show is queued for the consumer,
 // once however often it comes; a state the service refused is not.
 TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) {
   TakeJob("J1");  // in the centre: its updates are shown at once
+  TakeJob("J2");
   fake::SetServiceDown(true);
   LogTail log;
   Dispatch("J1", "concluido");

@@ -125,6 +125,26 @@ TEST_F(NotificationMonitorTest, APendingIdNeverSeenIsReleasedAndLogged) {
                                 "VELDUNA PENDENTE LIBERADO=J1"}));
 }
 
+// When the centre says a pending job's notification closed, its place is
+// given back then, not passes later; the closing of a notification already
+// seen, or of another group, releases nothing.
+TEST_F(NotificationMonitorTest, APendingIdIsReleasedAsSoonAsTheCentreSaysItClosed) {
+  manager_.NotificationClosed(&OnNotificationClosed);
+  TakeJob("J1");
+  TakeJob("S1");
+  for (const char* id : {"J1", "S1"}) Show(id);
+  fake::ForeignNotification("J1", "outro");
+  RunNotificationMonitorPass(manager_, last_summary_);  // sees both: none pending
+  TakeJob("J1");
+  LogTail log;
+  ASSERT_TRUE(fake::Dismiss("J1", "outro"));
+  ASSERT_TRUE(fake::Dismiss("S1", kGroup));
+  EXPECT_EQ(TheJobRegistry().PendingIds(), (std::set<std::string>{"J1"}));
+  ASSERT_TRUE(fake::Dismiss("J1", kGroup));
+  EXPECT_TRUE(TheJobRegistry().PendingIds().empty());
+  EXPECT_EQ(log.Lines(), (Lines{"VELDUNA PENDENTE FECHADO=J1"}));
+}
+
 // A listing that never answers must end the pass (and the inventory) instead
 // of holding the monitor, or the display lock after a show, for good.
 TEST_F(NotificationMonitorTest, AStalledOrFailedListingChangesNothing) {

@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "support/platform_guard.h"
 #include "support/test_lab.h"
 
@@ -40,6 +49,22 @@ TEST(BootstrapTest, LibraryThatCannotBeLoadedIsModuleNotFound) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// A FIFO at the library's path is not loaded, and start-up is not held in an
+// open that waits for a writer.
+TEST(BootstrapTest, FifoAtTheLibrarysPathIsNotLoadedAndDoesNotBlock) {
+  const std::string path = testing::LabPath("DLL/" + testing::UniqueName("fifo") + ".so");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  auto load = std::async(std::launch::async,
+                         [&] { return InitializeBootstrap(path, kEntryPoint, 0x00020004); });
+  const bool returned = load.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (!returned) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));  // releases the open
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(load.get().status, BootstrapStatus::kLibraryNotLoaded);
+  ::unlink(path.c_str());
+}
+#endif
 
 TEST(BootstrapTest, LibraryWithoutTheEntryPoint) {
   BootstrapOutcome outcome =

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/pipes.h"
@@ -41,7 +42,7 @@ PipeServerInstance MakeInstance(const std::string& name) {
 }
 
 std::optional<std::string> Read(PipeServerInstance& instance) {
-  PipeReadResult read = instance.ReadOnce(kReadLimit, kPatience);
+  PipeReadResult read = instance.ReadMessage(kReadLimit, kPatience, kPatience);
   if (read.status != PipeReadStatus::kRead) return std::nullopt;
   return std::move(read.bytes);
 }
@@ -91,6 +92,39 @@ TEST(PipeContractTest, OneReadTakesAtMostTheLimit) {
   EXPECT_NE(client.get().status, PipeSendStatus::kOpenFailed);
 }
 
+// The pipe is a byte stream: a message written in two calls is read whole,
+// up to the client's close or, while it stays connected, up to a pause after
+// its last byte.
+TEST(PipeContractTest, MessageWrittenInPiecesIsReadWhole) {
+  const std::string name = FreshPipeName();
+  struct Case {
+    bool close_after;
+    std::chrono::milliseconds pause;
+  };
+  for (const Case c : {Case{true, kPatience}, Case{false, std::chrono::milliseconds(50)}}) {
+    PipeServerInstance instance = MakeInstance(name);
+    testing::SilentClient client(name);
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(instance.WaitForClient());
+    auto read = std::async(std::launch::async,
+                           [&] { return instance.ReadMessage(kReadLimit, kPatience, c.pause); });
+    ASSERT_TRUE(client.Write("acao=atualizar&id_execucao=SP1&estado=conc"));
+    // Long enough for the server to take the first piece on its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(client.Write("luido"));
+    if (c.close_after) client.Close();
+    const bool ended = read.wait_for(kPatience) == std::future_status::ready;
+    client.Close();  // releases a read that would not end
+    ASSERT_TRUE(ended);
+    const PipeReadResult result = read.get();
+    EXPECT_EQ(result.status, PipeReadStatus::kRead);
+    if (c.close_after) {
+      EXPECT_EQ(result.bytes, "acao=atualizar&id_execucao=SP1&estado=concluido");
+    }
+    instance.DisconnectAndClose();
+  }
+}
+
 // A client that connects and writes nothing is given up once the limit has
 // passed, and the next instance serves the next client as before.
 TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
@@ -101,7 +135,8 @@ TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
     ASSERT_TRUE(silent.connected());
     ASSERT_TRUE(instance.WaitForClient());
     auto read = std::async(std::launch::async, [&] {
-      return instance.ReadOnce(kReadLimit, std::chrono::milliseconds(200));
+      return instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200),
+                                  std::chrono::milliseconds(200));
     });
     const bool ended = read.wait_for(kPatience) == std::future_status::ready;
     silent.Close();  // releases a read that never gives up
@@ -114,7 +149,8 @@ TEST(PipeContractTest, SilentClientIsGivenUpAtTheLimit) {
   PipeServerInstance instance = MakeInstance(name);
   ASSERT_EQ(WriteMessageToPipe(name, "next").status, PipeSendStatus::kSent);
   ASSERT_TRUE(instance.WaitForClient());
-  const PipeReadResult next = instance.ReadOnce(kReadLimit, std::chrono::milliseconds(200));
+  const PipeReadResult next = instance.ReadMessage(kReadLimit, std::chrono::milliseconds(200),
+                                                   std::chrono::milliseconds(200));
   EXPECT_EQ(next.status, PipeReadStatus::kRead);
   EXPECT_EQ(next.bytes, "next");
 }

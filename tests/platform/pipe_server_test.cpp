@@ -37,7 +37,8 @@ PipeServerInstance CreateOrFail(const std::string& name) {
 
 // One read as the job pipe server makes it; the clients here write at once.
 std::optional<std::string> Read(PipeServerInstance& instance) {
-  PipeReadResult read = instance.ReadOnce(4095, std::chrono::seconds(30));
+  PipeReadResult read =
+      instance.ReadMessage(4095, std::chrono::seconds(30), std::chrono::seconds(30));
   if (read.status != PipeReadStatus::kRead) return std::nullopt;
   return std::move(read.bytes);
 }

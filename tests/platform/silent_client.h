@@ -1,8 +1,10 @@
 // A client that connects to a pipe and writes nothing until it is closed, as a
-// stalled or hostile local process would.
+// stalled or hostile local process would - or only what the test tells it,
+// piece by piece, as a worker that writes a message in several calls.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #if defined(_WIN32)
 #include "platform/os/windows_support.h"
@@ -25,6 +27,17 @@ class SilentClient {
   }
 
   bool connected() const { return end_.valid(); }
+  // One write of `bytes`; true when all of them went.
+  bool Write(std::string_view bytes) {
+#if defined(_WIN32)
+    DWORD written = 0;
+    return ::WriteFile(end_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) &&
+           written == bytes.size();
+#else
+    return ::write(end_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+#endif
+  }
   void Close() { end_.reset(); }
 
  private:

@@ -25,7 +25,11 @@ LogTail::LogTail() : start_(ReadAll(kDebugLogPath).size()) {}
 
 std::string LogTail::Bytes() const {
   std::string all = ReadAll(kDebugLogPath);
-  return all.size() >= start_ ? all.substr(start_) : all;
+  if (all.size() >= start_) return all.substr(start_);
+  // Shorter than at the start: the log rolled over meanwhile, and what came
+  // before the new file's first line is the predecessor's end.
+  const std::string before = ReadAll(kDebugLogPredecessorPath);
+  return (before.size() >= start_ ? before.substr(start_) : std::string()) + all;
 }
 
 std::vector<std::string> LogTail::Lines() const { return SplitLogLines(Bytes()); }

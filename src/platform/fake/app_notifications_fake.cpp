@@ -113,6 +113,10 @@ AppNotificationManager AppNotificationManager::Default() {
   return AppNotificationManager(internal::ManagerImpl());
 }
 
+int64_t AppNotificationManager::NotificationClosed(NotificationClosedHandler handler) const {
+  return internal::SubscribeClosed(std::move(handler));
+}
+
 int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
   internal::Check(Operation::Subscribe);
   int64_t token = internal::Subscribe(std::move(handler));

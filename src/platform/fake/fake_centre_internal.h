@@ -34,6 +34,7 @@ void Check(Operation op);
 void Append(std::string line);
 void Show(const NotificationContent& content);
 int64_t Subscribe(NotificationInvokedHandler handler);
+int64_t SubscribeClosed(NotificationClosedHandler handler);
 // Waits out a hold (bounded by `limit` and the cap), then gives the centre's
 // notifications in show order.
 std::vector<NotificationContent> List(std::chrono::milliseconds limit);

@@ -30,6 +30,7 @@ struct Centre {
   std::vector<std::string> record;
   std::map<Operation, ArmedFailure> failures;
   std::vector<NotificationInvokedHandler> handlers;
+  std::vector<NotificationClosedHandler> closed_handlers;
   int64_t next_token = 1;
   bool listings_held = false;
   std::optional<std::chrono::milliseconds> listing_wait_cap;
@@ -131,6 +132,13 @@ int64_t Subscribe(NotificationInvokedHandler handler) {
   return c.next_token++;
 }
 
+int64_t SubscribeClosed(NotificationClosedHandler handler) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.closed_handlers.push_back(std::move(handler));
+  return c.next_token++;
+}
+
 std::vector<NotificationContent> List(std::chrono::milliseconds limit) {
   Centre& c = TheCentre();
   std::unique_lock<std::mutex> lock(c.mu);
@@ -184,6 +192,7 @@ void Reset() {
   c.record.clear();
   c.failures.clear();
   c.handlers.clear();
+  c.closed_handlers.clear();
   c.listings_held = false;
   c.listing_wait_cap.reset();
   c.service_down = false;
@@ -223,11 +232,18 @@ std::optional<ShownNotification> Find(const std::string& tag, const std::string&
 bool Dismiss(const std::string& tag, const std::string& group) {
   auto tag16 = internal::ToUtf16(tag);
   auto group16 = internal::ToUtf16(group);
-  Centre& c = TheCentre();
-  std::lock_guard<std::mutex> lock(c.mu);
-  return std::erase_if(c.notifications, [&](const internal::NotificationContent& n) {
-           return SameKey(n, tag16, group16);
-         }) != 0;
+  std::vector<NotificationClosedHandler> handlers;
+  {
+    Centre& c = TheCentre();
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (std::erase_if(c.notifications, [&](const internal::NotificationContent& n) {
+          return SameKey(n, tag16, group16);
+        }) == 0)
+      return false;
+    handlers = c.closed_handlers;
+  }
+  for (const auto& handler : handlers) handler(tag16, group16);
+  return true;
 }
 
 void ForeignNotification(const std::string& tag, const std::string& group) {

@@ -59,7 +59,7 @@ struct ShownNotification {
 };
 
 // Empties the centre and clears the record, armed failures, subscribed
-// handlers, held listings and the listing wait cap.
+// handlers (of clicks and closings), held listings and the listing wait cap.
 void Reset();
 
 // Every successful call that builds or changes something, in call order, as
@@ -79,8 +79,9 @@ std::vector<ShownNotification> Shown();
 std::size_t Count();
 std::optional<ShownNotification> Find(const std::string& tag, const std::string& group);
 
-// The user closes a notification. Returns false when none has that tag and
-// group.
+// The user closes a notification: every handler subscribed to closings runs
+// on the calling thread, before this returns. Returns false, calling nobody,
+// when none has that tag and group.
 bool Dismiss(const std::string& tag, const std::string& group);
 
 // Places a notification with only a tag and a group, as another part of the

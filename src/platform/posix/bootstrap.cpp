@@ -2,6 +2,7 @@
 #include "platform/bootstrap.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 namespace activator {
 
@@ -19,9 +20,13 @@ BootstrapOutcome InitializeBootstrap(const std::string& library_path, const char
                                      uint32_t major_minor_version) {
   BootstrapOutcome outcome;
   // Never closed: the runtime it brings in stays in use until the process ends.
-  // An empty name would make dlopen hand back the program itself.
-  void* library =
-      library_path.empty() ? nullptr : ::dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // An empty name would make dlopen hand back the program itself, and only a
+  // regular file is offered to it: its open of a FIFO would wait for a
+  // writer, holding start-up for good.
+  struct stat info;
+  const bool regular =
+      !library_path.empty() && ::stat(library_path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  void* library = regular ? ::dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
   if (library == nullptr) {
     outcome.status = BootstrapStatus::kLibraryNotLoaded;
     outcome.load_error = kModuleNotFound;

@@ -1,9 +1,12 @@
 // POSIX files: append-mode open so that concurrent appends from any thread or
-// process land whole at the end of the file; reads only of regular files.
+// process land whole at the end of the file; appends to and reads of regular
+// files only, with opens that never wait.
 #include "platform/files.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,19 +16,60 @@
 
 namespace activator {
 
-bool AppendToFile(const std::string& path, std::string_view bytes) noexcept {
-  int fd;
+namespace {
+
+// Opens `path` for appending. O_NONBLOCK keeps the open of a FIFO without a
+// reader from waiting for one (it fails instead), and the look after the open
+// refuses whatever is not a regular file: a FIFO with a reader would take the
+// bytes away, and a device could do anything with them.
+UniqueFd OpenForAppend(const std::string& path, struct stat* info) {
+  int raw;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+    raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                 0644);
+  } while (raw < 0 && errno == EINTR);
+  UniqueFd fd(raw);
+  if (!fd || ::fstat(fd.get(), info) != 0 || !S_ISREG(info->st_mode)) return UniqueFd();
+  return fd;
+}
+
+// Renames the file `fd` is open on to `predecessor`, if `path` still names
+// it. The lock keeps two appenders (threads or processes) from both renaming:
+// the second would move the new, nearly empty file over the full one. It is
+// only tried: an appender that finds it held leaves the rename to its holder.
+void RollOver(int fd, const struct stat& opened, const std::string& path,
+              const std::string& predecessor) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
+  struct stat now;
+  if (::stat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev && now.st_ino == opened.st_ino)
+    ::rename(path.c_str(), predecessor.c_str());
+  // Closing the descriptor releases the lock.
+}
+
+}  // namespace
+
+bool AppendToFile(const std::string& path, std::string_view bytes,
+                  const FileRollover& rollover) noexcept {
+  if (path.find('\0') != std::string::npos) return false;
+  struct stat info;
+  UniqueFd fd = OpenForAppend(path, &info);
+  if (!fd) return false;
+  if (rollover.limit_bytes != 0 && static_cast<uint64_t>(info.st_size) >= rollover.limit_bytes &&
+      rollover.predecessor.find('\0') == std::string::npos) {
+    RollOver(fd.get(), info, path, rollover.predecessor);
+    // The name now leads to the new file (or, when another appender is in
+    // the middle of its rename, still to the old one: these bytes then end
+    // it). Either way they are not held back.
+    fd.reset();
+    fd = OpenForAppend(path, &info);
+    if (!fd) return false;
+  }
   // One write call: splitting the line would let another writer's line land
-  // inside it.
+  // inside it. A regular file takes it whole, O_NONBLOCK or not.
   ssize_t written;
   do {
-    written = ::write(fd, bytes.data(), bytes.size());
+    written = ::write(fd.get(), bytes.data(), bytes.size());
   } while (written < 0 && errno == EINTR);
-  ::close(fd);
   return written == static_cast<ssize_t>(bytes.size());
 }
 

@@ -198,35 +198,55 @@ bool PipeServerInstance::WaitForClient() {
   return true;
 }
 
-PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
-                                            std::chrono::milliseconds limit) {
-  PipeReadResult result;
-  if (!impl_ || !impl_->connection || max_bytes == 0) return result;
-  const int fd = impl_->connection.get();
-  // The wait, not the read, is what a silent client could stretch: the read
-  // starts only once there is something to take (bytes, the end, an error).
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+namespace {
+
+// Waits until `fd` has something to take (bytes, the end, an error) or
+// `until` has come. 1: ready, 0: the time came first, -1: poll failed.
+int WaitReadable(int fd, std::chrono::steady_clock::time_point until) {
   for (;;) {
     const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     pollfd waiting{fd, POLLIN, 0};
     const int ready = ::poll(&waiting, 1,
                              static_cast<int>(std::clamp<std::int64_t>(
                                  left.count(), 0, std::numeric_limits<int>::max())));
-    if (ready > 0) break;
-    if (ready < 0 && errno != EINTR) return result;
-    if (ready == 0 && left.count() <= 0) {
-      result.status = PipeReadStatus::kTimedOut;
-      return result;
-    }
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready == 0 && left.count() <= 0) return 0;
+  }
+}
+
+}  // namespace
+
+PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
+                                               std::chrono::milliseconds limit,
+                                               std::chrono::milliseconds pause) {
+  PipeReadResult result;
+  if (!impl_ || !impl_->connection || max_bytes == 0) return result;
+  const int fd = impl_->connection.get();
+  // The waits, not the reads, are what a slow client could stretch: each read
+  // starts only once there is something to take.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const int first = WaitReadable(fd, deadline);
+  if (first < 0) return result;
+  if (first == 0) {
+    result.status = PipeReadStatus::kTimedOut;
+    return result;
   }
   std::string buffer(max_bytes, '\0');
-  ssize_t count;
-  do {
-    count = ::recv(fd, buffer.data(), max_bytes, MSG_DONTWAIT);
-  } while (count < 0 && errno == EINTR);
-  if (count <= 0) return result;  // an error, or the client closed without writing
-  buffer.resize(static_cast<std::size_t>(count));
+  std::size_t filled = 0;
+  for (;;) {
+    ssize_t count;
+    do {
+      count = ::recv(fd, buffer.data() + filled, max_bytes - filled, MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    if (count <= 0) break;  // the client closed its end, or an error
+    filled += static_cast<std::size_t>(count);
+    if (filled == max_bytes) break;
+    if (WaitReadable(fd, std::min(deadline, std::chrono::steady_clock::now() + pause)) != 1) break;
+  }
+  if (filled == 0) return result;  // the client closed without writing
+  buffer.resize(filled);
   result.status = PipeReadStatus::kRead;
   result.bytes = std::move(buffer);
   return result;

@@ -197,6 +197,11 @@ bool AppNotificationManager::IsSupported() {
   return supported != 0;
 }
 
+int64_t AppNotificationManager::NotificationClosed(NotificationClosedHandler /*handler*/) const {
+  // The runtime raises no event when a notification leaves the centre.
+  return 0;
+}
+
 int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler handler) const {
   auto delegate = ComRef<abi::INotificationInvokedHandler>::Adopt(
       new NotificationInvokedDelegate(std::move(handler)));

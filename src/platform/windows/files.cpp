@@ -8,6 +8,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "base/mutex.h"
 #include "platform/os/windows_support.h"
@@ -21,16 +22,42 @@ Mutex& AppendLock() {
 }
 }  // namespace
 
-bool AppendToFile(const std::string& path, std::string_view bytes) noexcept {
+namespace {
+
+// Opens `path` for appending. Only a file on a disk is kept: a path may also
+// lead to a pipe or a device, which would take the bytes away or wait.
+// FILE_READ_ATTRIBUTES lets the size be read for a rollover.
+UniqueHandle OpenForAppend(const std::string& path) {
+  // No security attributes: the handle is not inherited by child processes.
+  UniqueHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueHandle();
+  return file;
+}
+
+}  // namespace
+
+bool AppendToFile(const std::string& path, std::string_view bytes,
+                  const FileRollover& rollover) noexcept {
   // A NUL byte would end the name early and append to another file.
   if (path.find('\0') != std::string::npos) return false;
   if (bytes.size() > MAXDWORD) return false;
   MutexLock hold(AppendLock());
-  // No security attributes: the handle is not inherited by child processes.
-  UniqueHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file = OpenForAppend(path);
   if (!file) return false;
+  LARGE_INTEGER size{};
+  if (rollover.limit_bytes != 0 && rollover.predecessor.find('\0') == std::string::npos &&
+      ::GetFileSizeEx(file.get(), &size) &&
+      static_cast<uint64_t>(size.QuadPart) >= rollover.limit_bytes) {
+    // Within the process the append lock makes this one rename; every opener
+    // shares deletion, so the rename succeeds with other handles open. When it
+    // fails all the same, the bytes go to the file as it is.
+    file.reset();
+    ::MoveFileExA(path.c_str(), rollover.predecessor.c_str(), MOVEFILE_REPLACE_EXISTING);
+    file = OpenForAppend(path);
+    if (!file) return false;
+  }
   // One write call: splitting the line would let another writer's line land
   // inside it.
   DWORD written = 0;

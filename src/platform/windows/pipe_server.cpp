@@ -188,30 +188,53 @@ bool PipeServerInstance::WaitForClient() {
   return true;
 }
 
-PipeReadResult PipeServerInstance::ReadOnce(std::size_t max_bytes,
-                                            std::chrono::milliseconds limit) {
+namespace {
+
+// Milliseconds from now until `until`, as a wait a DWORD can give (INFINITE
+// is one above the longest).
+DWORD WaitUntil(std::chrono::steady_clock::time_point until) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  return static_cast<DWORD>(std::clamp<std::int64_t>(left.count(), 0, INFINITE - 1));
+}
+
+}  // namespace
+
+PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
+                                               std::chrono::milliseconds limit,
+                                               std::chrono::milliseconds pause) {
   PipeReadResult result;
   if (!impl_ || !impl_->pipe || impl_->state != Impl::State::kServing || max_bytes == 0)
     return result;
   const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(max_bytes, MAXDWORD));
-  // INFINITE is one above the longest wait a DWORD can give.
-  const DWORD wait = static_cast<DWORD>(std::clamp<std::int64_t>(limit.count(), 0, INFINITE - 1));
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   std::string buffer(wanted, '\0');
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = impl_->event.get();
-  ::ResetEvent(overlapped.hEvent);
-  DWORD count = 0;
+  DWORD filled = 0;
   bool timed_out = false;
-  bool done = ::ReadFile(impl_->pipe.get(), buffer.data(), wanted, nullptr, &overlapped) != FALSE;
-  if (done) {
-    done = ::GetOverlappedResult(impl_->pipe.get(), &overlapped, &count, FALSE) != FALSE;
-  } else if (::GetLastError() == ERROR_IO_PENDING) {
-    done = FinishOverlapped(impl_->pipe.get(), &overlapped, wait, &count, &timed_out);
+  // One read for the first bytes, waiting up to the limit; then one for each
+  // further piece, waiting up to the pause. A read that completes returns
+  // what the pipe holds, not necessarily all that was asked for.
+  while (filled < wanted) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = impl_->event.get();
+    ::ResetEvent(overlapped.hEvent);
+    DWORD count = 0;
+    bool done = ::ReadFile(impl_->pipe.get(), buffer.data() + filled, wanted - filled, nullptr,
+                           &overlapped) != FALSE;
+    if (done) {
+      done = ::GetOverlappedResult(impl_->pipe.get(), &overlapped, &count, FALSE) != FALSE;
+    } else if (::GetLastError() == ERROR_IO_PENDING) {
+      const auto until =
+          filled == 0 ? deadline : std::min(deadline, std::chrono::steady_clock::now() + pause);
+      done = FinishOverlapped(impl_->pipe.get(), &overlapped, WaitUntil(until), &count, &timed_out);
+    }
+    // A client that closed its end ends the read with ERROR_BROKEN_PIPE:
+    // the message is what came before.
+    if (!done || count == 0) break;
+    filled += count;
   }
-  // A client that closed without writing ends the read with
-  // ERROR_BROKEN_PIPE: no message, as a read of nothing is.
-  if (done && count > 0) {
-    buffer.resize(count);
+  if (filled > 0) {
+    buffer.resize(filled);
     result.status = PipeReadStatus::kRead;
     result.bytes = std::move(buffer);
   } else if (timed_out) {

@@ -120,6 +120,7 @@ struct AppNotificationManager::Impl {
   Mutex mu;
   int64_t next_token GUARDED_BY(mu) = 1;
   std::vector<NotificationInvokedHandler> handlers GUARDED_BY(mu);
+  std::vector<NotificationClosedHandler> closed_handlers GUARDED_BY(mu);
 };
 
 namespace {
@@ -145,6 +146,25 @@ void DeliverClick(const std::shared_ptr<AppNotificationManager::Impl>& manager,
   }
 }
 
+void DeliverClosed(const std::shared_ptr<AppNotificationManager::Impl>& manager,
+                   const std::string& tag, const std::string& group) {
+  std::vector<NotificationClosedHandler> handlers;
+  {
+    MutexLock lock(manager->mu);
+    handlers = manager->closed_handlers;
+  }
+  if (handlers.empty()) return;
+  const std::u16string tag16 = Utf8ToUtf16(tag);
+  const std::u16string group16 = Utf8ToUtf16(group);
+  for (const auto& handler : handlers) {
+    try {
+      handler(tag16, group16);
+    } catch (...) {
+      // The event loop thread must go on.
+    }
+  }
+}
+
 }  // namespace
 
 AppNotificationManager AppNotificationManager::Default() {
@@ -156,6 +176,10 @@ AppNotificationManager AppNotificationManager::Default() {
     NotificationCentre::Instance().SetInvocationSink(
         [weak](const std::map<std::string, std::string>& arguments) {
           if (auto strong = weak.lock()) DeliverClick(strong, arguments);
+        });
+    NotificationCentre::Instance().SetClosedSink(
+        [weak](const std::string& tag, const std::string& group) {
+          if (auto strong = weak.lock()) DeliverClosed(strong, tag, group);
         });
     return impl;
   }();
@@ -171,6 +195,12 @@ int64_t AppNotificationManager::NotificationInvoked(NotificationInvokedHandler h
 void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string> entries,
                                                KeptEntrySink sink) const {
   NotificationCentre::Instance().ResumeKept(std::move(entries), std::move(sink));
+}
+
+int64_t AppNotificationManager::NotificationClosed(NotificationClosedHandler handler) const {
+  MutexLock lock(impl_->mu);
+  impl_->closed_handlers.push_back(std::move(handler));
+  return impl_->next_token++;
 }
 
 void AppNotificationManager::Register() const { NotificationCentre::Instance().Register(); }

@@ -135,6 +135,11 @@ void NotificationCentre::KeepClosed(uint32_t id) {
   if (keeper_) keeper_(kShownEntryPrefix + std::to_string(id), std::nullopt);
 }
 
+void NotificationCentre::SetClosedSink(ClosedSink sink) {
+  MutexLock lock(mu_);
+  closed_sink_ = std::move(sink);
+}
+
 void NotificationCentre::Register() {
   std::shared_ptr<Link> link = AcquireLink(nullptr, /*force_new=*/true);
   sdbus::MethodCall call;

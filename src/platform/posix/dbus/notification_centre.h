@@ -69,6 +69,11 @@ class NotificationCentre {
 
   // Where clicks go. Clicks that arrive with no sink set are dropped.
   void SetInvocationSink(InvocationSink sink);
+  // Where the news goes that the server closed one of our notifications (the
+  // one now shown under that tag and group, never an earlier one). Called on
+  // the event loop thread, with no lock of the centre held.
+  using ClosedSink = std::function<void(const std::string& tag, const std::string& group)>;
+  void SetClosedSink(ClosedSink sink) EXCLUDES(mu_);
 
   // What a predecessor process kept (KeepEntries' entries), and where the
   // changes go from now on. Its notifications are taken over when the same
@@ -190,6 +195,7 @@ class NotificationCentre {
   std::condition_variable service_cv_;
   KeptEntrySink keeper_ GUARDED_BY(mu_);
   std::optional<Inherited> inherited_ GUARDED_BY(mu_);
+  ClosedSink closed_sink_ GUARDED_BY(mu_);
 
   ClickDispatcher clicks_;
 };

@@ -28,14 +28,25 @@ void NotificationCentre::OnServerSignal(Link* link, sdbus::Message& message) {
       uint32_t id = 0;
       uint32_t reason = 0;
       message >> id >> reason;
-      MutexLock lock(mu_);
-      if (link_.get() != link || sender != server_) return;
-      auto it = shown_.find(id);
-      if (it == shown_.end()) return;
-      auto by_key = ids_by_key_.find(it->second.key);
-      if (by_key != ids_by_key_.end() && by_key->second == id) ids_by_key_.erase(by_key);
-      shown_.erase(it);
-      KeepClosed(id);
+      ClosedSink sink;
+      std::pair<std::string, std::string> key;
+      {
+        MutexLock lock(mu_);
+        if (link_.get() != link || sender != server_) return;
+        auto it = shown_.find(id);
+        if (it == shown_.end()) return;
+        auto by_key = ids_by_key_.find(it->second.key);
+        // Only the notification now shown under its key stands for the job;
+        // an older one closing changes nothing of the job's.
+        if (by_key != ids_by_key_.end() && by_key->second == id) {
+          ids_by_key_.erase(by_key);
+          key = it->second.key;
+          sink = closed_sink_;
+        }
+        shown_.erase(it);
+        KeepClosed(id);
+      }
+      if (sink) sink(key.first, key.second);
     } else if (member == "ActionInvoked") {
       uint32_t id = 0;
       std::string action;
