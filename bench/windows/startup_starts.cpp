@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
       activator::fake::Reset();
       const activator::StartupSettings settings{
           STANDIN_BOOTSTRAP_LIBRARY, ClassIdFor(start),
-          activator::WorkerThreadBodies{&RanConsumer, &RanPipeServer, &RanMonitor}};
+          activator::WorkerThreadBodies{&RanConsumer, &RanPipeServer, &RanMonitor},
+          /*state_file_path=*/""};
       if (activator::StartActivator(settings, manager)) {
         ++failed_starts;
         continue;

@@ -98,7 +98,7 @@ TEST(ChildProcess, CommandInheritsNoOtherHandleOfOurs) {
   });
   const bool ended = closed.wait_for(kPatience) == std::future_status::ready;
   child->ForceStop();  // releases a read held by the command's copy
-  child->PumpOutput([](OutputStream, std::string_view) {});
+  child->PumpOutput([](OutputStream, std::string_view) { return true; });
   child->Wait();
   EXPECT_TRUE(ended) << "the command held our pipe open";
 }
@@ -110,7 +110,7 @@ TEST(ChildProcess, ClosedConsoleEndsTheCommandBeforeTheHandlerReturns) {
   ASSERT_TRUE(child);
   child->ForwardInterrupts();
   auto ended = std::async(std::launch::async, [&] {
-    child->PumpOutput([](OutputStream, std::string_view) {});
+    child->PumpOutput([](OutputStream, std::string_view) { return true; });
     return child->Wait();
   });
   EXPECT_TRUE(ForwardConsoleControl(CTRL_CLOSE_EVENT));

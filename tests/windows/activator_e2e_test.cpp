@@ -473,13 +473,21 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   EXPECT_EQ(MachineValue(run_key, "ZorvellActivator"), std::nullopt);
   EXPECT_TRUE(Exists(program));
 
-  // What the program wrote and the bootstrap are not the package's; without
-  // them, uninstalling leaves no file, folder or key of ours.
+  // Uninstalling first has the program remove the platform's registration
+  // of it (which the program logs), then takes what the package put there.
   ASSERT_TRUE(::DeleteFileA(log.c_str()));
-  ::DeleteFileA(kState);  // the program's own record of its jobs
-  ASSERT_TRUE(::DeleteFileA(bootstrap.c_str()));
   ASSERT_EQ(Msiexec("/x", ""), 0u);
   installed_ = false;
+  const std::vector<std::string> lines = FileLines(log);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "WPN UNREGISTERALL OK"), lines.end())
+      << ::testing::PrintToString(lines);
+  // What the program wrote and the bootstrap are not the package's; without
+  // them no file or folder of ours is left (a folder goes only when empty).
+  ::DeleteFileA(log.c_str());
+  ::DeleteFileA(kState);  // the program's own record of its jobs
+  ASSERT_TRUE(::DeleteFileA(bootstrap.c_str()));
+  for (const char* folder : {"\\Logs", "\\State", "\\DLL", ""})
+    ::RemoveDirectoryA((lab + folder).c_str());
   for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
   EXPECT_FALSE(Exists(lab));
   EXPECT_FALSE(Exists(ProgramFiles()));

@@ -237,6 +237,7 @@ std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::Launchi
       std::make_shared<AppNotificationActivatedEventArgs::Impl>(
           data.As<abi::IAppNotificationActivatedEventArgs>()));
 }
+
 // Tags and groups let a new process replace what its predecessor showed, and a
 // click carries its arguments: there is nothing to keep.
 void AppNotificationManager::ResumeKeptEntries(std::map<std::string, std::string>,

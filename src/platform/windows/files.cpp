@@ -176,11 +176,12 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
 
 std::string DescribeFileError(int error) { return "error " + std::to_string(error); }
 
-
 bool StandardErrorIsTerminal() noexcept {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   return error != nullptr && error != INVALID_HANDLE_VALUE &&
          ::GetFileType(error) == FILE_TYPE_CHAR;
+}
+
 bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
   if (path.empty() || path.find('\0') != std::string::npos || bytes.size() > MAXDWORD) return false;
   const std::string temporary = path + ".tmp";
