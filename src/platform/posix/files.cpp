@@ -46,6 +46,18 @@ void RollOver(int fd, const struct stat& opened, const std::string& path,
   // Closing the descriptor releases the lock.
 }
 
+// Writes all of `bytes` to `fd`; 0, or the error that stopped it.
+int WriteAll(int fd, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool AppendToFile(const std::string& path, std::string_view bytes,
@@ -135,14 +147,7 @@ PrivateFile& PrivateFile::operator=(PrivateFile&&) noexcept = default;
 PrivateFile::~PrivateFile() = default;
 
 int PrivateFile::Append(std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(impl_->fd.get(), bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
+  return WriteAll(impl_->fd.get(), bytes);
 }
 
 int PrivateFile::Overwrite(std::uint64_t offset, std::string_view bytes) noexcept {
@@ -180,6 +185,7 @@ bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
 std::string DescribeFileError(int error) { return std::strerror(error); }
 
 bool StandardErrorIsTerminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+
 bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
   if (path.empty() || path.find('\0') != std::string::npos) return false;
   const std::string temporary = path + ".tmp";
@@ -193,15 +199,9 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
   } while (raw < 0 && errno == EINTR);
   UniqueFd fd(raw);
   if (!fd) return false;
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
+  if (WriteAll(fd.get(), bytes) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
   }
   if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
