@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -88,17 +89,28 @@ class Child {
   }
 
  private:
+  // Wine now and then fails to start a program that starts at once when
+  // asked again (a new process that dies while wine sets it up, seen on a
+  // loaded machine), so a start is tried a few times before it counts as
+  // failed.
   bool Run(std::wstring command, const wchar_t* folder) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                          &startup, &info)) {
-      return false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION info{};
+      if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
+                           &startup, &info)) {
+        ::CloseHandle(info.hThread);
+        process_.reset(info.hProcess);
+        return true;
+      }
+      error = ::GetLastError();
+      std::fprintf(stderr, "CreateProcess failed (error %lu)\n", error);
     }
-    ::CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    return true;
+    ADD_FAILURE() << "the program could not be started: error " << error;
+    return false;
   }
 
   UniqueHandle process_;
