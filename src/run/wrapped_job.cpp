@@ -39,6 +39,9 @@ constexpr std::size_t kEndRegionBytes = 256;
 // How long more of an event may take after its last byte (the activator writes
 // it in one piece and closes, which ends the read at once).
 constexpr std::chrono::milliseconds kEventPause{50};
+// A reply pipe that stopped serving (its socket file deleted, a broken pipe
+// instance) is made again under the same name after this pause.
+constexpr std::chrono::seconds kReplyPipeRemakePause{1};
 
 void Warn(const std::string& line) { std::fprintf(stderr, "activator-run: %s\n", line.c_str()); }
 
@@ -288,14 +291,27 @@ struct AbortState {
 
 // Serves the reply pipe for the life of the run: a click on "abortar" of this
 // job asks the command to end, and ends it by force if it has not after
-// kForceStopDelay. Anything else is not for the wrapper to act on.
-void ServeReplyPipe(PipeServerInstance& listener, const std::shared_ptr<ChildProcess>& child,
-                    const std::string& job_id, AbortState& abort) {
+// kForceStopDelay. Anything else is not for the wrapper to act on. The
+// announcement named the pipe, so a listener that fails is made again under
+// that name: "abortar" must still reach the command.
+void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::string& name,
+                    const std::shared_ptr<ChildProcess>& child, const std::string& job_id,
+                    AbortState& abort) {
   for (;;) {
-    if (!listener.WaitForClient()) continue;
+    if (!listener) {
+      std::this_thread::sleep_for(kReplyPipeRemakePause);
+      PipeErrorCode error = 0;
+      listener = PipeServerInstance::Create(name, &error);
+      if (!listener) continue;
+    }
+    if (!listener->WaitForClient()) {
+      listener.reset();
+      continue;
+    }
     // The activator writes its event at once; a client that does not is
     // none of ours.
-    const PipeReadResult read = listener.ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
+    const PipeReadResult read =
+        listener->ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
     if (read.status != PipeReadStatus::kRead) continue;
     const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
     if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id ||
@@ -384,9 +400,10 @@ int RunWrappedJob(const RunOptions& options) {
   child->ForwardInterrupts();
   if (listener) {
     // Shared: a std::function must be copyable, the listener is not.
-    auto served = std::make_shared<PipeServerInstance>(std::move(*listener));
-    if (!StartProcessThread(
-            [served, child, job_id, abort] { ServeReplyPipe(*served, child, job_id, *abort); }))
+    auto served = std::make_shared<std::optional<PipeServerInstance>>(std::move(listener));
+    if (!StartProcessThread([served, reply_pipe, child, job_id, abort] {
+          ServeReplyPipe(*served, reply_pipe, child, job_id, *abort);
+        }))
       Warn("no thread for the reply pipe: abortar will not reach the command");
   }
   if (options.after_seconds > 0) {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "activation/editor_record.h"
@@ -48,11 +49,13 @@ class ActivatorRunTest : public BusRunTest {
   static std::string Folder() { return LabPath("run"); }
 
   // Starts activator-run with `args`, its output into files of the lab.
-  void StartRunner(const std::vector<std::string>& args) {
+  void StartRunner(const std::vector<std::string>& args,
+                   std::map<std::string, std::string> environment = {}) {
     std::vector<std::string> shell_args = {
         "-c", "exec \"$0\" \"$@\" >" + Folder() + "/out 2>" + Folder() + "/err", RUNNER_PROGRAM};
     shell_args.insert(shell_args.end(), args.begin(), args.end());
-    ASSERT_TRUE(runner_.Start("/bin/sh", shell_args, {{"DBUS_SESSION_BUS_ADDRESS", ""}}));
+    environment["DBUS_SESSION_BUS_ADDRESS"] = "";
+    ASSERT_TRUE(runner_.Start("/bin/sh", shell_args, environment));
   }
 
   RunResult Finish() {
@@ -288,6 +291,29 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
   }
   ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
   EXPECT_EQ(server_->Calls().at(1).body, "Processo com erro\nA1");
+}
+
+// Something that tidies the runtime folder may delete the reply socket while
+// the command runs; the wrapper listens again under the name it announced.
+TEST_F(ActivatorRunTest, AbortarStillReachesTheCommandAfterItsReplySocketWasDeleted) {
+  StartActivator();
+  const std::string runtime = Folder() + "/runtime";
+  std::filesystem::remove_all(runtime);
+  std::filesystem::create_directories(runtime);
+  StartRunner({"--id", "A2", "--", "sleep", "60"}, {{"XDG_RUNTIME_DIR", runtime}});
+  ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
+  std::filesystem::path socket;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(runtime))
+    if (entry.is_socket()) socket = entry.path();
+  ASSERT_FALSE(socket.empty());
+  const auto made = std::filesystem::status(socket);
+  ASSERT_TRUE(std::filesystem::remove(socket));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::is_socket(socket); }));
+  EXPECT_EQ(std::filesystem::status(socket).permissions(), made.permissions());
+
+  const NotifyCall in_progress = server_->Calls().at(0);
+  server_->Click(in_progress.id, in_progress.actions.at(0));
+  EXPECT_EQ(Finish().status, 128 + SIGTERM);
 }
 
 TEST_F(ActivatorRunTest, AfterTheRunAClickOpensTheCapturedOutput) {
