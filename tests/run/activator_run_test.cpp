@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -221,6 +222,19 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
          std::ofstream(std::string(kResultsPrefix) + "OLD.path") << old << "\n";
          std::filesystem::last_write_time(
              old, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+       }},
+      // A FIFO where the result file goes: refused at once, the run goes on.
+      {"F1", "$RUN --id F1 -- echo through", 0, "Processo Concluido",
+       [](const RunResult& run) {
+         EXPECT_EQ(run.out, "through\n");
+         EXPECT_NE(run.err.find("activator-run: cannot write the result file "), std::string::npos)
+             << run.err;
+       },
+       [] {
+         const std::string fifo = std::string(kRunResultsPrefix) + "F1.txt";
+         std::filesystem::create_directories(std::filesystem::path(fifo).parent_path());
+         std::filesystem::remove(fifo);
+         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
        }},
       // Shorter than --after: no notification, no result left behind.
       {"Q1", "$RUN --after 600 --id Q1 -- echo quiet", 0, nullptr,

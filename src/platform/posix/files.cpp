@@ -130,8 +130,17 @@ struct PrivateFile::Impl {
 };
 
 std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* error) {
-  // O_CLOEXEC: a command started meanwhile never holds it open.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  // O_CLOEXEC: a command started meanwhile never holds it open. As for the
+  // log, a FIFO found at the path fails the open instead of waiting for a
+  // reader, and anything but a regular file is refused.
+  UniqueFd fd(::open(path.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                     0600));
+  struct stat info {};
+  if (fd && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    fd = UniqueFd();
+    errno = EINVAL;
+  }
   if (!fd || ::fchmod(fd.get(), 0600) != 0) {  // an existing file keeps its mode otherwise
     if (error != nullptr) *error = errno;
     return std::nullopt;
