@@ -7,21 +7,26 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "activation/editor_record.h"
 #include "dbus/e2e_support.h"
 #include "platform/posix/dbus/notify_payload.h"
+#include "platform/posix/pipe_names.h"
 #include "support/test_lab.h"
 
 namespace activator::testing {
@@ -359,6 +364,52 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
   EXPECT_NE(warning.find(std::string(" at ") + kPipeDirectory + "/"), std::string::npos) << warning;
   EXPECT_NE(warning.find("systemctl --user start activator"), std::string::npos) << warning;
   EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "err\n");
+}
+
+// A job pipe whose backlog is full (an activator busy with a burst) is tried
+// again for a while: the job is announced once the backlog drains.
+TEST_F(ActivatorRunTest, AFullJobPipeBacklogIsWaitedOutBriefly) {
+  const std::string path = SocketPathForPipe(kJobPipeName);
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::filesystem::remove(path);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const auto* any = reinterpret_cast<const sockaddr*>(&address);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(listener, any, sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> fillers;
+  for (;;) {
+    const int filler = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (::connect(filler, any, sizeof address) != 0) {
+      ASSERT_EQ(errno, EAGAIN);
+      ::close(filler);
+      break;
+    }
+    fillers.push_back(filler);
+  }
+
+  StartRunner({"--", "sleep", "1"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string announced;
+  for (std::size_t i = 0; i <= fillers.size(); ++i) {
+    pollfd waiting{listener, POLLIN, 0};
+    if (::poll(&waiting, 1, kE2eWaitMs) != 1) break;
+    const int client = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(client, 0);
+    char bytes[512];
+    const ssize_t n = i < fillers.size() ? 0 : ::read(client, bytes, sizeof bytes);
+    if (n > 0) announced.assign(bytes, static_cast<std::size_t>(n));
+    ::close(client);
+  }
+  for (int filler : fillers) ::close(filler);
+  ::close(listener);
+  std::filesystem::remove(path);
+  const RunResult run = Finish();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(announced.rfind("acao=continuar&id_execucao=", 0), 0u) << announced;
+  EXPECT_EQ(run.err.find("busy"), std::string::npos) << run.err;
 }
 
 // A shell line on a pseudo-terminal of its own, as a user's terminal runs it:
