@@ -20,6 +20,12 @@ namespace {
 
 constexpr std::chrono::milliseconds kCreateRetryPause{1000};
 
+// Only the client's close and the size limit end a message where the worker
+// ended it. A pause or the time limit can fall between two of its pieces - a
+// worker stalled mid-write, or slower between them than the pause - and what
+// follows is never read.
+bool MayBeCut(PipeReadEnd end) { return end != PipeReadEnd::kClosed && end != PipeReadEnd::kFull; }
+
 }  // namespace
 
 std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
@@ -31,12 +37,15 @@ std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_
   return instance;
 }
 
-void HandleJobMessage(const std::string& message, const AppNotificationManager& manager) {
+void HandleJobMessage(const std::string& message, const AppNotificationManager& manager,
+                      bool may_be_cut) {
   WriteDebugLog("PYTHON PIPE RECEIVED=" + LogValue(message));
-  const ParsedJobMessage parsed = ParseJobMessage(message);
+  const ParsedJobMessage parsed =
+      may_be_cut ? ParseMaybeCutJobMessage(message) : ParseJobMessage(message);
   if (parsed.problem != JobMessageProblem::kNone) {
-    // Without an action and a job id there is nothing to record: the message
-    // is reported and otherwise dropped.
+    // Without an action and a job id there is nothing to record, and a part
+    // of a message would record what the worker never said: the message is
+    // reported and otherwise dropped.
     WriteDebugLog(std::string("PYTHON PIPE MENSAGEM INVALIDA=") +
                   DescribeJobMessageProblem(parsed.problem));
     return;
@@ -70,7 +79,7 @@ bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationMa
   const PipeReadResult read =
       instance.ReadMessage(kMaxJobMessageBytes, kJobMessageWait, kJobMessagePause);
   if (read.status == PipeReadStatus::kRead) {
-    HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager);
+    HandleJobMessage(std::string(JobMessageFromBytes(read.bytes)), manager, MayBeCut(read.end));
   } else if (read.status == PipeReadStatus::kTimedOut) {
     WriteDebugLog("PYTHON PIPE TIMEOUT");
   }
@@ -89,8 +98,9 @@ void RunJobPipeServer(const AppNotificationManager& manager) {
       PipeErrorCode error = 0;
       instance = CreateJobPipeInstance(kJobPipeName, &error);
       if (!instance) {
-        // A second activator started by hand would otherwise wait in silence:
-        // the user at the terminal does not read the debug log.
+        // Another program holding the pipe (a second activator waits for the
+        // first before it gets here) would otherwise keep this one waiting in
+        // silence: the user at the terminal does not read the debug log.
         if (!told_terminal && PipeServerInstance::IsNameTaken(error) &&
             StandardErrorIsTerminal()) {
           std::fputs(kJobPipeTakenNotice, stderr);

@@ -35,23 +35,30 @@ inline constexpr std::chrono::milliseconds kJobMessagePause{50};
 std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
                                                         PipeErrorCode* error = nullptr);
 
-// What a user who started a second activator by hand reads on the terminal,
-// once, while it waits for the job pipe.
+// What a user who started the activator by hand reads on the terminal, once,
+// while another program holds the job pipe (another activator waits for the
+// first instead: host/startup.h).
 inline constexpr char kJobPipeTakenNotice[] =
-    "activator: another activator holds the job pipe; this one tries again every second "
+    "activator: another program holds the job pipe; this one tries again every second "
     "(the debug log says PYTHON PIPE CREATE FAILED each time)\n";
 
 // One connection: waits for a client, reads one message, handles it, then
 // disconnects the client, keeping the instance for the next. A client that
 // closes without writing leaves no trace; one still silent after
-// kJobMessageWait is dropped with "PYTHON PIPE TIMEOUT". False when no client
-// came: the instance may be unusable and the caller makes a new one.
+// kJobMessageWait is dropped with "PYTHON PIPE TIMEOUT". A message whose read
+// ended at kJobMessagePause or kJobMessageWait rather than with the client's
+// close or at kMaxJobMessageBytes is handled as one that may be cut short.
+// False when no client came: the instance may be unusable and the caller
+// makes a new one.
 bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager);
 
 // Logs and acts on one job message (the text up to its first NUL). Takes the
 // reply-pipe, registry and display locks, each on its own; the caller holds
 // none of them. A message the format gives no meaning to is logged with its
-// problem and changes nothing.
-void HandleJobMessage(const std::string& message, const AppNotificationManager& manager);
+// problem and changes nothing; so is one that `may_be_cut` and has not
+// reached its last field (see ParseMaybeCutJobMessage), with
+// "PYTHON PIPE MENSAGEM INVALIDA=CORTADA".
+void HandleJobMessage(const std::string& message, const AppNotificationManager& manager,
+                      bool may_be_cut = false);
 
 }  // namespace activator

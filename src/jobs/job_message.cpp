@@ -131,6 +131,15 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
   return parsed;
 }
 
+ParsedJobMessage ParseMaybeCutJobMessage(std::string_view message) {
+  if (message.find(kJobStateKey.text()) == std::string_view::npos) {
+    ParsedJobMessage cut;
+    cut.problem = JobMessageProblem::kCut;
+    return cut;
+  }
+  return ParseJobMessage(message);
+}
+
 std::string FormatJobMessage(const JobMessage& m) {
   std::string message(kFieldAction.text());
   message += '=';
@@ -162,6 +171,8 @@ const char* DescribeJobMessageProblem(JobMessageProblem problem) {
       return "ID_EXECUCAO LONGO DEMAIS";
     case JobMessageProblem::kJobIdNoncharacter:
       return "ID_EXECUCAO COM NAO-CARACTERE";
+    case JobMessageProblem::kCut:
+      return "CORTADA";
   }
   return "DESCONHECIDA";
 }

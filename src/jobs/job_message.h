@@ -28,6 +28,7 @@ enum class JobMessageProblem {
   kJobIdNotUtf8,       // the job id is not well-formed UTF-8
   kJobIdTooLong,       // the job id cannot be a notification's tag
   kJobIdNoncharacter,  // the job id holds a Unicode noncharacter
+  kCut,                // cut short before "&estado=" (ParseMaybeCutJobMessage)
 };
 
 struct ParsedJobMessage {
@@ -52,6 +53,15 @@ std::string_view JobMessageFromBytes(std::string_view bytes);
 // Unicode noncharacter: the session bus refuses a string with one, and the
 // job could never be shown.
 ParsedJobMessage ParseJobMessage(std::string_view message);
+
+// ParseJobMessage for a message that may have been cut short: the read that
+// took it ended at a pause or a time limit, not with its writer's close. The
+// state is always the last field, so a message that has not reached
+// "&estado=" has lost a part, whatever its beginning looks like, and is
+// refused as kCut; acting on it would record a job with an empty state. One
+// that has reached it is parsed as any other: a cut inside the state's value
+// cannot be told from a shorter value.
+ParsedJobMessage ParseMaybeCutJobMessage(std::string_view message);
 
 // The message the fields make, in the order the format gives them; the reply
 // pipe only when it is not empty. Also the shape of an event message.

@@ -24,8 +24,21 @@ enum class PipeReadStatus {
   kTimedOut,  // the client stayed connected and wrote nothing within the limit
 };
 
+// What ended a read. Only a client's close and the size limit end a message
+// where its writer ended it; a pause or the time limit may fall in the middle
+// of a message still on its way, and the caller decides what such bytes are
+// worth.
+enum class PipeReadEnd {
+  kClosed,  // the client closed its end
+  kFull,    // `max_bytes` were read
+  kPause,   // the pause passed without a further byte
+  kLimit,   // the whole read's limit passed
+  kFailed,  // the read itself failed
+};
+
 struct PipeReadResult {
   PipeReadStatus status = PipeReadStatus::kNothing;
+  PipeReadEnd end = PipeReadEnd::kFailed;
   std::string bytes;
 };
 
@@ -57,7 +70,8 @@ class PipeServerInstance {
   // that writes once and closes is read at once, however long it waited to
   // connect. The whole read lasts at most `limit`: a connected client that
   // writes nothing in that time is given up (kTimedOut), and one still
-  // trickling bytes then keeps only what it wrote.
+  // trickling bytes then keeps only what it wrote. `end` says which of these
+  // ended the read.
   PipeReadResult ReadMessage(std::size_t max_bytes, std::chrono::milliseconds limit,
                              std::chrono::milliseconds pause);
   // Drops the client; the instance stays, and keeps the name, for the next

@@ -259,6 +259,45 @@ TEST_F(JobPipeServerTest, MalformedMessagesAreReportedAndChangeNothing) {
   EXPECT_TRUE(Registry().QueuedIds().empty());
 }
 
+// A worker that stalls mid-message leaves its beginning, ended by the pause
+// instead of its close. Short of its last field it would record what
+// the worker never said (an update with an empty state); once "&estado=" is
+// there it is taken as any message, since a cut inside the state's value
+// cannot be told from a shorter value.
+TEST_F(JobPipeServerTest, MessageEndedByAPauseIsActedOnOnlyWithEveryField) {
+  struct Case {
+    std::string bytes;
+    bool acted_on;
+  };
+  const Case cases[] = {
+      {"acao=atualizar&id_execucao=J1", false},
+      {"acao=atualizar&id_execucao=J1&pipe=P2&est", false},
+      {"acao=atualiz", false},
+      {"acao=atualizar&id_execucao=J1&estado=concluido", true},
+  };
+  Registry().AnnounceJob("J1");
+  for (const Case& c : cases) {
+    LogTail tail;
+    testing::SilentClient client(pipe_name_);
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.Write(c.bytes));
+    EXPECT_TRUE(ServeOneJobConnection(*instance_, manager_));
+    client.Close();
+    const Lines lines = tail.Lines();
+    if (c.acted_on) {
+      EXPECT_TRUE(InOrder(lines, {"PYTHON PIPE RECEIVED=" + c.bytes,
+                                  "VELDUNA ESTADO REGISTRADO=J1 ESTADO=concluido"}))
+          << c.bytes;
+      EXPECT_EQ(Registry().FindJobState("J1"), "concluido");
+    } else {
+      EXPECT_EQ(lines, (Lines{"PYTHON PIPE RECEIVED=" + c.bytes,
+                              "PYTHON PIPE MENSAGEM INVALIDA=CORTADA"}));
+      EXPECT_EQ(Registry().FindJobState("J1"), "executando") << c.bytes;
+    }
+  }
+  EXPECT_EQ(Registry().FindReplyPipe("J1"), std::nullopt);
+}
+
 // A value cannot write a line of its own into the log, nor a command for the
 // terminal of whoever follows it; ordinary values are logged as they came.
 TEST_F(JobPipeServerTest, ControlCharactersOfAMessageAreLoggedVisibly) {

@@ -82,10 +82,11 @@ TEST(PipeContractTest, OneReadTakesAtMostTheLimit) {
   // completes (a named pipe buffers 4096 bytes), so it runs on its own thread.
   auto client = std::async(std::launch::async, [&] { return WriteMessageToPipe(name, message); });
   ASSERT_TRUE(instance.WaitForClient());
-  std::optional<std::string> first = Read(instance);
-  ASSERT_TRUE(first.has_value());
-  EXPECT_LE(first->size(), kReadLimit);
-  EXPECT_EQ(*first, message.substr(0, first->size()));
+  const PipeReadResult first = instance.ReadMessage(kReadLimit, kPatience, kPatience);
+  ASSERT_EQ(first.status, PipeReadStatus::kRead);
+  EXPECT_LE(first.bytes.size(), kReadLimit);
+  EXPECT_EQ(first.bytes, message.substr(0, first.bytes.size()));
+  EXPECT_EQ(first.end, PipeReadEnd::kFull);
   instance.DisconnectAndClose();
   ASSERT_EQ(client.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   // Whether the client heard of the lost rest depends on the port's buffers.
@@ -94,20 +95,26 @@ TEST(PipeContractTest, OneReadTakesAtMostTheLimit) {
 
 // The pipe is a byte stream: a message written in two calls is read whole,
 // up to the client's close or, while it stays connected, up to a pause after
-// its last byte.
+// its last byte or the limit of the whole read. The read says which: only a
+// close vouches that nothing more was on its way.
 TEST(PipeContractTest, MessageWrittenInPiecesIsReadWhole) {
   const std::string name = FreshPipeName();
   struct Case {
     bool close_after;
+    std::chrono::milliseconds limit;
     std::chrono::milliseconds pause;
+    PipeReadEnd end;
   };
-  for (const Case c : {Case{true, kPatience}, Case{false, std::chrono::milliseconds(50)}}) {
+  using std::chrono::milliseconds;
+  for (const Case c : {Case{true, kPatience, kPatience, PipeReadEnd::kClosed},
+                       Case{false, kPatience, milliseconds(50), PipeReadEnd::kPause},
+                       Case{false, milliseconds(1000), kPatience, PipeReadEnd::kLimit}}) {
     PipeServerInstance instance = MakeInstance(name);
     testing::SilentClient client(name);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(instance.WaitForClient());
     auto read = std::async(std::launch::async,
-                           [&] { return instance.ReadMessage(kReadLimit, kPatience, c.pause); });
+                           [&] { return instance.ReadMessage(kReadLimit, c.limit, c.pause); });
     ASSERT_TRUE(client.Write("acao=atualizar&id_execucao=SP1&estado=conc"));
     // Long enough for the server to take the first piece on its own.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -118,6 +125,7 @@ TEST(PipeContractTest, MessageWrittenInPiecesIsReadWhole) {
     ASSERT_TRUE(ended);
     const PipeReadResult result = read.get();
     EXPECT_EQ(result.status, PipeReadStatus::kRead);
+    EXPECT_EQ(result.end, c.end);
     if (c.close_after) {
       EXPECT_EQ(result.bytes, "acao=atualizar&id_execucao=SP1&estado=concluido");
     }

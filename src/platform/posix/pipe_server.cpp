@@ -231,6 +231,7 @@ PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
   if (first < 0) return result;
   if (first == 0) {
     result.status = PipeReadStatus::kTimedOut;
+    result.end = PipeReadEnd::kLimit;
     return result;
   }
   std::string buffer(max_bytes, '\0');
@@ -240,10 +241,24 @@ PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
     do {
       count = ::recv(fd, buffer.data() + filled, max_bytes - filled, MSG_DONTWAIT);
     } while (count < 0 && errno == EINTR);
-    if (count <= 0) break;  // the client closed its end, or an error
+    if (count <= 0) {
+      result.end = count == 0 ? PipeReadEnd::kClosed : PipeReadEnd::kFailed;
+      break;
+    }
     filled += static_cast<std::size_t>(count);
-    if (filled == max_bytes) break;
-    if (WaitReadable(fd, std::min(deadline, std::chrono::steady_clock::now() + pause)) != 1) break;
+    if (filled == max_bytes) {
+      result.end = PipeReadEnd::kFull;
+      break;
+    }
+    const auto pause_end = std::chrono::steady_clock::now() + pause;
+    const bool limit_first = deadline <= pause_end;
+    const int ready = WaitReadable(fd, limit_first ? deadline : pause_end);
+    if (ready != 1) {
+      result.end = ready < 0     ? PipeReadEnd::kFailed
+                   : limit_first ? PipeReadEnd::kLimit
+                                 : PipeReadEnd::kPause;
+      break;
+    }
   }
   if (filled == 0) return result;  // the client closed without writing
   buffer.resize(filled);

@@ -210,7 +210,7 @@ PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::string buffer(wanted, '\0');
   DWORD filled = 0;
-  bool timed_out = false;
+  result.end = PipeReadEnd::kFull;  // unless a read ends the loop first
   // One read for the first bytes, waiting up to the limit; then one for each
   // further piece, waiting up to the pause. A read that completes returns
   // what the pipe holds, not necessarily all that was asked for.
@@ -219,25 +219,42 @@ PipeReadResult PipeServerInstance::ReadMessage(std::size_t max_bytes,
     overlapped.hEvent = impl_->event.get();
     ::ResetEvent(overlapped.hEvent);
     DWORD count = 0;
+    DWORD error = ERROR_SUCCESS;
+    bool timed_out = false;
+    bool limit_first = true;
     bool done = ::ReadFile(impl_->pipe.get(), buffer.data() + filled, wanted - filled, nullptr,
                            &overlapped) != FALSE;
     if (done) {
       done = ::GetOverlappedResult(impl_->pipe.get(), &overlapped, &count, FALSE) != FALSE;
-    } else if (::GetLastError() == ERROR_IO_PENDING) {
-      const auto until =
-          filled == 0 ? deadline : std::min(deadline, std::chrono::steady_clock::now() + pause);
-      done = FinishOverlapped(impl_->pipe.get(), &overlapped, WaitUntil(until), &count, &timed_out);
+      if (!done) error = ::GetLastError();
+    } else if ((error = ::GetLastError()) == ERROR_IO_PENDING) {
+      const auto pause_end = std::chrono::steady_clock::now() + pause;
+      limit_first = filled == 0 || deadline <= pause_end;
+      done = FinishOverlapped(impl_->pipe.get(), &overlapped,
+                              WaitUntil(limit_first ? deadline : pause_end), &count, &timed_out);
+      if (!done) error = ::GetLastError();
+    }
+    if (done && count > 0) {
+      filled += count;
+      continue;
     }
     // A client that closed its end ends the read with ERROR_BROKEN_PIPE:
-    // the message is what came before.
-    if (!done || count == 0) break;
-    filled += count;
+    // the message is what came before. A read that completed empty is none
+    // of the ends the caller can trust.
+    if (timed_out) {
+      result.end = limit_first ? PipeReadEnd::kLimit : PipeReadEnd::kPause;
+    } else if (!done && (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)) {
+      result.end = PipeReadEnd::kClosed;
+    } else {
+      result.end = PipeReadEnd::kFailed;
+    }
+    break;
   }
   if (filled > 0) {
     buffer.resize(filled);
     result.status = PipeReadStatus::kRead;
     result.bytes = std::move(buffer);
-  } else if (timed_out) {
+  } else if (result.end == PipeReadEnd::kLimit) {
     result.status = PipeReadStatus::kTimedOut;
   }
   return result;
