@@ -36,14 +36,18 @@ function(_activator_c_string out value)
 endfunction()
 
 # activator_lab_paths(<prefix> LAB_ROOT <root> [FLAT <bool>])
-# Sets <prefix>_LOG, _STATE, _BOOTSTRAP, _PIPE_DIR, _IMAGE, _RESULTS_PREFIX, _RUN_RESULTS_PREFIX
-# (activator-run's own result files: an owner-only folder beside the index files).
+# Sets <prefix>_LOG, _STATE, _INSTANCE_LOCK, _BOOTSTRAP, _PIPE_DIR, _IMAGE, _RESULTS_PREFIX,
+# _RUN_RESULTS_PREFIX (activator-run's own result files: an owner-only folder beside the index
+# files). The instance lock is a file beside the state file on POSIX, where the lab is the
+# user's; on Windows a mutex of the user's session, named after no lab, as the job pipe's name
+# is the machine's whatever the lab.
 function(activator_lab_paths prefix)
   cmake_parse_arguments(ARG "" "LAB_ROOT;FLAT" "" ${ARGN})
   set(root "${ARG_LAB_ROOT}")
   if(WIN32)
     set(${prefix}_LOG "${root}\\Logs\\activator_debug.txt" PARENT_SCOPE)
     set(${prefix}_STATE "${root}\\State\\activator_state.dat" PARENT_SCOPE)
+    set(${prefix}_INSTANCE_LOCK "Local\\ZorvellActivator" PARENT_SCOPE)
     set(${prefix}_BOOTSTRAP "${root}\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll" PARENT_SCOPE)
     set(${prefix}_PIPE_DIR "" PARENT_SCOPE)
     string(REPLACE "\\" "/" root_uri "${root}")
@@ -58,6 +62,7 @@ function(activator_lab_paths prefix)
   else()
     set(${prefix}_LOG "${root}/Logs/activator_debug.txt" PARENT_SCOPE)
     set(${prefix}_STATE "${root}/State/activator_state.dat" PARENT_SCOPE)
+    set(${prefix}_INSTANCE_LOCK "${root}/State/activator.lock" PARENT_SCOPE)
     set(${prefix}_BOOTSTRAP "${root}/DLL/libappruntime-bootstrap.so" PARENT_SCOPE)
     set(${prefix}_PIPE_DIR "${root}/pipe" PARENT_SCOPE)
     set(${prefix}_IMAGE "file://${root}/Assets/ZorvellNotify2.png" PARENT_SCOPE)
@@ -111,6 +116,7 @@ function(activator_add_constants target)
   endif()
   _activator_c_string(ACTIVATOR_C_LOG "${P_LOG}")
   _activator_c_string(ACTIVATOR_C_STATE "${P_STATE}")
+  _activator_c_string(ACTIVATOR_C_INSTANCE_LOCK "${P_INSTANCE_LOCK}")
   _activator_c_string(ACTIVATOR_C_LOG_PREDECESSOR "${P_LOG}.1")
   set(ACTIVATOR_C_LOG_LIMIT "${ACTIVATOR_DEBUG_LOG_LIMIT}")
   _activator_c_string(ACTIVATOR_C_BOOTSTRAP "${P_BOOTSTRAP}")

@@ -46,6 +46,7 @@ const std::string lab_root = UserLabRoot();
 const std::string debug_log = lab_root + ACTIVATOR_DEBUG_LOG_PATH;
 const std::string debug_log_predecessor = lab_root + ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
 const std::string state_file = lab_root + ACTIVATOR_STATE_FILE_PATH;
+const std::string instance_lock = lab_root + ACTIVATOR_INSTANCE_LOCK_NAME;
 const std::string pipe_directory = lab_root + ACTIVATOR_PIPE_DIRECTORY;
 const std::string results_prefix = lab_root + ACTIVATOR_RESULTS_PREFIX;
 const std::string run_results_prefix = lab_root + ACTIVATOR_RUN_RESULTS_PREFIX;
@@ -57,6 +58,7 @@ const std::string image = "file://" + BesideProgram(ACTIVATOR_NOTIFICATION_IMAGE
 const char* const kDebugLogPath = debug_log.c_str();
 const char* const kDebugLogPredecessorPath = debug_log_predecessor.c_str();
 const char* const kStateFilePath = state_file.c_str();
+const char* const kInstanceLockName = instance_lock.c_str();
 const char* const kBootstrapLibraryPath = bootstrap_library.c_str();
 const char* const kPipeDirectory = pipe_directory.c_str();
 const char* const kNotificationImageUri = image.c_str();
@@ -78,6 +80,7 @@ void PrepareLabFolders() noexcept {
 #else
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
 const char* const kStateFilePath = ACTIVATOR_STATE_FILE_PATH;
+const char* const kInstanceLockName = ACTIVATOR_INSTANCE_LOCK_NAME;
 const char* const kDebugLogPredecessorPath = ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
 const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
 const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;

@@ -13,6 +13,9 @@ extern const char* const kDebugLogPath;
 // State file: what a restarted program needs to go on where its predecessor
 // stopped (jobs/state_journal.h). Its folder is never created by the program.
 extern const char* const kStateFilePath;
+// The lock that lets one activator run per user (platform/instance_lock.h): a
+// file beside the state file on POSIX, a mutex of the session on Windows.
+extern const char* const kInstanceLockName;
 // Where the debug log goes once it holds kDebugLogLimit bytes: its one
 // predecessor, replaced at each rollover.
 extern const char* const kDebugLogPredecessorPath;

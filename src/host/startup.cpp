@@ -1,4 +1,5 @@
-// The start-up sequence. Its order is fixed: COM before the bootstrap, the
+// The start-up sequence. Its order is fixed: the one-activator-per-user lock
+// before anything that logs or touches the lab, COM before the bootstrap, the
 // bootstrap before the class registration, the registration before the
 // subscription, the subscription before Register, and all of them before the
 // first thread starts.
@@ -6,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <thread>
 
@@ -20,6 +22,8 @@
 #include "notify/notification_monitor.h"
 #include "platform/bootstrap.h"
 #include "platform/com.h"
+#include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/threads.h"
 
 namespace activator {
@@ -149,7 +153,8 @@ void RestoreSavedState(const std::string& path, const AppNotificationManager& ma
                     " TELA=" + FormatCount(opened.state.on_screen.size()));
       break;
   }
-  if (!journal.Healthy()) WriteDebugLog("ESTADO NAO GRAVADO");
+  if (!opened.kept_aside.empty()) WriteDebugLog("ESTADO GUARDADO=" + LogValue(opened.kept_aside));
+  for (const std::string& line : journal.TakeReports()) WriteDebugLog(line);
   JobRegistry& registry = TheJobRegistry();
   registry.Restore(opened.state);
   registry.KeepChangesIn(&journal);
@@ -210,6 +215,26 @@ std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
   return std::nullopt;
 }
 
+// Two activators of one user would both rewrite the state file, show every
+// job twice and send a click to the worker twice, so a second one waits for
+// the first to end; it logs nothing meanwhile, not even its start, and then
+// takes over the state file the first left. Returns the system's error when
+// the lock cannot be had at all: the program then runs without it, as it did
+// before there was one.
+std::optional<uint32_t> WaitForInstanceLock() {
+  InstanceLockResult lock = TryTakeInstanceLock(kInstanceLockName);
+  if (lock.status == InstanceLockStatus::kHeld) {
+    // Started by hand, it would otherwise seem to hang.
+    if (StandardErrorIsTerminal()) {
+      std::fputs(kInstanceWaitNotice, stderr);
+      std::fflush(stderr);
+    }
+    lock = TakeInstanceLock(kInstanceLockName);
+  }
+  if (lock.status != InstanceLockStatus::kTaken) return lock.error;
+  return std::nullopt;
+}
+
 }  // namespace
 
 StartupSettings ActivatorStartupSettings() {
@@ -218,6 +243,7 @@ StartupSettings ActivatorStartupSettings() {
       kActivatorClassId,
       WorkerThreadBodies{&RunQueueConsumer, &RunJobPipeServer, &RunNotificationMonitor},
       kStateFilePath,
+      std::nullopt,  // RunActivator's to say, once it asked for the lock
   };
 }
 
@@ -225,6 +251,9 @@ std::optional<int> StartActivator(const StartupSettings& settings,
                                   std::optional<AppNotificationManager>& manager) {
   WriteDebugLog("================");
   WriteDebugLog("ZORVELL ACTIVATOR START");
+  if (settings.instance_lock_error) {
+    WriteDebugLog("INSTANCIA UNICA FALHOU=" + FormatErrorCode(*settings.instance_lock_error));
+  }
 
   if (auto exit_code = JoinApartment()) return exit_code;
 
@@ -248,9 +277,11 @@ int RunActivator() {
   // by reference, and this frame is never left once they run.
   std::optional<AppNotificationManager> manager;
   PrepareLabFolders();
-  if (std::optional<int> exit_code = StartActivator(ActivatorStartupSettings(), manager)) {
-    return *exit_code;
-  }
+  StartupSettings settings = ActivatorStartupSettings();
+  // Taken on the main thread, which never ends while the process runs: on
+  // Windows the lock is the thread's.
+  settings.instance_lock_error = WaitForInstanceLock();
+  if (std::optional<int> exit_code = StartActivator(settings, manager)) return *exit_code;
   for (;;) std::this_thread::sleep_for(kKeepAliveStep);
 }
 

@@ -1,12 +1,14 @@
-// Start-up and the life of the process: joins COM, brings in the runtime
-// through the bootstrap library, registers the activation server, checks that
-// the notification platform serves this process, subscribes the activation
-// handler, registers with the notification manager, logs the notification
-// inventory once, starts the three worker threads and handles the click that
-// started the process, if one did. Then the
-// main thread only keeps the process alive; there is no orderly shutdown.
+// Start-up and the life of the process: waits until no other activator of
+// the user runs, joins COM, brings in the runtime through the bootstrap
+// library, registers the activation server, checks that the notification
+// platform serves this process, subscribes the activation handler, registers
+// with the notification manager, logs the notification inventory once, starts
+// the three worker threads and handles the click that started the process, if
+// one did. Then the main thread only keeps the process alive; there is no
+// orderly shutdown.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -47,6 +49,10 @@ struct StartupSettings {
   WorkerThreadBodies threads;
   // Where the program keeps what a restart needs; empty: nothing is kept.
   std::string state_file_path;
+  // Why the one-activator-per-user lock could not be had (the system's error
+  // number), when it could not: the start then goes on without it and logs
+  // "INSTANCIA UNICA FALHOU=<number>" after its first two lines.
+  std::optional<uint32_t> instance_lock_error;
 };
 
 // What the program runs with: build constants and the real thread bodies.
@@ -64,8 +70,17 @@ StartupSettings ActivatorStartupSettings();
 std::optional<int> StartActivator(const StartupSettings& settings,
                                   std::optional<AppNotificationManager>& manager);
 
-// The program: start-up with the build's settings, then sleeps in 1000 ms
-// steps for ever. Returns only with the exit code of a failed start.
+// What a user who started an activator by hand while another one of theirs
+// runs reads on the terminal, once: it waits, logging nothing, until that one
+// ends.
+inline constexpr char kInstanceWaitNotice[] =
+    "activator: another activator runs for this user; this one waits and starts when that one "
+    "ends\n";
+
+// The program: takes the one-activator-per-user lock (kInstanceLockName),
+// waiting in silence while another activator holds it, then start-up with the
+// build's settings, then sleeps in 1000 ms steps for ever. Returns only with
+// the exit code of a failed start.
 int RunActivator();
 
 // The program started with kUnregisterArgument: joins COM, brings in the

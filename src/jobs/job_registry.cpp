@@ -27,7 +27,47 @@ JobRegistry& TheJobRegistry() { return g_process_registry.registry; }
 void JobRegistry::KeepChangesIn(StateJournal* journal) { journal_.store(journal); }
 
 void JobRegistry::Keep(SavedChangeKind kind, std::vector<std::string> fields) const {
-  if (StateJournal* journal = journal_.load()) journal->Record({kind, std::move(fields)});
+  if (StateJournal* journal = journal_.load()) journal->Record({kind, std::move(fields)}, this);
+}
+
+void JobRegistry::SetStateLocked(const std::string& job_id, const std::string& job_state) {
+  JobEntry& job = job_states_[job_id];
+  job.state = job_state;
+  job.stamp = next_stamp_++;
+}
+
+void JobRegistry::FillSnapshot(StateSnapshot& snapshot) const {
+  snapshot.queue.assign(job_queue_.begin(), job_queue_.end());
+  for (const auto& [id, show] : pending_) (show.shown ? snapshot.pending : snapshot.unshown).push_back(id);
+  snapshot.on_screen.assign(on_screen_ids_.begin(), on_screen_ids_.end());
+  // Flat arrays only: a snapshot of a long queue must not cost a node per job.
+  std::vector<std::string_view> queued = snapshot.queue;
+  std::sort(queued.begin(), queued.end());
+  std::vector<SnapshotJob> finished, running;
+  for (const auto& [id, job] : job_states_) {
+    const SnapshotJob entry{id, &job.state, nullptr, job.stamp, true};
+    if (std::binary_search(queued.begin(), queued.end(), std::string_view(id)) ||
+        pending_.count(id) != 0 || on_screen_ids_.count(id) != 0) {
+      snapshot.jobs.push_back(entry);
+    } else {
+      (IsFinalJobState(job.state) ? finished : running).push_back(entry);
+    }
+  }
+  // Of the rest, the most recent: kept in the registry for good, but a
+  // restarted program needs only the jobs that may still be sent a state.
+  for (auto [out_of_view, limit] : {std::pair{&finished, kKeptFinishedJobs},
+                                    std::pair{&running, kKeptRunningJobs}}) {
+    if (out_of_view->size() > limit) {
+      const auto first_kept = out_of_view->end() - static_cast<std::ptrdiff_t>(limit);
+      std::nth_element(out_of_view->begin(), first_kept, out_of_view->end(),
+                       [](const SnapshotJob& a, const SnapshotJob& b) { return a.stamp < b.stamp; });
+      out_of_view->erase(out_of_view->begin(), first_kept);
+    }
+    for (SnapshotJob& job : *out_of_view) {
+      job.in_view = false;
+      snapshot.jobs.push_back(job);
+    }
+  }
 }
 
 void JobRegistry::Restore(const SavedState& saved) {
@@ -38,14 +78,17 @@ void JobRegistry::Restore(const SavedState& saved) {
   }
   {
     MutexLock lock(registry_lock_);
-    for (const auto& [id, job] : saved.jobs)
-      if (job.state) job_states_[id] = *job.state;
+    for (const auto& [id, job] : saved.jobs) {
+      if (!job.state) continue;
+      job_states_[id] = JobEntry{*job.state, job.stamp};
+      next_stamp_ = std::max(next_stamp_, job.stamp + 1);
+    }
     for (const std::string& id : saved.queue) {
       // Every queued id has a state.
-      job_states_.try_emplace(id, kStateRunning.text());
+      job_states_.try_emplace(id, JobEntry{std::string(kStateRunning.text()), next_stamp_++});
       job_queue_.push_back(id);
     }
-    for (const std::string& id : saved.pending) pending_[id] = 0;
+    for (const std::string& id : saved.pending) pending_[id] = PendingShow{0, true};
     // What the centre was last seen to hold is still there, as far as anyone
     // knows, until the monitor's first look: the queue must not fill the
     // screen past the display limit meanwhile.
@@ -61,8 +104,11 @@ void JobRegistry::RecordReplyPipe(const std::string& job_id, const std::string& 
     reply_pipes_[job_id] = pipe_name;
   }
   // Only the job pipe server records reply pipes, so their records keep the
-  // order of the changes although the lock is already released.
-  Keep(SavedChangeKind::kReplyPipe, {job_id, pipe_name});
+  // order of the changes although the lock is already released. Without the
+  // registry lock no snapshot can be made here: a due one waits for the next
+  // change.
+  if (StateJournal* journal = journal_.load())
+    journal->Record({SavedChangeKind::kReplyPipe, {job_id, pipe_name}});
 }
 
 std::optional<std::string> JobRegistry::FindReplyPipe(const std::string& job_id) {
@@ -75,7 +121,9 @@ std::optional<std::string> JobRegistry::FindReplyPipe(const std::string& job_id)
 void JobRegistry::AnnounceJob(const std::string& job_id) {
   {
     MutexLock lock(registry_lock_);
-    job_states_.try_emplace(job_id, kStateRunning.text());
+    JobEntry& job = job_states_.try_emplace(job_id, JobEntry{std::string(kStateRunning.text())})
+                        .first->second;
+    job.stamp = next_stamp_++;
     job_queue_.push_back(job_id);
     Keep(SavedChangeKind::kAnnounce, {job_id});
   }
@@ -84,7 +132,7 @@ void JobRegistry::AnnounceJob(const std::string& job_id) {
 
 void JobRegistry::SetJobState(const std::string& job_id, const std::string& job_state) {
   MutexLock lock(registry_lock_);
-  job_states_[job_id] = job_state;
+  SetStateLocked(job_id, job_state);
   Keep(SavedChangeKind::kState, {job_id, job_state});
 }
 
@@ -101,16 +149,24 @@ std::string JobRegistry::TakeNextJob() {
   while (!AdmitsNextJob()) registry_lock_.Wait(queue_condition_);
   std::string job_id = job_queue_.front();
   // A fresh show of the id restarts its count of unseen passes.
-  pending_[job_id] = 0;
+  pending_[job_id] = PendingShow{};
   job_queue_.pop_front();
   Keep(SavedChangeKind::kTake, {job_id});
   return job_id;
 }
 
+void JobRegistry::ConfirmShown(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  auto it = pending_.find(job_id);
+  if (it == pending_.end() || it->second.shown) return;
+  it->second.shown = true;
+  Keep(SavedChangeKind::kShown, {job_id});
+}
+
 std::string JobRegistry::FindJobState(const std::string& job_id) {
   MutexLock lock(registry_lock_);
   auto it = job_states_.find(job_id);
-  return it == job_states_.end() ? std::string() : it->second;
+  return it == job_states_.end() ? std::string() : it->second.state;
 }
 
 std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_count,
@@ -119,23 +175,25 @@ std::vector<std::string> JobRegistry::RefreshOnScreenView(uint64_t on_screen_cou
   {
     MutexLock lock(registry_lock_);
     on_screen_count_ = on_screen_count;
+    // Each change is made before it is kept: keeping it may write a
+    // snapshot, which must already hold it.
     if (!view_kept_ || on_screen_ids_ != seen_tags) {
       view_kept_ = journal_.load() != nullptr;
+      on_screen_ids_ = seen_tags;
       Keep(SavedChangeKind::kOnScreen, {seen_tags.begin(), seen_tags.end()});
     }
-    on_screen_ids_ = seen_tags;
+    std::vector<std::string> left;
     for (auto it = pending_.begin(); it != pending_.end();) {
-      if (seen_tags.count(it->first) != 0) {
-        Keep(SavedChangeKind::kLeavePending, {it->first});
-        it = pending_.erase(it);
-      } else if (++it->second >= kUnseenPassesBeforeRelease) {
-        released.push_back(it->first);
-        Keep(SavedChangeKind::kLeavePending, {it->first});
+      const bool seen = seen_tags.count(it->first) != 0;
+      if (seen || ++it->second.unseen_passes >= kUnseenPassesBeforeRelease) {
+        if (!seen) released.push_back(it->first);
+        left.push_back(it->first);
         it = pending_.erase(it);
       } else {
         ++it;
       }
     }
+    for (std::string& id : left) Keep(SavedChangeKind::kLeavePending, {std::move(id)});
   }
   queue_condition_.notify_all();
   return released;
@@ -176,8 +234,10 @@ bool JobRegistry::QueueUnlessInCentre(const std::string& job_id) {
   {
     MutexLock lock(registry_lock_);
     if (pending_.count(job_id) != 0 || on_screen_ids_.count(job_id) != 0) return false;
-    if (std::find(job_queue_.begin(), job_queue_.end(), job_id) == job_queue_.end())
+    if (std::find(job_queue_.begin(), job_queue_.end(), job_id) == job_queue_.end()) {
       job_queue_.push_back(job_id);
+      Keep(SavedChangeKind::kQueueUnlessQueued, {job_id});
+    }
   }
   queue_condition_.notify_all();
   return true;
@@ -212,6 +272,7 @@ void JobRegistry::ResetForTesting() {
   }
   MutexLock lock(registry_lock_);
   job_states_.clear();
+  next_stamp_ = 1;
   job_queue_.clear();
   pending_.clear();
   on_screen_count_ = 0;

@@ -23,12 +23,11 @@
 
 #include "base/mutex.h"
 #include "jobs/saved_state.h"
+#include "jobs/state_journal.h"
 
 namespace activator {
 
-class StateJournal;
-
-class JobRegistry {
+class JobRegistry : public LiveJobState {
  public:
   // Fewer than this many job notifications may be pending or on screen for
   // the consumer to take another job.
@@ -58,6 +57,9 @@ class JobRegistry {
   // then moves the front id from the queue into the pending set. Only the
   // queue consumer calls it.
   std::string TakeNextJob() EXCLUDES(registry_lock_);
+  // The show of a taken id went out. Until then a restarted program shows the
+  // id again; after it, only the notification centre settles it.
+  void ConfirmShown(const std::string& job_id) EXCLUDES(registry_lock_);
   // The job's state; the empty text when the job has none.
   std::string FindJobState(const std::string& job_id) EXCLUDES(registry_lock_);
   // What the monitor saw in one successful look at the notification centre:
@@ -90,9 +92,10 @@ class JobRegistry {
   // queue, pending and on-screen ids, after the reply-pipe lock for the reply
   // pipes: the reply-pipe lock is never held with another lock.
   void KeepChangesIn(StateJournal* journal);
-  // Takes over what a predecessor left: job states, reply pipes, queue, and
-  // the centre's jobs as last seen, counted on screen until the monitor looks.
-  // Nothing may be using the registry yet; nothing is recorded.
+  // Takes over what a predecessor left: job states, reply pipes, queue,
+  // pending ids, and the centre's jobs as last seen, counted on screen until
+  // the monitor looks. Ids taken but never shown must already be back in the
+  // queue. Nothing may be using the registry yet; nothing is recorded.
   void Restore(const SavedState& saved) EXCLUDES(registry_lock_, reply_pipe_lock_);
 
   // Named only so that the lock order can be written where the display lock
@@ -109,9 +112,27 @@ class JobRegistry {
   // using the registry meanwhile.
   void ResetForTesting() EXCLUDES(registry_lock_, reply_pipe_lock_);
 
+  // For the journal's snapshots: queued, pending and on-screen jobs, and the
+  // most recent of the others (kKeptFinishedJobs, kKeptRunningJobs).
+  void FillSnapshot(StateSnapshot& snapshot) const override REQUIRES(registry_lock_);
+
  private:
+  struct JobEntry {
+    std::string state;
+    uint64_t stamp = 0;  // order of the job's last change
+  };
+  struct PendingShow {
+    // Successful monitor passes since the id was taken that did not see it.
+    unsigned unseen_passes = 0;
+    bool shown = false;
+  };
+
   bool AdmitsNextJob() const REQUIRES(registry_lock_);
-  void Keep(SavedChangeKind kind, std::vector<std::string> fields) const;
+  void SetStateLocked(const std::string& job_id, const std::string& job_state)
+      REQUIRES(registry_lock_);
+  // Records a change made under the registry lock; a snapshot due is made
+  // from the registry there and then.
+  void Keep(SavedChangeKind kind, std::vector<std::string> fields) const REQUIRES(registry_lock_);
 
   std::atomic<StateJournal*> journal_{nullptr};
 
@@ -119,11 +140,10 @@ class JobRegistry {
   std::unordered_map<std::string, std::string> reply_pipes_ GUARDED_BY(reply_pipe_lock_);
 
   Mutex registry_lock_;
-  std::unordered_map<std::string, std::string> job_states_ GUARDED_BY(registry_lock_);
+  std::unordered_map<std::string, JobEntry> job_states_ GUARDED_BY(registry_lock_);
+  uint64_t next_stamp_ GUARDED_BY(registry_lock_) = 1;
   std::deque<std::string> job_queue_ GUARDED_BY(registry_lock_);
-  // Pending id -> successful monitor passes since it was taken that did not
-  // see it.
-  std::unordered_map<std::string, unsigned> pending_ GUARDED_BY(registry_lock_);
+  std::unordered_map<std::string, PendingShow> pending_ GUARDED_BY(registry_lock_);
   uint64_t on_screen_count_ GUARDED_BY(registry_lock_) = 0;
   // The tags the monitor's last look saw.
   std::set<std::string> on_screen_ids_ GUARDED_BY(registry_lock_);

@@ -36,10 +36,13 @@ struct SavedJob {
 struct SavedState {
   std::map<std::string, SavedJob> jobs;
   std::deque<std::string> queue;
+  // Taken and shown, not yet seen in the centre.
   std::set<std::string> pending;
+  // Taken, but the show was not known to have gone out when the file was
+  // last written.
+  std::set<std::string> unshown;
   std::set<std::string> on_screen;
   std::map<std::string, std::string> port_entries;
-  uint64_t next_stamp = 1;
 };
 
 // One change, as the registry and the notification port make them.
@@ -49,8 +52,9 @@ enum class SavedChangeKind : char {
   kReplyPipe = 'P',          // id, pipe name
   kQueueBack = 'U',          // id: queued at the back
   kQueueUnlessQueued = 'Q',  // id: queued at the back unless it waits already
-  kTake = 'T',               // id: leaves the front of the queue, becomes pending
-  kPending = 'K',            // id: becomes pending
+  kTake = 'T',               // id: leaves the front of the queue, taken for a show
+  kShown = 'S',              // id: the show of a taken id went out; it is pending
+  kPending = 'K',            // id: shown and pending
   kLeavePending = 'W',       // id: seen, withdrawn or released
   kPutBackFirst = 'B',       // id: leaves the pending ids for the front of the queue
   kOnScreen = 'V',           // ids the centre was seen to hold (all of them)
@@ -63,9 +67,6 @@ struct SavedChange {
   SavedChangeKind kind;
   std::vector<std::string> fields;
 };
-
-// Applies one change; one with the wrong number of fields changes nothing.
-void ApplySavedChange(SavedState& state, const SavedChange& change);
 
 // The first bytes of every state file.
 inline constexpr std::string_view kSavedStateMagic = "ZORVELL ESTADO 1\n";
@@ -82,7 +83,9 @@ struct DecodedSavedState {
   bool whole = true;
 };
 
-// Reads a state file's bytes (magic, then records).
+// Reads a state file's bytes (magic, then records), in time and memory
+// linear in their size whatever they hold. A record with the wrong number of
+// fields for its kind changes nothing.
 DecodedSavedState DecodeSavedState(std::string_view bytes);
 
 // How many jobs out of view (neither queued, pending nor in the centre) are
@@ -92,16 +95,51 @@ DecodedSavedState DecodeSavedState(std::string_view bytes);
 inline constexpr std::size_t kKeptFinishedJobs = 64;
 inline constexpr std::size_t kKeptRunningJobs = 4096;
 
-// Drops what is no longer live: jobs out of view beyond the numbers above.
-void PruneSavedState(SavedState& state);
+// True for a state after which a job changes no more on its own.
+bool IsFinalJobState(std::string_view state);
 
-// A whole state file (magic, then records) that rebuilds `state` as it is.
-std::string EncodeSavedStateFile(const SavedState& state);
+// A snapshot to write, as views of what its owner holds (the registry's
+// jobs under its lock, or a state read back): nothing is copied per job, so
+// a snapshot of a long queue costs a few flat arrays, not a second registry.
+struct SnapshotJob {
+  std::string_view id;
+  const std::string* state = nullptr;       // none when null
+  const std::string* reply_pipe = nullptr;  // none when null
+  uint64_t stamp = 0;
+  // Queued, pending or on screen: never dropped to make the snapshot fit.
+  bool in_view = false;
+};
 
-// After a restart: the ids that were pending may not have been shown when the
-// program ended, so they go to the front of the queue (sorted by id: the order
-// they were taken in is not kept) to be shown again; showing replaces
-// whatever is on screen under the same tag.
-void RequeuePending(SavedState& state);
+struct StateSnapshot {
+  std::vector<SnapshotJob> jobs;  // any order
+  std::vector<std::string_view> queue;
+  std::vector<std::string_view> pending;
+  std::vector<std::string_view> unshown;
+  std::vector<std::string_view> on_screen;
+  std::vector<std::pair<std::string_view, std::string_view>> port_entries;
+};
+
+// Views of `state`, which must outlive them.
+StateSnapshot SnapshotOf(const SavedState& state);
+
+// The most a snapshot may hold. The file is compacted well before it is four
+// times this, so it never reaches the size a start refuses to read.
+inline constexpr std::size_t kMaxSnapshotBytes = 16u << 20;
+
+// Makes `snapshot` fit in `budget` bytes: jobs out of view go first, oldest
+// first; then, only when what is in view does not fit alone, ids from the
+// back of the queue. Returns how many queued ids were left out.
+std::size_t FitSnapshot(StateSnapshot& snapshot, std::size_t budget = kMaxSnapshotBytes);
+
+// A whole state file (magic, then records) that rebuilds what `snapshot`
+// views. Its jobs are put in the order of their stamps.
+std::string EncodeSnapshot(StateSnapshot& snapshot);
+
+// After a restart: an id taken for a show that was not known to go out goes
+// back to the front of the queue, to be shown again (a show replaces whatever
+// the centre holds under the same tag). Pending ids stay pending: their
+// notifications went out, and the monitor's looks settle them as usual, so
+// one the user closed is never shown again.
+void RequeueUnshown(SavedState& state);
 
 }  // namespace activator

@@ -1,15 +1,15 @@
 #include "jobs/state_journal.h"
 
 #include <algorithm>
-
-#include "platform/files.h"
+#include <utility>
 
 namespace activator {
 
 namespace {
 
-// A state file larger than this is not one of ours.
-constexpr std::size_t kMaxStateFileBytes = 64u << 20;
+// More reports than this between two looks mean the same trouble again and
+// again: the newest are dropped.
+constexpr std::size_t kMaxReports = 16;
 
 }  // namespace
 
@@ -20,63 +20,154 @@ StateJournal& TheStateJournal() {
 
 OpenedSavedState StateJournal::Open(const std::string& path) {
   OpenedSavedState opened;
-  const FileReadResult read = ReadFileStart(path, kMaxStateFileBytes + 1);
-  if (read.status == FileReadStatus::kRead && read.bytes.size() <= kMaxStateFileBytes) {
+  const FileReadResult read = ReadFileStart(path, kMaxFileBytes + 1);
+  bool keep_aside = false;
+  if (read.status == FileReadStatus::kRead && read.bytes.size() <= kMaxFileBytes) {
     DecodedSavedState decoded = DecodeSavedState(read.bytes);
     opened.records = decoded.records;
+    keep_aside = !decoded.whole;
     if (decoded.records == 0 && !decoded.whole) {
       opened.source = SavedStateSource::kRefused;
     } else {
       opened.state = std::move(decoded.state);
       opened.source = decoded.whole ? SavedStateSource::kRead : SavedStateSource::kDamaged;
     }
+  } else if (read.status == FileReadStatus::kRead) {
+    opened.source = SavedStateSource::kRefused;
+    keep_aside = true;
   } else if (read.status != FileReadStatus::kUnreadable || FileExists(path)) {
     opened.source = SavedStateSource::kRefused;
   }
-  RequeuePending(opened.state);
+  // What could not be read may still be worth a look (or a repair by hand):
+  // the fresh snapshot would otherwise overwrite it.
+  if (keep_aside) {
+    const std::string aside = path + kKeptAsideSuffix;
+    if (RenameFile(path, aside)) opened.kept_aside = aside;
+  }
+  RequeueUnshown(opened.state);
+
   MutexLock lock(mu_);
   path_ = path;
-  model_ = opened.state;
-  CompactLocked();
+  port_entries_ = opened.state.port_entries;
+  for (const auto& [id, job] : opened.state.jobs)
+    if (job.reply_pipe) reply_pipes_[id].name = *job.reply_pipe;
+  // The snapshot's pipes come from the journal's own, just made the same.
+  StateSnapshot snapshot = SnapshotOf(opened.state);
+  for (SnapshotJob& job : snapshot.jobs) job.reply_pipe = nullptr;
+  WriteSnapshotLocked(std::move(snapshot));
   return opened;
 }
 
-void StateJournal::Record(const SavedChange& change) {
+void StateJournal::ApplyLocked(const SavedChange& change) {
+  const std::vector<std::string>& f = change.fields;
+  switch (change.kind) {
+    case SavedChangeKind::kReplyPipe:
+      if (f.size() != 2) return;
+      reply_pipes_[f[0]].name = f[1];
+      pipes_since_snapshot_.insert(f[0]);
+      break;
+    case SavedChangeKind::kPortSet:
+      if (f.size() == 2) port_entries_[f[0]] = f[1];
+      break;
+    case SavedChangeKind::kPortErase:
+      if (f.size() == 1) port_entries_.erase(f[0]);
+      break;
+    case SavedChangeKind::kPortClear:
+      port_entries_.clear();
+      break;
+    default:
+      break;  // the registry's own
+  }
+}
+
+void StateJournal::Record(const SavedChange& change, const LiveJobState* live) {
   MutexLock lock(mu_);
   if (path_.empty()) return;
-  ApplySavedChange(model_, change);
-  if (!healthy_) {
+  ApplyLocked(change);
+  if (healthy_) {
+    // Another size than the journal wrote means the file was deleted,
+    // replaced or written by someone else: a record appended there would be
+    // lost, or begin a file without its first bytes.
+    const std::optional<uint64_t> size = file_ ? file_->SizeWhileNamed() : std::nullopt;
+    if (size && *size == file_bytes_) {
+      const std::string record = EncodeSavedChange(change);
+      if (file_->Append(record) == 0) {
+        file_bytes_ += record.size();
+        const uint64_t limit = std::max<uint64_t>(
+            kCompactAfterBytes, std::min<uint64_t>(4 * snapshot_bytes_, kMaxFileBytes / 2));
+        if (file_bytes_ > limit) snapshot_due_ = true;
+      } else {
+        NoteHealthLocked(false);
+        snapshot_due_ = true;
+      }
+    } else {
+      snapshot_due_ = true;
+    }
+  } else if (++changes_since_failure_ % kRetryAfterChanges == 0) {
     // A record lost in between would leave the file wrong: only a whole new
     // snapshot puts it right again, tried now and then rather than at every
     // change while the folder is missing or the disk full.
-    if (++changes_since_failure_ % kRetryAfterChanges == 0) CompactLocked();
-    return;
+    snapshot_due_ = true;
   }
-  const std::string record = EncodeSavedChange(change);
-  if (!AppendToFile(path_, record)) {
-    CompactLocked();
-    return;
+  if (snapshot_due_ && live != nullptr) {
+    StateSnapshot snapshot;
+    live->FillSnapshot(snapshot);
+    WriteSnapshotLocked(std::move(snapshot));
   }
-  file_bytes_ += record.size();
-  if (file_bytes_ > std::max<uint64_t>(kCompactAfterBytes, 4 * snapshot_bytes_)) CompactLocked();
 }
 
-void StateJournal::CompactLocked() {
-  PruneSavedState(model_);
-  const std::string snapshot = EncodeSavedStateFile(model_);
-  healthy_ = ReplaceFileWhole(path_, snapshot);
-  changes_since_failure_ = 0;
-  file_bytes_ = snapshot_bytes_ = snapshot.size();
+void StateJournal::WriteSnapshotLocked(StateSnapshot snapshot) {
+  // The reply pipes of jobs the snapshot keeps, and of those recorded since
+  // the last one (their job may not have reached the registry yet); the
+  // others are forgotten.
+  const uint64_t number = ++snapshots_;
+  for (SnapshotJob& job : snapshot.jobs) {
+    auto pipe = reply_pipes_.find(std::string(job.id));
+    if (pipe == reply_pipes_.end()) continue;
+    job.reply_pipe = &pipe->second.name;
+    pipe->second.snapshot = number;
+  }
+  for (auto it = reply_pipes_.begin(); it != reply_pipes_.end();) {
+    if (it->second.snapshot == number) {
+      ++it;
+    } else if (pipes_since_snapshot_.count(it->first) != 0) {
+      snapshot.jobs.push_back({it->first, nullptr, &it->second.name, 0, false});
+      it->second.snapshot = number;
+      ++it;
+    } else {
+      it = reply_pipes_.erase(it);
+    }
+  }
+  pipes_since_snapshot_.clear();
+  snapshot.port_entries.assign(port_entries_.begin(), port_entries_.end());
+  if (const std::size_t left_out = FitSnapshot(snapshot); left_out != 0 &&
+                                                          reports_.size() < kMaxReports) {
+    reports_.push_back("ESTADO CHEIO FILA FORA DO ARQUIVO=" + std::to_string(left_out));
+  }
+  const std::string bytes = EncodeSnapshot(snapshot);
+  // Closed first: on Windows an open handle may stand in the way of the
+  // rename over it.
+  file_.reset();
+  bool written = ReplaceFileWhole(path_, bytes);
+  if (written) {
+    file_ = PrivateFile::OpenToAppend(path_, nullptr);
+    written = file_.has_value();
+  }
+  NoteHealthLocked(written);
+  snapshot_due_ = false;
+  file_bytes_ = snapshot_bytes_ = bytes.size();
 }
 
-SavedState StateJournal::Current() {
+void StateJournal::NoteHealthLocked(bool healthy) {
+  if (healthy != healthy_ && reports_.size() < kMaxReports)
+    reports_.push_back(healthy ? "ESTADO GRAVADO NOVAMENTE" : "ESTADO NAO GRAVADO");
+  if (!healthy) changes_since_failure_ = 0;
+  healthy_ = healthy;
+}
+
+std::vector<std::string> StateJournal::TakeReports() {
   MutexLock lock(mu_);
-  return model_;
-}
-
-bool StateJournal::Healthy() {
-  MutexLock lock(mu_);
-  return healthy_;
+  return std::exchange(reports_, {});
 }
 
 }  // namespace activator

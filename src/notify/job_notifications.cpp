@@ -103,6 +103,9 @@ ShowResult ShowJobNotification(const AppNotificationManager& manager, const std:
     AppNotification notification = BuildJobNotification(form, job_id);
     WriteDebugLog(form.built_line);
     manager.Show(notification);
+    // Before the line that says so: a program killed after it shows nothing
+    // twice after its restart.
+    TheJobRegistry().ConfirmShown(job_id);
     WriteDebugLog(form.shown_line);
     LogAllNotifications(manager);
   } catch (const HResultError& error) {

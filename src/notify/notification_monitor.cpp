@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jobs/job_registry.h"
+#include "jobs/state_journal.h"
 #include "log/debug_log.h"
 #include "notify/job_notifications.h"
 #include "platform/com.h"
@@ -108,6 +109,9 @@ void RunNotificationMonitor(const AppNotificationManager& manager) {
   WriteDebugLog("MONITOR GETALL START");
   for (;;) {
     RunNotificationMonitorPass(manager, last_summary);
+    // The state file's troubles come up under the registry lock, where
+    // nothing is logged: they are told here.
+    for (const std::string& line : TheStateJournal().TakeReports()) WriteDebugLog(line);
     std::this_thread::sleep_for(kMonitorPause);
   }
 }

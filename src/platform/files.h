@@ -30,7 +30,8 @@ struct FileRollover {
 };
 
 // Appends `bytes` to the file at `path` with a single write at the file's end,
-// creating the file (not its folder) when missing. The file is opened and
+// creating the file (not its folder) when missing, for this user alone (0600
+// on POSIX; on Windows the default access of the user's files). The file is opened and
 // closed within the call, shared with every other opener, and never inherited
 // by child processes. Only a regular file is appended to, and the open never
 // waits: a FIFO or a device at `path` gets nothing. With a `rollover` the file
@@ -45,7 +46,7 @@ bool AppendToFile(const std::string& path, std::string_view bytes,
 bool StandardErrorIsTerminal() noexcept;
 
 // Reads at most `max_bytes` from the start of the regular file at `path`, as
-// raw bytes, denying other openers nothing (a writer may hold the file open).
+// raw bytes, taking only as much memory as the file holds, denying other openers nothing (a writer may hold the file open).
 // Only a regular file is read, and the call never waits on anything else: a
 // FIFO with no writer or a device never ends a read, so they are refused
 // without one, and opening them cannot block either. A path holding a NUL
@@ -59,6 +60,9 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes);
 // and the temporary file is then renamed over `path`. Returns false (the old
 // file left as it was) when any step failed; never throws.
 bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept;
+
+// Renames the file at `from` to `to`, replacing whatever file is there.
+bool RenameFile(const std::string& from, const std::string& to) noexcept;
 
 // True when something (a file, a folder, anything) is at `path`.
 bool FileExists(const std::string& path) noexcept;
@@ -75,6 +79,9 @@ class PrivateFile {
  public:
   // Creates or empties the file at `path`.
   static std::optional<PrivateFile> Create(const std::string& path, int* error);
+  // Opens the existing regular file at `path` (a link there is not followed)
+  // to append to it, for as long as the object is kept.
+  static std::optional<PrivateFile> OpenToAppend(const std::string& path, int* error);
 
   PrivateFile(PrivateFile&&) noexcept;
   PrivateFile& operator=(PrivateFile&&) noexcept;
@@ -84,6 +91,10 @@ class PrivateFile {
   int Append(std::string_view bytes) noexcept;
   // Writes `bytes` over what stands at `offset` (already written).
   int Overwrite(std::uint64_t offset, std::string_view bytes) noexcept;
+  // The file's size while it still has a name; nullopt once it was deleted,
+  // or another file was renamed over it. One look at the open file, no path
+  // lookup: cheap enough to ask before every append.
+  std::optional<std::uint64_t> SizeWhileNamed() const noexcept;
 
   struct Impl;
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +15,12 @@
 
 #include "base/build_constants.h"
 #include "e2e/program_process.h"
+#include "host/startup.h"
 #include "intake/job_pipe_server.h"
 #include "platform/pipes.h"
+#include "platform/posix/pipe_names.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/unix_socket.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 
@@ -141,43 +145,115 @@ TEST_F(EndToEndTest, CommandLine) {
   }
 }
 
-// A second activator started from a terminal says once there that another one
-// holds the job pipe, then goes on as without a terminal: it retries every
-// second and logs each failure.
-TEST_F(EndToEndTest, SecondInstanceOnATerminalSaysOnceThatThePipeIsHeld) {
-  LogTail tail;
-  ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
-  // The first one serves the pipe once a client can connect (a socket file
-  // alone may be left from an earlier test); one that writes nothing leaves
-  // no trace.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (WriteMessageToPipe(kJobPipeName, "").status != PipeSendStatus::kSent) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "job pipe never served";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// A pseudo-terminal for a program's standard error: what a user who started
+// the program by hand reads.
+class Terminal {
+ public:
+  Terminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    if (master_ && (::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0)) {
+      master_.reset();
+    }
+  }
+  bool valid() const { return master_.valid(); }
+  std::string device() const { return ::ptsname(master_.get()); }
+  // What the program wrote since the last call; the terminal's CR LF line
+  // ends are given as LF.
+  std::string Read() {
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(master_.get(), buffer, sizeof(buffer))) > 0;) {
+      said.append(buffer, n);
+    }
+    std::erase(said, '\r');
+    return said;
   }
 
-  UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+ private:
+  UniqueFd master_;
+};
+
+std::ptrdiff_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
+  return std::count(lines.begin(), lines.end(), line);
+}
+
+// Sends `message` to the job pipe as soon as a server takes it (a socket file
+// alone may be left from an earlier program).
+::testing::AssertionResult SendWhenServed(const std::string& message) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (WriteMessageToPipe(kJobPipeName, message).status != PipeSendStatus::kSent) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return ::testing::AssertionFailure() << "job pipe never served";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// An activator started from a terminal while another program holds the job
+// pipe says so there once, then goes on as without a terminal: it retries
+// every second and logs each failure.
+TEST_F(EndToEndTest, OnATerminalSaysOnceThatAnotherProgramHoldsTheJobPipe) {
+  // A plain socket of the test's: the port's own server would keep the pipe
+  // for the rest of this test program.
+  const std::string path = SocketPathForPipe(kJobPipeName);
+  std::remove(path.c_str());  // left by an earlier program
+  UniqueFd holder(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address;
+  socklen_t length = 0;
+  ASSERT_EQ(MakeSocketAddress(path, &address, &length), 0);
+  ASSERT_EQ(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&address), length), 0) << errno;
+  ASSERT_EQ(::listen(holder.get(), 8), 0) << errno;
+  LogTail tail;
+  Terminal terminal;
   ASSERT_TRUE(terminal.valid());
-  ASSERT_EQ(::grantpt(terminal.get()), 0);
-  ASSERT_EQ(::unlockpt(terminal.get()), 0);
-  ProgramProcess second;
-  second.SetOutput("", ::ptsname(terminal.get()));
-  ASSERT_TRUE(second.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
-  const std::string failed = "PYTHON PIPE CREATE FAILED=98";
-  auto failures = [&] {
-    const std::vector<std::string> lines = tail.Lines();
-    return std::count(lines.begin(), lines.end(), failed);
-  };
-  while (failures() < 2) {
+  program_.SetOutput("", terminal.device());
+  ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (CountOf(tail.Lines(), "PYTHON PIPE CREATE FAILED=98") < 2) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no second failure";
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_TRUE(second.Running());
+  EXPECT_TRUE(program_.Running());
+  EXPECT_EQ(terminal.Read(), kJobPipeTakenNotice);
+}
+
+// One activator per user: a second one started while the first runs waits,
+// logging nothing, says so once on its terminal, and starts when the first
+// ends, going on from the state the first left.
+TEST_F(EndToEndTest, ASecondActivatorWaitsForTheFirstToEnd) {
+  LogTail tail;
+  ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
+  ASSERT_TRUE(SendWhenServed(""));  // a client that writes nothing leaves no trace
+
+  Terminal terminal;
+  ASSERT_TRUE(terminal.valid());
+  ProgramProcess second;
+  second.SetOutput("", terminal.device());
+  ASSERT_TRUE(second.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
   std::string said;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(terminal.get(), buffer, sizeof(buffer))) > 0;) said.append(buffer, n);
-  std::erase(said, '\r');  // the terminal ends its lines with CR LF
-  EXPECT_EQ(said, kJobPipeTakenNotice);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!said.ends_with("\n")) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nothing said: " << said;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    said += terminal.Read();
+  }
+  EXPECT_EQ(said, kInstanceWaitNotice);
+
+  // The first one alone takes jobs and keeps them in the state file.
+  ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X1&estado=executando"));
+  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X1", kWaitMs));
+  EXPECT_EQ(CountOf(tail.Lines(), "ZORVELL ACTIVATOR START"), 1);
+
+  program_.Kill();
+  ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X2&estado=executando"));
+  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X2", kWaitMs));
+  const std::vector<std::string> lines = tail.Lines();
+  EXPECT_EQ(CountOf(lines, "ZORVELL ACTIVATOR START"), 2);
+  const auto restored = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("ESTADO RESTAURADO PROCESSOS=1 ");
+  });
+  EXPECT_NE(restored, lines.end()) << ::testing::PrintToString(lines);
+  EXPECT_EQ(terminal.Read(), "");  // said once
 }
 
 TEST_F(EndToEndTest, MissingBootstrapLibraryExitsWithTen) {

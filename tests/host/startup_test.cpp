@@ -84,7 +84,7 @@ class StartupTest : public ::testing::Test {
   StartupSettings Settings(const std::string& library = STANDIN_BOOTSTRAP_LIBRARY) {
     return StartupSettings{library, FreshClassId(),
                            WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor},
-                           std::string()};
+                           std::string(), std::nullopt};
   }
 
   // Runs start-up on a new thread, as the program's main thread would: one
@@ -164,18 +164,22 @@ TEST_F(StartupTest, FullStartLogsEveryStepInOrder) {
 }
 
 TEST_F(StartupTest, FailuresThatDoNotStopTheStart) {
-  // The runtime refuses, Register and the inventory fail: all logged, and the
-  // threads still start.
+  // The one-activator lock cannot be had, the runtime refuses, Register and
+  // the inventory fail: all logged, and the threads still start.
   fake::FailOperation(fake::Operation::Register, kHrNotConnected);
   fake::FailOperation(fake::Operation::GetAllAsync, kHrNotConnected);
   LogTail tail;
-  ASSERT_EQ(Start(Settings(REFUSING_BOOTSTRAP_LIBRARY)), std::nullopt);
+  StartupSettings settings = Settings(REFUSING_BOOTSTRAP_LIBRARY);
+  settings.instance_lock_error = 13;
+  ASSERT_EQ(Start(settings), std::nullopt);
   ASSERT_TRUE(WaitForThreads(3));
-  EXPECT_EQ(tail.Lines(),
-            Concat(kStartLines, {"BOOTSTRAP RESULT=-2140733418", "COM REGISTER=0",
-                                 "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
-                                 "WPN REGISTER FAILED", "GETALL ERRO: EXCECAO AO CONSULTAR GETALL",
-                                 "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
+  EXPECT_EQ(
+      tail.Lines(),
+      (std::vector<std::string>{
+          "================", "ZORVELL ACTIVATOR START", "INSTANCIA UNICA FALHOU=13", "COM INIT=0",
+          "BOOTSTRAP RESULT=-2140733418", "COM REGISTER=0", "COM ACTIVATOR READY",
+          "WPN CALLBACK REGISTERED", "WPN REGISTER FAILED",
+          "GETALL ERRO: EXCECAO AO CONSULTAR GETALL", "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
   // A second start in the same process (the apartment already joined) goes on.
   LogTail again;
   ASSERT_EQ(Start(Settings(), [] { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }), std::nullopt);

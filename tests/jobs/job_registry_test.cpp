@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 #include "jobs/state_journal.h"
@@ -201,8 +203,9 @@ std::string FreshStatePath(const std::string& name) {
 
 // A registry's changes, recorded as they happen, come back in a new process
 // (a new journal on the same file) as they were: ids with any bytes, the
-// queue's order, states and reply pipes; a pending id goes back to the front
-// of the queue, since its show may not have happened.
+// queue's order, states and reply pipes, a final state queued because its
+// job was not in the centre. A shown id stays pending; one taken but not
+// known to be shown goes back to the front of the queue.
 TEST(SavedStateTest, ChangesComeBackAfterARestart) {
   const std::string path = FreshStatePath("restart");
   const std::string odd_id = std::string("J\n\0\xff", 4);
@@ -214,16 +217,21 @@ TEST(SavedStateTest, ChangesComeBackAfterARestart) {
     for (const std::string id : {"J1", "J2", "J3"}) registry.AnnounceJob(id);
     registry.AnnounceJob(odd_id);
     registry.RecordReplyPipe("J1", "P1");
-    EXPECT_EQ(registry.TakeNextJob(), "J1");
-    EXPECT_EQ(registry.TakeNextJob(), "J2");
+    for (const std::string id : {"J1", "J2"}) {
+      EXPECT_EQ(registry.TakeNextJob(), id);
+      registry.ConfirmShown(id);
+    }
     registry.RefreshOnScreenView(1, {"J2"});
+    EXPECT_EQ(registry.TakeNextJob(), "J3");  // killed before its show went out
     registry.SetJobState("J2", "concluido");
     registry.SetJobState("J9", "erro");  // never announced
+    EXPECT_TRUE(registry.QueueUnlessInCentre("J9"));
   }
   StateJournal journal;
   const OpenedSavedState opened = journal.Open(path);
   EXPECT_EQ(opened.source, SavedStateSource::kRead);
-  EXPECT_EQ(opened.state.queue, (std::deque<std::string>{"J1", "J3", odd_id}));
+  EXPECT_EQ(opened.state.queue, (std::deque<std::string>{"J3", odd_id, "J9"}));
+  EXPECT_EQ(opened.state.pending, std::set<std::string>{"J1"});
   EXPECT_EQ(opened.state.on_screen, std::set<std::string>{"J2"});
   JobRegistry registry;
   registry.Restore(opened.state);
@@ -231,12 +239,14 @@ TEST(SavedStateTest, ChangesComeBackAfterARestart) {
   EXPECT_EQ(registry.FindJobState("J2"), "concluido");
   EXPECT_EQ(registry.FindJobState("J9"), "erro");
   EXPECT_EQ(registry.FindJobState(odd_id), "executando");
-  EXPECT_EQ(registry.TakeNextJob(), "J1");
+  EXPECT_EQ(registry.PendingIds(), std::set<std::string>{"J1"});
+  EXPECT_EQ(registry.TakeNextJob(), "J3");
   std::remove(path.c_str());
 }
 
 // Whatever a crash or a damaged disk leaves, reading keeps every whole record
-// before the first bad one, and never more.
+// before the first bad one, and never more; a file not read whole is kept
+// aside before the fresh snapshot takes its place.
 TEST(SavedStateTest, TornOrDamagedFilesKeepWhatCameBefore) {
   std::string file(kSavedStateMagic);
   std::vector<std::size_t> record_ends;
@@ -272,34 +282,114 @@ TEST(SavedStateTest, TornOrDamagedFilesKeepWhatCameBefore) {
     EXPECT_FALSE(decoded.whole) << c.what;
     EXPECT_EQ(decoded.records, c.records) << c.what;
   }
-  // A file that is not a state file at all is refused whole.
+  // A huge length with exactly the checksum and its blank after it.
+  for (const char* tail : {"99999999999 00000000 ", "0 00000000 "}) {
+    const DecodedSavedState decoded = DecodeSavedState(std::string(kSavedStateMagic) + tail);
+    EXPECT_FALSE(decoded.whole) << tail;
+    EXPECT_EQ(decoded.records, 0u) << tail;
+  }
+  // A file whose beginning is damaged is kept aside, records and all.
   const std::string path = FreshStatePath("refused");
-  ASSERT_TRUE(AppendToFile(path, "acao=continuar\n"));
+  std::string damaged = file;
+  damaged[0] = 'X';
+  ASSERT_TRUE(AppendToFile(path, damaged));
   StateJournal journal;
   const OpenedSavedState opened = journal.Open(path);
   EXPECT_EQ(opened.source, SavedStateSource::kRefused);
   EXPECT_TRUE(opened.state.jobs.empty());
+  EXPECT_EQ(opened.kept_aside, path + StateJournal::kKeptAsideSuffix);
+  EXPECT_EQ(ReadFileStart(opened.kept_aside, 1 << 20).bytes, damaged);
+  EXPECT_EQ(ReadFileStart(path, 1 << 20).bytes, std::string(kSavedStateMagic) +
+                                                    EncodeSavedChange({SavedChangeKind::kOnScreen, {}}));
   std::remove(path.c_str());
+  std::remove(opened.kept_aside.c_str());
 }
 
 // The file holds what is live: finished jobs out of view only up to a bound,
-// while queued, pending and visible ones and running ones stay.
-TEST(SavedStateTest, SnapshotsDropFinishedJobsOutOfView) {
-  SavedState state;
-  for (std::size_t i = 0; i < kKeptFinishedJobs + 10; ++i) {
-    ApplySavedChange(state, {SavedChangeKind::kState, {"F" + std::to_string(i), "concluido"}});
+// while queued, pending and visible ones and running ones stay; and no
+// snapshot outgrows its budget, the oldest jobs out of view going first, the
+// back of the queue only when the rest does not fit.
+TEST(SavedStateTest, SnapshotsHoldWhatIsLiveWithinTheirBound) {
+  const std::string path = FreshStatePath("compact");
+  {
+    StateJournal journal;
+    journal.Open(path);
+    JobRegistry registry;
+    registry.KeepChangesIn(&journal);
+    registry.AnnounceJob("Q");
+    registry.SetJobState("R", "executando");
+    registry.RefreshOnScreenView(1, {"F1"});
+    // Enough records to pass the compaction size several times over.
+    for (int i = 0; i < 20000; ++i) registry.SetJobState("F" + std::to_string(i), "concluido");
   }
-  ApplySavedChange(state, {SavedChangeKind::kQueueBack, {"F0"}});
-  ApplySavedChange(state, {SavedChangeKind::kOnScreen, {"F1"}});
-  ApplySavedChange(state, {SavedChangeKind::kState, {"R", "executando"}});
-  PruneSavedState(state);
-  EXPECT_EQ(state.jobs.size(), kKeptFinishedJobs + 3);
-  EXPECT_TRUE(state.jobs.count("F0") && state.jobs.count("F1") && state.jobs.count("R"));
-  EXPECT_FALSE(state.jobs.count("F2"));  // the oldest out of view
-  const DecodedSavedState again = DecodeSavedState(EncodeSavedStateFile(state));
-  EXPECT_TRUE(again.whole);
-  EXPECT_EQ(again.state.jobs.size(), state.jobs.size());
-  EXPECT_EQ(again.state.queue, state.queue);
+  const DecodedSavedState read = DecodeSavedState(ReadFileStart(path, 64 << 20).bytes);
+  EXPECT_TRUE(read.whole);
+  EXPECT_TRUE(read.state.jobs.count("Q") && read.state.jobs.count("R") && read.state.jobs.count("F1"));
+  EXPECT_TRUE(read.state.jobs.count("F19999"));
+  EXPECT_FALSE(read.state.jobs.count("F2"));
+  EXPECT_LT(read.state.jobs.size(), 3 + kKeptFinishedJobs + 8000);  // what came after the last snapshot
+  std::remove(path.c_str());
+
+  SavedState state;
+  for (int i = 0; i < 100; ++i) state.jobs["old" + std::to_string(i)] = {"concluido", {}, uint64_t(i)};
+  for (int i = 0; i < 100; ++i) {
+    state.queue.push_back("q" + std::to_string(i));
+    state.jobs["q" + std::to_string(i)] = {"executando", {}, uint64_t(100 + i)};
+  }
+  auto fitted = [&](std::size_t budget, std::size_t* left_out) {
+    StateSnapshot snapshot = SnapshotOf(state);
+    *left_out = FitSnapshot(snapshot, budget);
+    const std::string file = EncodeSnapshot(snapshot);
+    EXPECT_LE(file.size(), budget);
+    return DecodeSavedState(file).state;
+  };
+  std::size_t left_out = 0;
+  SavedState queue_only = state;
+  std::erase_if(queue_only.jobs, [](const auto& job) { return job.first.starts_with("old"); });
+  StateSnapshot queue_snapshot = SnapshotOf(queue_only);
+  const std::size_t queue_bytes = EncodeSnapshot(queue_snapshot).size();
+
+  SavedState kept = fitted(queue_bytes + 200, &left_out);
+  EXPECT_EQ(left_out, 0u);
+  EXPECT_EQ(kept.queue.size(), 100u);
+  EXPECT_TRUE(kept.jobs.count("old99"));
+  EXPECT_FALSE(kept.jobs.count("old0"));
+  kept = fitted(queue_bytes / 2, &left_out);
+  EXPECT_GT(left_out, 0u);
+  EXPECT_EQ(kept.queue.front(), "q0");
+  EXPECT_EQ(kept.jobs.size(), kept.queue.size());
+}
+
+// A state file deleted while the program runs is written whole by the next
+// change; one that cannot be written is said once, and again when it can.
+TEST(SavedStateTest, LostOrUnwritableFileIsWrittenWholeAgain) {
+  const std::string folder = ::testing::TempDir() + "/registry_test_lost";
+  const std::string path = folder + "/state.dat";
+  std::remove(path.c_str());
+  ::rmdir(folder.c_str());
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  StateJournal journal;
+  journal.Open(path);
+  JobRegistry registry;
+  registry.KeepChangesIn(&journal);
+  registry.AnnounceJob("L1");
+  ASSERT_EQ(std::remove(path.c_str()), 0);
+  registry.AnnounceJob("L2");
+  EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
+            (std::deque<std::string>{"L1", "L2"}));
+  EXPECT_TRUE(journal.TakeReports().empty());
+
+  ASSERT_EQ(std::remove(path.c_str()), 0);
+  ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  registry.AnnounceJob("L3");
+  EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO NAO GRAVADO"});
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  for (uint64_t i = 0; i < StateJournal::kRetryAfterChanges; ++i) registry.SetJobState("L3", "x");
+  EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO GRAVADO NOVAMENTE"});
+  EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
+            (std::deque<std::string>{"L1", "L2", "L3"}));
+  std::remove(path.c_str());
+  ::rmdir(folder.c_str());
 }
 
 }  // namespace

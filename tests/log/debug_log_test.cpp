@@ -82,11 +82,18 @@ TEST(DebugLogTest, ConcurrentLinesLandWhole) {
   }
 }
 
+// Created again for its user alone: it holds job ids, reply pipe names and
+// clicks.
 TEST(DebugLogTest, FileDeletedBetweenLinesIsCreatedAgain) {
   WriteDebugLog("before");
   ASSERT_EQ(std::remove(kDebugLogPath), 0);
   WriteDebugLog("first again");
   EXPECT_EQ(ReadFile(kDebugLogPath), "first again\r\n");
+#if !defined(_WIN32)
+  struct stat info {};
+  ASSERT_EQ(::stat(kDebugLogPath, &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+#endif
 }
 
 #if !defined(_WIN32)

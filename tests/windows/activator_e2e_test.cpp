@@ -323,6 +323,38 @@ TEST_F(ActivatorUnderWineTest, TwentyFiveJobsShowTwentyAtATime) {
   EXPECT_LE(most, 20u);
 }
 
+// One activator per session, handed over: a second one started while the
+// first runs starts once the first is ended from outside (which leaves the
+// lock abandoned) and goes on from the state the first left. That it waited
+// in silence is e2e_test's to show: here it has no terminal to say so on.
+TEST_F(ActivatorUnderWineTest, ASecondActivatorWaitsForTheFirstToEnd) {
+  LogTail tail;
+  StartProgram(tail);
+  Child second;
+  ASSERT_TRUE(second.Start(E2E_PROGRAM));
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=W4&estado=executando"));
+  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=W4", kWaitMs));
+  program_.End();
+  const std::string served = "PYTHON PIPE SERVER START";
+  ASSERT_TRUE(Eventually([&] {
+    const auto lines = tail.Lines();
+    return std::count(lines.begin(), lines.end(), served) == 2;
+  })) << ::testing::PrintToString(tail.Lines());
+  const std::vector<std::string> lines = tail.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ZORVELL ACTIVATOR START"), 2);
+  // An abandoned lock is the next one's as any other: no failure to take it.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.starts_with("INSTANCIA"); }),
+            0);
+  const auto restored = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("ESTADO RESTAURADO PROCESSOS=1 ");
+  });
+  ASSERT_NE(restored, lines.end()) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(InOrder(lines, {"ZORVELL ACTIVATOR START", "VELDUNA RECEBEU=W4",
+                              "ZORVELL ACTIVATOR START", *restored, served}));
+  EXPECT_TRUE(second.Running());
+}
+
 // A start that cannot go on, and the uninstall step: the exit code and the
 // log's last line.
 TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/posix/unique_fd.h"
@@ -26,7 +27,7 @@ UniqueFd OpenForAppend(const std::string& path, struct stat* info) {
   int raw;
   do {
     raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                 0644);
+                 0600);
   } while (raw < 0 && errno == EINTR);
   UniqueFd fd(raw);
   if (!fd || ::fstat(fd.get(), info) != 0 || !S_ISREG(info->st_mode)) return UniqueFd();
@@ -108,10 +109,13 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
     result.status = FileReadStatus::kNotRegularFile;
     return result;
   }
-  std::string bytes(max_bytes, '\0');
+  // Sized by what the file holds now, one byte more to see its end at once;
+  // grown only when a writer made it longer meanwhile.
+  std::string bytes(std::min<uint64_t>(max_bytes, static_cast<uint64_t>(info.st_size) + 1), '\0');
   std::size_t filled = 0;
   while (filled < max_bytes) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + filled, max_bytes - filled);
+    if (filled == bytes.size()) bytes.resize(std::min(max_bytes, 2 * bytes.size()));
+    const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return result;
     if (n == 0) break;
@@ -148,6 +152,28 @@ std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* err
   auto impl = std::make_unique<Impl>();
   impl->fd = std::move(fd);
   return PrivateFile(std::move(impl));
+}
+
+std::optional<PrivateFile> PrivateFile::OpenToAppend(const std::string& path, int* error) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat info {};
+  if (fd && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    fd = UniqueFd();
+    errno = EINVAL;
+  }
+  if (!fd) {
+    if (error != nullptr) *error = errno;
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->fd = std::move(fd);
+  return PrivateFile(std::move(impl));
+}
+
+std::optional<std::uint64_t> PrivateFile::SizeWhileNamed() const noexcept {
+  struct stat info {};
+  if (::fstat(impl_->fd.get(), &info) != 0 || info.st_nlink == 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 PrivateFile::PrivateFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -224,6 +250,11 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
   return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) noexcept {
+  return from.find('\0') == std::string::npos && to.find('\0') == std::string::npos &&
+         ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool FileExists(const std::string& path) noexcept {

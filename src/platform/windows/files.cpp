@@ -81,10 +81,16 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
     result.status = FileReadStatus::kNotRegularFile;
     return result;
   }
-  std::string bytes(max_bytes, '\0');
+  // Sized by what the file holds now, one byte more to see its end at once;
+  // grown only when a writer made it longer meanwhile.
+  LARGE_INTEGER size{};
+  const uint64_t held = ::GetFileSizeEx(file.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+  std::string bytes(std::min<uint64_t>(max_bytes, held + 1), '\0');
   std::size_t filled = 0;
   while (filled < max_bytes) {
-    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(max_bytes - filled, MAXDWORD));
+    if (filled == bytes.size()) bytes.resize(std::min(max_bytes, 2 * bytes.size()));
+    const DWORD wanted =
+        static_cast<DWORD>(std::min<std::size_t>(bytes.size() - filled, MAXDWORD));
     DWORD count = 0;
     if (!::ReadFile(file.get(), bytes.data() + filled, wanted, &count, nullptr)) return result;
     if (count == 0) break;
@@ -124,6 +130,35 @@ std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* err
   auto impl = std::make_unique<Impl>();
   impl->file = std::move(file);
   return PrivateFile(std::move(impl));
+}
+
+std::optional<PrivateFile> PrivateFile::OpenToAppend(const std::string& path, int* error) {
+  // Deletion and renames are shared, so the file can still be replaced by a
+  // snapshot or kept aside while this handle is open.
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    file.reset();
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+  }
+  if (!file) {
+    if (error != nullptr) *error = static_cast<int>(::GetLastError());
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->file = std::move(file);
+  return PrivateFile(std::move(impl));
+}
+
+std::optional<std::uint64_t> PrivateFile::SizeWhileNamed() const noexcept {
+  // A file deleted while open is only marked for deletion until its last
+  // handle closes; one cannot be renamed over while this handle is open.
+  FILE_STANDARD_INFO info{};
+  if (!::GetFileInformationByHandleEx(impl_->file.get(), FileStandardInfo, &info, sizeof(info)) ||
+      info.DeletePending || info.NumberOfLinks == 0)
+    return std::nullopt;
+  return static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
 }
 
 PrivateFile::PrivateFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -205,6 +240,11 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
     return false;
   }
   return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) noexcept {
+  return from.find('\0') == std::string::npos && to.find('\0') == std::string::npos &&
+         ::MoveFileExW(WidenUtf8(from).c_str(), WidenUtf8(to).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 bool FileExists(const std::string& path) noexcept {
