@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
       const activator::StartupSettings settings{
           STANDIN_BOOTSTRAP_LIBRARY, ClassIdFor(start),
           activator::WorkerThreadBodies{&RanConsumer, &RanPipeServer, &RanMonitor},
-          /*state_file_path=*/""};
+          /*state_file_path=*/"", /*instance_lock_error=*/std::nullopt};
       if (activator::StartActivator(settings, manager)) {
         ++failed_starts;
         continue;

@@ -6,9 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <future>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <thread>
 
 #include "jobs/state_journal.h"
@@ -363,11 +362,10 @@ TEST(SavedStateTest, SnapshotsHoldWhatIsLiveWithinTheirBound) {
 // A state file deleted while the program runs is written whole by the next
 // change; one that cannot be written is said once, and again when it can.
 TEST(SavedStateTest, LostOrUnwritableFileIsWrittenWholeAgain) {
-  const std::string folder = ::testing::TempDir() + "/registry_test_lost";
-  const std::string path = folder + "/state.dat";
-  std::remove(path.c_str());
-  ::rmdir(folder.c_str());
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string path = FreshStatePath("lost");
+  // A folder where the snapshot is written first makes every snapshot fail.
+  const std::filesystem::path blocker = path + ".tmp";
+  std::filesystem::remove(blocker);
   StateJournal journal;
   journal.Open(path);
   JobRegistry registry;
@@ -379,17 +377,16 @@ TEST(SavedStateTest, LostOrUnwritableFileIsWrittenWholeAgain) {
             (std::deque<std::string>{"L1", "L2"}));
   EXPECT_TRUE(journal.TakeReports().empty());
 
+  ASSERT_TRUE(std::filesystem::create_directory(blocker));
   ASSERT_EQ(std::remove(path.c_str()), 0);
-  ASSERT_EQ(::rmdir(folder.c_str()), 0);
   registry.AnnounceJob("L3");
   EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO NAO GRAVADO"});
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  std::filesystem::remove(blocker);
   for (uint64_t i = 0; i < StateJournal::kRetryAfterChanges; ++i) registry.SetJobState("L3", "x");
   EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO GRAVADO NOVAMENTE"});
   EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
             (std::deque<std::string>{"L1", "L2", "L3"}));
   std::remove(path.c_str());
-  ::rmdir(folder.c_str());
 }
 
 }  // namespace
