@@ -51,6 +51,14 @@ function(activator_lab_paths prefix)
     set(${prefix}_BOOTSTRAP "${root}\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll" PARENT_SCOPE)
     set(${prefix}_PIPE_DIR "" PARENT_SCOPE)
     string(REPLACE "\\" "/" root_uri "${root}")
+    # The SDK's builder writes the image's address into the payload's XML as
+    # it is (src='...'): a quote, an ampersand or an angle bracket in the lab's
+    # path would leave every payload malformed and every notification unbuilt,
+    # and a bare % is no URI. They go in escaped.
+    foreach(pair "%=%25" "'=%27" "&=%26" "\"=%22" "<=%3C" ">=%3E")
+      string(REGEX MATCH "^(.)=(.*)$" _ "${pair}")
+      string(REPLACE "${CMAKE_MATCH_1}" "${CMAKE_MATCH_2}" root_uri "${root_uri}")
+    endforeach()
     set(${prefix}_IMAGE "file:///${root_uri}/Assets/ZorvellNotify2.png" PARENT_SCOPE)
     if(ARG_FLAT)
       set(${prefix}_RESULTS_PREFIX "${root}\\Resultados\\Resultado_" PARENT_SCOPE)

@@ -12,6 +12,7 @@
 #include "base/build_constants.h"
 #include "host/command_line.h"
 #include "host/startup.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const CommandLine line = ParseActivatorCommandLine(args);
   const std::string program = ProgramName(argc > 0 ? argv[0] : nullptr);
+  if (line.action == CommandLineAction::kHelp || line.action == CommandLineAction::kVersion ||
+      line.action == CommandLineAction::kWrong) {
+    ReachStartersConsole();
+  }
   switch (line.action) {
     case CommandLineAction::kHelp:
       std::fputs(ActivatorUsage(program).c_str(), stdout);

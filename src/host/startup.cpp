@@ -34,6 +34,8 @@ constexpr char kBootstrapEntryPoint[] = "MddBootstrapInitialize2";
 // Runtime 2.4: major version in the high word, minor in the low.
 constexpr uint32_t kRuntimeMajorMinorVersion = 0x00020004;
 constexpr auto kKeepAliveStep = std::chrono::milliseconds(1000);
+// How long a process started by a click goes on asking for that click.
+constexpr auto kLaunchingClickBound = std::chrono::seconds(30);
 
 // The result code a platform failure carries; anything else thrown counts as
 // a plain failure.
@@ -57,9 +59,23 @@ std::optional<int> JoinApartment() {
   return std::nullopt;
 }
 
+// What a user can act on when the runtime cannot be brought in; the line
+// after it carries the code.
+constexpr char kRuntimeMissingHint[] =
+    "BOOTSTRAP: the Windows App SDK 2.4 runtime is missing or unusable: install it "
+    "(WindowsAppRuntimeInstall-x64.exe, learn.microsoft.com 'Windows App SDK downloads')";
+
+void ReportBootstrapFault(uint32_t exception_code) {
+  WriteDebugLog(kRuntimeMissingHint);
+  WriteDebugLog("BOOTSTRAP FAULT=" + FormatErrorCode(exception_code));
+}
+
 std::optional<int> BootstrapRuntime(const std::string& library_path) {
+  BootstrapFault fault;
+  fault.report = &ReportBootstrapFault;
+  fault.exit_code = kExitBootstrapFault;
   const BootstrapOutcome outcome =
-      InitializeBootstrap(library_path, kBootstrapEntryPoint, kRuntimeMajorMinorVersion);
+      InitializeBootstrap(library_path, kBootstrapEntryPoint, kRuntimeMajorMinorVersion, fault);
   switch (outcome.status) {
     case BootstrapStatus::kLibraryNotLoaded:
       WriteDebugLog("BOOTSTRAP DLL ERROR=" + FormatErrorCode(outcome.load_error));
@@ -68,9 +84,15 @@ std::optional<int> BootstrapRuntime(const std::string& library_path) {
       WriteDebugLog("BOOTSTRAP FUNCTION ERROR");
       return kExitBootstrapFunctionMissing;
     case BootstrapStatus::kCalled:
-      // Not tested: without the runtime, later platform calls fail in their
-      // own way and say so in their own lines.
       WriteDebugLog("BOOTSTRAP RESULT=" + FormatResultCode(outcome.result));
+      // Without the framework package in the process's package graph none of
+      // the runtime's classes can be activated: going on would only fail
+      // later, at the notification manager, with a code that hides why.
+      if (outcome.result < 0) {
+        WriteDebugLog(kRuntimeMissingHint);
+        WriteDebugLog("BOOTSTRAP FAILED=" + FormatResultCode(outcome.result));
+        return kExitBootstrapFailed;
+      }
       return std::nullopt;
   }
   return std::nullopt;
@@ -171,28 +193,40 @@ void RestoreSavedState(const std::string& path, const AppNotificationManager& ma
       });
 }
 
-void RegisterWithNotificationManager(const AppNotificationManager& manager) {
+// True when registered.
+bool RegisterWithNotificationManager(const AppNotificationManager& manager) {
   // A failed registration does not stop the run: the job pipe is still
   // served, and notification calls report their own failures.
   try {
     manager.Register();
     WriteDebugLog("WPN REGISTER OK");
+    return true;
   } catch (...) {
     WriteDebugLog("WPN REGISTER FAILED");
+    return false;
   }
 }
 
 // A process started by a click gets that click here, never through the
 // subscription: it goes to the same handler, with the same lines. Asked once
-// the job pipe is served, as the platform may take a moment to hand it over.
+// the job pipe is served, and only after a successful Register: before one,
+// the Windows App SDK ends the process instead of answering. The platform may
+// take longer to hand the click over than it waits for it in one call (2 s on
+// Windows); a click that comes later is kept for the next call, so a timeout
+// is asked again, within a bound.
 void HandleLaunchingClick(const AppNotificationManager& manager) {
+  const auto deadline = std::chrono::steady_clock::now() + kLaunchingClickBound;
   std::optional<AppNotificationActivatedEventArgs> click;
-  try {
-    click = manager.LaunchingClick();
-  } catch (...) {
-    WriteDebugLog("WPN ACTIVATION ARGS FAILED=" +
-                  FormatResultCode(ResultCodeOf(std::current_exception())));
-    return;
+  for (;;) {
+    try {
+      click = manager.LaunchingClick();
+      break;
+    } catch (...) {
+      const HResult code = ResultCodeOf(std::current_exception());
+      if (code == kHrTimeout && std::chrono::steady_clock::now() < deadline) continue;
+      WriteDebugLog("WPN ACTIVATION ARGS FAILED=" + FormatResultCode(code));
+      return;
+    }
   }
   if (click) OnNotificationInvoked(manager, *click);
 }
@@ -263,10 +297,10 @@ std::optional<int> StartActivator(const StartupSettings& settings,
   if (!exit_code) exit_code = SubscribeToNotificationManager(manager);
   if (!exit_code) {
     RestoreSavedState(settings.state_file_path, *manager);
-    RegisterWithNotificationManager(*manager);
+    const bool registered = RegisterWithNotificationManager(*manager);
     LogAllNotifications(*manager);
     exit_code = StartWorkerThreads(settings.threads, *manager);
-    if (!exit_code) HandleLaunchingClick(*manager);
+    if (!exit_code && registered) HandleLaunchingClick(*manager);
   }
   if (exit_code) CoUninitialize();
   return exit_code;

@@ -19,6 +19,8 @@ namespace activator {
 // Exit codes of a start that cannot go on; the last debug log line says why.
 inline constexpr int kExitBootstrapLibraryFailed = 10;    // "BOOTSTRAP DLL ERROR=" + error code
 inline constexpr int kExitBootstrapFunctionMissing = 11;  // "BOOTSTRAP FUNCTION ERROR"
+inline constexpr int kExitBootstrapFailed = 12;           // "BOOTSTRAP FAILED=" + result
+inline constexpr int kExitBootstrapFault = 13;            // "BOOTSTRAP FAULT=" + exception code
 inline constexpr int kExitComInitFailed = 20;             // "COM INIT=" + result
 inline constexpr int kExitComRegisterFailed = 21;         // "COM REGISTER FAILED"
 inline constexpr int kExitNoNotificationManager = 30;     // "WPN DEFAULT FAILED=" + result

@@ -205,7 +205,9 @@ class AppNotificationManager {
   void UnregisterAll() const;
   // The click that started this process, if it was started by one. The
   // platform hands that click here and never to the NotificationInvoked
-  // handlers. Call once, after Register. A port whose platform starts no
+  // handlers. Call only after a successful Register (on Windows the SDK ends
+  // the process otherwise). A kHrTimeout failure means the click had not come
+  // yet: a later call may still get it. A port whose platform starts no
   // program on a click has none.
   std::optional<AppNotificationActivatedEventArgs> LaunchingClick() const;
   // Shows the notification, replacing one with the same tag and group.

@@ -30,7 +30,18 @@ struct BootstrapOutcome {
 // A library that cannot be loaded is reported with the platform's error code;
 // the POSIX port reports 126 (module not found) whatever dlopen's reason, as
 // dlopen gives no error number and the code is what the log's readers know.
+//
+// An entry point that raises an exception nothing handles instead of
+// returning (the SDK's bootstrap does so under wine when the runtime is
+// missing: README) never comes back: the Windows port calls
+// `fault.report` with the exception code on the calling thread, then ends the
+// process with `fault.exit_code`. The POSIX port ignores `fault`.
+struct BootstrapFault {
+  void (*report)(uint32_t exception_code) = nullptr;
+  int exit_code = 1;
+};
 BootstrapOutcome InitializeBootstrap(const std::string& library_path, const char* entry_point,
-                                     uint32_t major_minor_version);
+                                     uint32_t major_minor_version,
+                                     const BootstrapFault& fault = BootstrapFault());
 
 }  // namespace activator

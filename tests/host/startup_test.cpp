@@ -164,22 +164,21 @@ TEST_F(StartupTest, FullStartLogsEveryStepInOrder) {
 }
 
 TEST_F(StartupTest, FailuresThatDoNotStopTheStart) {
-  // The one-activator lock cannot be had, the runtime refuses, Register and
-  // the inventory fail: all logged, and the threads still start.
+  // The one-activator lock cannot be had, Register and the inventory fail:
+  // all logged, and the threads still start.
   fake::FailOperation(fake::Operation::Register, kHrNotConnected);
   fake::FailOperation(fake::Operation::GetAllAsync, kHrNotConnected);
   LogTail tail;
-  StartupSettings settings = Settings(REFUSING_BOOTSTRAP_LIBRARY);
+  StartupSettings settings = Settings();
   settings.instance_lock_error = 13;
   ASSERT_EQ(Start(settings), std::nullopt);
   ASSERT_TRUE(WaitForThreads(3));
-  EXPECT_EQ(
-      tail.Lines(),
-      (std::vector<std::string>{
-          "================", "ZORVELL ACTIVATOR START", "INSTANCIA UNICA FALHOU=13", "COM INIT=0",
-          "BOOTSTRAP RESULT=-2140733418", "COM REGISTER=0", "COM ACTIVATOR READY",
-          "WPN CALLBACK REGISTERED", "WPN REGISTER FAILED",
-          "GETALL ERRO: EXCECAO AO CONSULTAR GETALL", "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
+  EXPECT_EQ(tail.Lines(), (std::vector<std::string>{
+                              "================", "ZORVELL ACTIVATOR START",
+                              "INSTANCIA UNICA FALHOU=13", "COM INIT=0", "BOOTSTRAP RESULT=0",
+                              "COM REGISTER=0", "COM ACTIVATOR READY", "WPN CALLBACK REGISTERED",
+                              "WPN REGISTER FAILED", "GETALL ERRO: EXCECAO AO CONSULTAR GETALL",
+                              "VELDUNA QUEUE READY", "PYTHON PIPE READY"}));
   // A second start in the same process (the apartment already joined) goes on.
   LogTail again;
   ASSERT_EQ(Start(Settings(), [] { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }), std::nullopt);
@@ -211,6 +210,26 @@ TEST_F(StartupTest, BootstrapWithoutEntryPointEndsWithEleven) {
             kExitBootstrapFunctionMissing);
   EXPECT_EQ(tail.Lines(), Concat(kStartLines, {"BOOTSTRAP FUNCTION ERROR"}));
   EXPECT_EQ(rejoin, S_OK);
+}
+
+// No runtime of the version asked for (the bootstrap's
+// STATEREPOSITORY_E_DEPENDENCY_NOT_RESOLVED): none of its classes could be
+// activated, so the start ends, saying what to install.
+TEST_F(StartupTest, RefusedRuntimeEndsWithTwelve) {
+  LogTail tail;
+  HRESULT rejoin = E_FAIL;
+  EXPECT_EQ(Start(Settings(REFUSING_BOOTSTRAP_LIBRARY), {},
+                  [&] { rejoin = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }),
+            kExitBootstrapFailed);
+  const std::vector<std::string> lines = tail.Lines();
+  ASSERT_EQ(lines.size(), kStartLines.size() + 3) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[kStartLines.size()], "BOOTSTRAP RESULT=-2140733418");
+  EXPECT_NE(lines[kStartLines.size() + 1].find("WindowsAppRuntimeInstall-x64.exe"),
+            std::string::npos);
+  EXPECT_EQ(lines.back(), "BOOTSTRAP FAILED=-2140733418");
+  EXPECT_EQ(rejoin, S_OK);
+  EXPECT_EQ(g_threads.started, 0);
+  EXPECT_TRUE(fake::Record().empty());
 }
 
 TEST_F(StartupTest, ComInitFailureEndsWithTwentyAndNothingElse) {

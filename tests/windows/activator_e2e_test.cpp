@@ -214,11 +214,23 @@ void ExpectClassObjectFromAnotherProcess() {
 }
 
 // Puts the stand-in notepad.exe in place and a result of `id` with its index
-// in the lab. Returns the file the stand-in records each opening in, and
-// the result's path.
-std::pair<std::string, std::string> PrepareResultOpening(const std::string& id) {
-  const std::string result = testing::LabPath("Native/Host/Resultados/" + id + "-result.txt");
-  testing::WriteFile(result, "result of " + id + "\n");
+// in the lab, in `folder` of the results folder when one is named. Returns the
+// file the stand-in records each opening in, and the result's path.
+std::pair<std::string, std::string> PrepareResultOpening(const std::string& id,
+                                                         const std::string& folder = "") {
+  const std::string where =
+      testing::LabPath("Native/Host/Resultados" + (folder.empty() ? "" : "/" + folder));
+  const std::string result = where + "\\" + id + "-result.txt";
+  // By their UTF-16 names: this program's narrow calls use the code page.
+  ::CreateDirectoryW(WidenUtf8(where).c_str(), nullptr);
+  {
+    UniqueHandle file(::CreateFileW(WidenUtf8(result).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string bytes = "result of " + id + "\n";
+    DWORD written = 0;
+    EXPECT_TRUE(file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                    &written, nullptr));
+  }
   // The lab's paths are Windows paths.
   testing::WriteFile(testing::LabPath("Native/Host/Resultados/Resultado_" + id + ".path"),
                      result + "\r\n");
@@ -253,9 +265,10 @@ TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
   EXPECT_EQ(worker.ReceiveOne(), "acao=salvar&id_execucao=W1&estado=concluido");
   ASSERT_TRUE(tail.WaitForLine("EVENT SENT", kWaitMs));
 
-  // The worker is gone: the result is opened with the text editor.
+  // The worker is gone: the result is opened with the text editor, from a
+  // folder whose name is not ASCII.
   worker.Close();
-  const auto [record, result] = PrepareResultOpening("W1");
+  const auto [record, result] = PrepareResultOpening("W1", "Relat\u00f3rios \u00e7\u00e3o \u4e2d");
   ASSERT_EQ(Centre("click W1"), "clicked 1");
   ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
       << ::testing::PrintToString(tail.Lines());
@@ -265,7 +278,8 @@ TEST_F(ActivatorUnderWineTest, AJobFromItsMessageToTheClickAndBack) {
 
 // A click on a notification while no activator runs starts one with the
 // platform's argument; the runtime hands that click to the app-lifecycle API,
-// not to NotificationInvoked. It still reaches the worker, or opens the result.
+// not to NotificationInvoked. It still reaches the worker, or opens the result,
+// also when it comes after the runtime's first wait for it gave up.
 TEST_F(ActivatorUnderWineTest, TheClickThatStartsTheProgramIsHandled) {
   const std::wstring started_by_click = L"----AppNotificationActivated:";
   {
@@ -276,6 +290,7 @@ TEST_F(ActivatorUnderWineTest, TheClickThatStartsTheProgramIsHandled) {
     ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=W2&pipe=" + worker.pipe_name() +
                                "&estado=executando"));
     ASSERT_TRUE(Eventually([&] { return !NotificationOf("W2").empty(); })) << Centre("list");
+    ASSERT_TRUE(Eventually([&] { return Centre("launch-timeouts") != "0"; }));
     ASSERT_EQ(Centre("launch-click acao=abortar&id_execucao=W2&estado=executando"), "ok");
     ASSERT_TRUE(tail.WaitForLine("EVENT SENT", kWaitMs)) << ::testing::PrintToString(tail.Lines());
     EXPECT_EQ(worker.ReceiveOne(), "acao=abortar&id_execucao=W2&estado=executando");
@@ -292,6 +307,21 @@ TEST_F(ActivatorUnderWineTest, TheClickThatStartsTheProgramIsHandled) {
       << ::testing::PrintToString(tail.Lines());
   EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
   EXPECT_TRUE(program_.Running());
+}
+
+// Started by a click while the runtime refuses Register: the runtime has no
+// click to give then, and asked for one it ends the process (a fail-fast,
+// beyond any catch). The program serves its job pipe on without the click.
+TEST_F(ActivatorUnderWineTest, AClickStartWithoutRegisterRunsOn) {
+  LogTail tail;
+  ::SetEnvironmentVariableA("STANDIN_FAIL", "Register=80070005");
+  StartProgram(tail, L"----AppNotificationActivated:");
+  ::SetEnvironmentVariableA("STANDIN_FAIL", nullptr);
+  ASSERT_TRUE(tail.WaitForLine("PYTHON PIPE READY", kWaitMs));
+  EXPECT_TRUE(InOrder(tail.Lines(), {"WPN REGISTER FAILED", "PYTHON PIPE READY"}));
+  EXPECT_EQ(program_.WaitForExit(3000), std::nullopt);
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=W5&estado=executando"));
+  EXPECT_TRUE(Eventually([&] { return !NotificationOf("W5").empty(); })) << Centre("list");
 }
 
 TEST_F(ActivatorUnderWineTest, TwentyFiveJobsShowTwentyAtATime) {
@@ -365,10 +395,19 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     std::string last_line;
     const wchar_t* arguments = L"";
     bool elevated = false;
+    int bound_ms = kWaitMs;
   };
   const Case cases[] = {
       {E2E_NODLL_PROGRAM, E2E_NODLL_LAB, 10, "BOOTSTRAP DLL ERROR=126"},
       {E2E_NOENTRY_PROGRAM, E2E_NOENTRY_LAB, 11, "BOOTSTRAP FUNCTION ERROR"},
+#ifdef E2E_SDKBOOT_PROGRAM
+      // The SDK's bootstrap without the runtime, as wine 8 runs it: finding
+      // no package manager it reports the error through
+      // combase.RoOriginateErrorW, which wine lacks, so its call never
+      // returns (EXCEPTION_WINE_STUB, 0x80000100). It must end the start at
+      // once, with its own code, whatever wine's crash handling would do.
+      {E2E_SDKBOOT_PROGRAM, E2E_SDKBOOT_LAB, 13, "BOOTSTRAP FAULT=2147483904", L"", false, 20000},
+#endif
       // Run as administrator the runtime serves nothing, and says so only
       // when asked.
       {E2E_PROGRAM, E2E_LAB, 33, "WPN NOT SUPPORTED", L"", true},
@@ -387,7 +426,7 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     ::SetEnvironmentVariableA("STANDIN_ELEVATED", c.elevated ? "1" : nullptr);
     ASSERT_TRUE(run.Start(c.program, c.arguments));
     ::SetEnvironmentVariableA("STANDIN_ELEVATED", nullptr);
-    EXPECT_EQ(run.WaitForExit(kWaitMs), c.exit_code);
+    EXPECT_EQ(run.WaitForExit(c.bound_ms), c.exit_code);
     const std::vector<std::string> lines = FileLines(log);
     ASSERT_GT(lines.size(), before);
     EXPECT_EQ(lines.back(), c.last_line);
@@ -476,6 +515,7 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
                                           lab + "\\Logs",
                                           lab + "\\State",
                                           lab + "\\DLL",
+                                          kBootstrap,
                                           lab + "\\Native\\Host\\Resultados",
                                           lab + "\\Resultados"};
   ASSERT_FALSE(Exists(lab)) << "a lab left by an earlier run";
@@ -491,12 +531,24 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   EXPECT_EQ(MachineValue(class_key + "\\LocalServer32", nullptr), quoted);
   EXPECT_EQ(MachineValue(run_key, "ZorvellActivator"), quoted);
 
-  // The runtime is not the package's: the stand-in's bootstrap goes where the
-  // SDK's would.
+  // The bootstrap library is the SDK's, where the program loads it from: in
+  // this prefix, which has no runtime, it ends the start as it ends the
+  // start of the program built for the tests.
+  const std::string log = kLog;
+  {
+    Child sdk_start;
+    ASSERT_TRUE(sdk_start.Start(program));
+    EXPECT_EQ(sdk_start.WaitForExit(20000), 13u);
+    const std::vector<std::string> lines = FileLines(log);
+    EXPECT_TRUE(!lines.empty() && lines.back() == "BOOTSTRAP FAULT=2147483904")
+        << ::testing::PrintToString(lines);
+  }
+
+  // The runtime is not the package's: the stand-in's bootstrap takes the
+  // SDK's place.
   const std::string bootstrap = kBootstrap;
   ASSERT_TRUE(::CopyFileW(WinePath(E2E_STANDIN_BOOTSTRAP).c_str(),
                           std::wstring(bootstrap.begin(), bootstrap.end()).c_str(), FALSE));
-  const std::string log = kLog;
   ASSERT_TRUE(program_.Start(program));
   ASSERT_TRUE(Eventually([&] {
     const auto lines = FileLines(log);
@@ -519,17 +571,21 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
 
   // Uninstalling first has the program remove the platform's registration
   // of it (which the program logs), then takes what the package put there.
+  // Installing again put the SDK's bootstrap back (a file with a version
+  // resource replaces one without): the stand-in's takes its place again.
+  ASSERT_TRUE(::CopyFileW(WinePath(E2E_STANDIN_BOOTSTRAP).c_str(),
+                          std::wstring(bootstrap.begin(), bootstrap.end()).c_str(), FALSE));
   ASSERT_TRUE(::DeleteFileA(log.c_str()));
   ASSERT_EQ(Msiexec("/x", ""), 0u);
   installed_ = false;
   const std::vector<std::string> lines = FileLines(log);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "WPN UNREGISTERALL OK"), lines.end())
       << ::testing::PrintToString(lines);
-  // What the program wrote and the bootstrap are not the package's; without
-  // them no file or folder of ours is left (a folder goes only when empty).
+  // What the program wrote is not the package's; without it no file or
+  // folder of ours is left (a folder goes only when empty), the bootstrap
+  // library included.
   ::DeleteFileA(log.c_str());
   ::DeleteFileA(kState);  // the program's own record of its jobs
-  ASSERT_TRUE(::DeleteFileA(bootstrap.c_str()));
   for (const char* folder : {"\\Logs", "\\State", "\\DLL", ""})
     ::RemoveDirectoryA((lab + folder).c_str());
   for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
@@ -574,9 +630,20 @@ TEST(ActivatorProgramFilesTest, SubsystemIconManifestAndVersion) {
     const std::string text(static_cast<const char*>(::LockResource(::LoadResource(file, manifest))),
                            ::SizeofResource(file, manifest));
     for (const char* part : {"level=\"asInvoker\"", "<ws2:longPathAware>true</ws2:longPathAware>",
-                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", ">PerMonitorV2, PerMonitor<",
+                             ">true/pm<", ">UTF-8</activeCodePage>"}) {
       EXPECT_NE(text.find(part), std::string::npos) << part;
     }
+    // The small icon at 125 % and 150 % (20 and 24 px) as its own image,
+    // not the 16 px one scaled.
+    std::set<int> widths;
+    if (HRSRC group = ::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14))) {
+      const auto* bytes = static_cast<const BYTE*>(::LockResource(::LoadResource(file, group)));
+      const int count = bytes[4] | (bytes[5] << 8);
+      for (int i = 0; i < count; ++i)
+        widths.insert(bytes[6 + 14 * i] == 0 ? 256 : bytes[6 + 14 * i]);
+    }
+    for (int width : {16, 20, 24, 32}) EXPECT_TRUE(widths.count(width)) << width << " px";
     EXPECT_NE(::FindResourceW(file, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)),
               nullptr);  // RT_VERSION
     ::FreeLibrary(file);

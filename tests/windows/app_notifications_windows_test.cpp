@@ -1,6 +1,9 @@
 // The Windows notification port against the stand-in runtime, through wine's
 // combase: what the program relies on from the Windows App SDK, and that the
-// port gives back every reference and HSTRING it is handed.
+// port gives back every reference and HSTRING it is handed. Where the real
+// runtime runs under wine (its builder), the stand-in is held to it.
+#include "platform/windows/app_notifications_windows.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +13,7 @@
 
 #include "platform/app_notifications.h"
 #include "platform/com.h"
+#include "platform/text_conversion.h"
 #include "windows/standin_support.h"
 
 namespace activator {
@@ -200,6 +204,120 @@ TEST_F(WindowsNotificationsTest, EveryReferenceAndStringIsGivenBack) {
   EXPECT_EQ(handler_alive.use_count(), 1);
   EXPECT_EQ(StandinCommand("live"), "0");
   EXPECT_EQ(StandinCommand("strings"), "0");
+}
+
+// The payload, tag and group of `notification`, or the failure that built it.
+struct Built {
+  std::u16string payload, tag, group;
+  HResult failure = 0;
+  bool operator==(const Built&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const Built& b) {
+    return out << "failure " << Hex(b.failure) << " tag [" << Utf16ToUtf8(b.tag) << "] group ["
+               << Utf16ToUtf8(b.group) << "] payload " << Utf16ToUtf8(b.payload);
+  }
+};
+
+// The forms of a job notification, built with the calls the program makes.
+struct Form {
+  const char16_t* title;
+  const char16_t* caption;
+  const char16_t* action;
+  const char16_t* state;
+};
+constexpr Form kForms[] = {
+    {u"Processo em andamento", u"abortar", u"abortar", u"executando"},
+    {u"Processo Concluido", u"Exibir Resultado", u"salvar", u"concluido"},
+    {u"Processo com erro", u"Exibir Resultado", u"salvar", u"erro"},
+};
+
+Built BuildForm(const Form& form, const std::u16string& job_id, const std::u16string& extra) {
+  Built built;
+  try {
+    AppNotificationBuilder builder;
+    builder.SetHeroImage(Uri(u"file:///C:/Zorvell_Lab/Assets/ZorvellNotify2.png"))
+        .SetTag(job_id)
+        .SetGroup(u"zorvell_processos")
+        .AddText(u"Zorvell Lab" + extra)
+        .AddText(form.title);
+    AppNotificationButton button(form.caption);
+    button.AddArgument(u"acao", form.action)
+        .AddArgument(u"id_execucao", job_id)
+        .AddArgument(u"estado", form.state);
+    builder.AddButton(button);
+    const AppNotification notification = builder.BuildNotification();
+    HString payload;
+    ThrowIfFailed(notification.impl()->notification->get_Payload(payload.put()));
+    built.payload = payload.Text();
+    built.tag = notification.Tag();
+    built.group = notification.Group();
+  } catch (const HResultError& e) {
+    built.failure = e.code();
+  }
+  return built;
+}
+
+// The builder classes of the real Windows App SDK runtime, run under wine in
+// this process, against the stand-in's model of them: every form, with job
+// ids that need encoding, gives the same payload, tag and group from both,
+// and both refuse a payload one character over the platform's limit.
+TEST_F(WindowsNotificationsTest, TheStandinBuildsWhatTheRealBuilderBuilds) {
+  const std::wstring dll = REAL_RUNTIME_DLL;
+  if (dll.empty()) GTEST_SKIP() << "no Windows App SDK packages configured";
+  std::string why;
+  ASSERT_TRUE(testing::LoadRealRuntime(dll, ROMETADATA_STUB, why)) << why;
+  auto both = [&](const Form& form, const std::u16string& id, const std::u16string& extra) {
+    for (const wchar_t* name : {abi::kAppNotificationBuilderClass, abi::kAppNotificationButtonClass,
+                                L"Microsoft.Windows.AppNotifications.AppNotification"}) {
+      EXPECT_TRUE(testing::RegisterRealClass(name, dll));
+    }
+    const Built real = BuildForm(form, id, extra);
+    EXPECT_TRUE(testing::RegisterStandinRuntime());
+    return std::pair(real, BuildForm(form, id, extra));
+  };
+  const std::u16string ids[] = {
+      u"J1", u"a&b c", u"k=v;w=x", u"50%3B%", u"J\u00e9 \u4e2d", u"<i a='1' b=\"2\">", u""};
+  for (const Form& form : kForms) {
+    for (const std::u16string& id : ids) {
+      SCOPED_TRACE(Utf16ToUtf8(form.title) + " / " + Utf16ToUtf8(id));
+      const auto [real, standin] = both(form, id, u"");
+      EXPECT_EQ(real.failure, 0);
+      EXPECT_EQ(standin, real);
+    }
+  }
+  // The limit: the real payload padded to 5120 characters, and one more.
+  const Built base = both(kForms[0], u"J1", u"").first;
+  ASSERT_EQ(base.failure, 0) << base;
+  const std::size_t room = 5120 - base.payload.size();
+  for (const std::size_t pad : {room, room + 1}) {
+    SCOPED_TRACE(pad);
+    const auto [real, standin] = both(kForms[0], u"J1", std::u16string(pad, u'x'));
+    EXPECT_EQ(real.failure, pad == room ? 0 : static_cast<HResult>(E_FAIL)) << real;
+    EXPECT_EQ(standin, real);
+  }
+}
+
+// Where the real runtime's manager stops under wine, so that the stand-in
+// still serves it: IsSupported is false (the runtime's test is that the
+// process is not elevated, and wine's token is), and Default fails for want
+// of Windows.ApplicationModel.Core.CoreApplication, which wine lacks. Should
+// wine come to serve either, this fails, and the stand-in can shrink further.
+TEST_F(WindowsNotificationsTest, TheRealManagerStopsWhereWineLacksThePlatform) {
+  const std::wstring dll = REAL_RUNTIME_DLL;
+  if (dll.empty()) GTEST_SKIP() << "no Windows App SDK packages configured";
+  std::string why;
+  ASSERT_TRUE(testing::LoadRealRuntime(dll, ROMETADATA_STUB, why)) << why;
+  ASSERT_TRUE(testing::RegisterRealClass(abi::kAppNotificationManagerClass, dll));
+  bool supported = true;
+  HResult default_failure = 0;
+  try {
+    supported = AppNotificationManager::IsSupported();
+    AppNotificationManager::Default();
+  } catch (const HResultError& e) {
+    default_failure = e.code();
+  }
+  ASSERT_TRUE(testing::RegisterStandinRuntime());
+  EXPECT_FALSE(supported);
+  EXPECT_EQ(Hex(default_failure), "80040154");  // REGDB_E_CLASSNOTREG
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // build), so these are declared here, one interface after the other, with
 // the interface identifier and the methods in vtable slot order as the
 // published metadata gives them; a reader can hold each against the SDK's
-// metadata line by line. Slots 0 to 5 are IUnknown and IInspectable; the
+// metadata line by line, and scripts/test-windows does
+// (tests/windows/abi_metadata, whose table names the generic instance each
+// struct here stands for). Slots 0 to 5 are IUnknown and IInspectable; the
 // delegates derive from IUnknown alone, so their Invoke is slot 3.
 //
 // Only plain C++ and the SDK's common headers: an MSVC build would read the

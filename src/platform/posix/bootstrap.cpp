@@ -17,7 +17,7 @@ using BootstrapInitializeFunction = int32_t(uint32_t major_minor_version, const 
 }  // namespace
 
 BootstrapOutcome InitializeBootstrap(const std::string& library_path, const char* entry_point,
-                                     uint32_t major_minor_version) {
+                                     uint32_t major_minor_version, const BootstrapFault&) {
   BootstrapOutcome outcome;
   // Never closed: the runtime it brings in stays in use until the process ends.
   // An empty name would make dlopen hand back the program itself, and only a

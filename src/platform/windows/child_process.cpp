@@ -218,8 +218,15 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
   UniqueHandle thread(info.hThread);
   UniqueHandle process(info.hProcess);
   // In the job before it runs a single instruction, so nothing it starts
-  // escapes the job.
-  ::AssignProcessToJobObject(job.get(), process.get());
+  // escapes the job. Outside it, abortar and our own end would miss what the
+  // command starts: it is not run at all then.
+  if (!::AssignProcessToJobObject(job.get(), process.get())) {
+    const DWORD error = ::GetLastError();
+    ::TerminateProcess(process.get(), 126);
+    ::WaitForSingleObject(process.get(), 10000);
+    return fail(126, argv[0] + ": not run, as it cannot be put in a job of its own (error " +
+                         std::to_string(error) + "), where abortar would reach it");
+  }
   ::ResumeThread(thread.get());
 
   auto impl = std::make_unique<Impl>();

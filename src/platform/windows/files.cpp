@@ -29,7 +29,7 @@ namespace {
 // FILE_READ_ATTRIBUTES lets the size be read for a rollover.
 UniqueHandle OpenForAppend(const std::string& path) {
   // No security attributes: the handle is not inherited by child processes.
-  UniqueHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueHandle();
@@ -54,7 +54,8 @@ bool AppendToFile(const std::string& path, std::string_view bytes,
     // shares deletion, so the rename succeeds with other handles open. When it
     // fails all the same, the bytes go to the file as it is.
     file.reset();
-    ::MoveFileExA(path.c_str(), rollover.predecessor.c_str(), MOVEFILE_REPLACE_EXISTING);
+    ::MoveFileExW(WidenUtf8(path).c_str(), WidenUtf8(rollover.predecessor).c_str(),
+                  MOVEFILE_REPLACE_EXISTING);
     file = OpenForAppend(path);
     if (!file) return false;
   }
@@ -71,7 +72,7 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
   if (path.find('\0') != std::string::npos) return result;
   // Full sharing, so a worker holding the file open keeps it. A folder does
   // not open without backup semantics, which are not asked for.
-  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return result;
@@ -221,8 +222,8 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
   if (path.empty() || path.find('\0') != std::string::npos || bytes.size() > MAXDWORD) return false;
   const std::string temporary = path + ".tmp";
   {
-    UniqueHandle file(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(::CreateFileW(WidenUtf8(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
     DWORD written = 0;
@@ -230,13 +231,13 @@ bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept 
                      nullptr) ||
         written != bytes.size() || !::FlushFileBuffers(file.get())) {
       file.reset();
-      ::DeleteFileA(temporary.c_str());
+      ::DeleteFileW(WidenUtf8(temporary).c_str());
       return false;
     }
   }
-  if (!::MoveFileExA(temporary.c_str(), path.c_str(),
+  if (!::MoveFileExW(WidenUtf8(temporary).c_str(), WidenUtf8(path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ::DeleteFileA(temporary.c_str());
+    ::DeleteFileW(WidenUtf8(temporary).c_str());
     return false;
   }
   return true;
@@ -249,7 +250,7 @@ bool RenameFile(const std::string& from, const std::string& to) noexcept {
 
 bool FileExists(const std::string& path) noexcept {
   return path.find('\0') == std::string::npos &&
-         ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+         ::GetFileAttributesW(WidenUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace activator

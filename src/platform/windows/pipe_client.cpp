@@ -20,7 +20,9 @@ namespace activator {
 namespace {
 
 // "\\.\pipe\" and a name with no step out of the pipe folder: the system
-// resolves "." and ".." before the open, so "\\.\pipe\..\C:\x" names a file.
+// resolves "." and ".." before the open, so "\\.\pipe\..\C:\x" names a file,
+// and it first strips a component's trailing dots and spaces, so ".. " and
+// "..." may be ".." by then. No pipe needs such a component.
 bool IsLocalPipeName(const std::string& name) {
   constexpr std::string_view kPrefix = "\\\\.\\pipe\\";
   if (name.size() <= kPrefix.size()) return false;
@@ -34,7 +36,7 @@ bool IsLocalPipeName(const std::string& name) {
   for (;;) {
     const std::size_t end = rest.find_first_of("\\/", start);
     const std::string_view step = rest.substr(start, end - start);
-    if (step.empty() || step == "." || step == "..") return false;
+    if (step.empty() || step.back() == '.' || step.back() == ' ') return false;
     if (end == std::string_view::npos) return true;
     start = end + 1;
   }
@@ -51,8 +53,8 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
   if (name.find('\0') != std::string::npos)
     return {PipeSendStatus::kOpenFailed, ERROR_INVALID_NAME};
   if (!IsLocalPipeName(name)) return {PipeSendStatus::kNotAPipe, 0};
-  UniqueHandle pipe(::CreateFileA(
-      name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  UniqueHandle pipe(::CreateFileW(
+      WidenUtf8(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return {PipeSendStatus::kOpenFailed, static_cast<PipeErrorCode>(::GetLastError())};
   if (::GetFileType(pipe.get()) != FILE_TYPE_PIPE) return {PipeSendStatus::kNotAPipe, 0};

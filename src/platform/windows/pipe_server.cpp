@@ -148,8 +148,9 @@ std::optional<PipeServerInstance> PipeServerInstance::Create(const std::string& 
   // Not inherited by child processes.
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
   // Byte stream, byte reads; the calls complete through `event`.
-  UniqueHandle pipe(::CreateNamedPipeA(
-      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+  UniqueHandle pipe(::CreateNamedPipeW(
+      WidenUtf8(name).c_str(),
+      PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kBufferSize,
       kBufferSize, 0, &security));
   if (!pipe) return fail();

@@ -18,7 +18,7 @@ bool IsExistingNonDirectory(const std::string& path) noexcept {
   // A NUL byte would end the path early and check another file than the one
   // named.
   if (path.find('\0') != std::string::npos) return false;
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(WidenUtf8(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -37,8 +37,8 @@ unsigned __stdcall StartEditorInApartment(void* argument) {
   const HRESULT joined =
       ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   // Values above 32 mean started; the smaller ones are error codes.
-  const HINSTANCE result =
-      ::ShellExecuteA(nullptr, "open", kTextEditor, start->path->c_str(), nullptr, SW_SHOWNORMAL);
+  const HINSTANCE result = ::ShellExecuteW(nullptr, L"open", WidenUtf8(kTextEditor).c_str(),
+                                           WidenUtf8(*start->path).c_str(), nullptr, SW_SHOWNORMAL);
   start->started = reinterpret_cast<INT_PTR>(result) > 32;
   if (SUCCEEDED(joined)) ::CoUninitialize();
   return 0;

@@ -14,3 +14,11 @@ bool CountProgramStrings();
 long ProgramStringBalance();
 
 }  // namespace standin
+
+namespace standin {
+
+// A class of Windows's own that wine lacks and the real Windows App SDK
+// runtime needs: the stand-in serves it beside the real runtime.
+inline constexpr wchar_t kXmlDocumentClass[] = L"Windows.Data.Xml.Dom.XmlDocument";
+
+}  // namespace standin

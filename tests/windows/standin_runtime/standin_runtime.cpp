@@ -10,19 +10,34 @@
 // - run elevated (STANDIN_ELEVATED set in the process's environment),
 //   IsSupported is false and every manager call does nothing and succeeds;
 // - a show whose tag is longer than 64 UTF-16 units fails, and so does a
-//   build whose payload would be longer than 5120 characters;
+//   build whose payload is longer than 5120 characters;
+// - the builder writes the payload the real one writes (Payload), and a click
+//   hands over a button's arguments as they come back through that payload;
+//   app_notifications_windows_test holds both against the real builder;
+// - the real runtime's builder, loaded beside it, finds Uri (with IStringable)
+//   and Windows.Data.Xml.Dom.XmlDocument here, as wine has neither;
 // - in a process started with "----AppNotificationActivated:" the click that
 //   started it is kept for AppInstance.GetActivatedEventArgs and never raised
-//   as NotificationInvoked. The real runtime waits 2 seconds for that click;
-//   the stand-in waits until a test hands it over ("launch-click"), so that
-//   no test depends on the machine's speed.
+//   as NotificationInvoked. As in the SDK's AppNotificationManager (its
+//   Deserialize, reached from AppInstance), each call waits at most 2 seconds
+//   for that click and then fails with HRESULT_FROM_WIN32(ERROR_TIMEOUT); a
+//   click that arrives later (handed over by a test: "launch-click") is kept
+//   and returned at once to the next call. The wait uses an event that only a
+//   successful Register makes: asked without one, the SDK's wait fails fast
+//   and the process ends (exit status 0xC0000409), which no caller can catch;
+//   so it does here. An elevated process's Register, which returns at once,
+//   makes none either;
+// - STANDIN_FAIL ("Operation=hex code,...") in the process's environment arms
+//   failures from the start, before a test could reach the control pipe.
 //
 // It implements the interfaces of platform/os/winappsdk_abi.h, so it cannot
 // catch a wrong interface identifier there: abi_identity_test holds those
 // against the system's own headers.
+#include <msxml2.h>
 #include <process.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,7 +122,103 @@ struct Content {
   std::u16string tag, group, image;
   std::vector<std::u16string> texts;
   std::vector<ButtonContent> buttons;
+  std::u16string payload;  // the toast XML, as the real builder writes it
 };
+
+// A button's arguments as the real runtime carries them, in its payload and
+// back to a click: one per key (a later one replacing an earlier), in key
+// order, each key and value with %, ; and = escaped ("k=v;k2" for an empty
+// value).
+std::u16string EncodeArguments(const Pairs& arguments) {
+  const auto escape = [](const std::u16string& text) {
+    std::u16string out;
+    for (const char16_t c : text) {
+      out += c == u'%' ? u"%25" : c == u';' ? u"%3B" : c == u'=' ? u"%3D" : std::u16string(1, c);
+    }
+    return out;
+  };
+  const std::map<std::u16string, std::u16string> keyed(arguments.rbegin(), arguments.rend());
+  std::u16string joined;
+  for (const auto& [key, value] : keyed) {
+    if (!joined.empty()) joined += u';';
+    joined += escape(key) + (value.empty() ? u"" : u"=" + escape(value));
+  }
+  return joined;
+}
+
+// What a click on a button with `encoded` arguments hands the program: the
+// runtime's decoding, which undoes %25 before %3B and %3D, so that a value
+// holding "%3B" or "%3D" comes back as ";" or "=".
+Pairs DecodeArguments(const std::u16string& encoded) {
+  const auto undo = [](std::u16string text) {
+    for (const auto& [from, to] :
+         {std::pair<std::u16string, char16_t>{u"%25", u'%'}, {u"%3B", u';'}, {u"%3D", u'='}}) {
+      std::u16string out;
+      std::size_t at = 0;
+      for (std::size_t hit; (hit = text.find(from, at)) != std::u16string::npos;
+           at = hit + from.size()) {
+        out += text.substr(at, hit - at) + to;
+      }
+      text = out + text.substr(at);
+    }
+    return text;
+  };
+  Pairs pairs;
+  std::size_t at = 0;
+  while (at <= encoded.size() && !encoded.empty()) {
+    std::size_t end = encoded.find(u';', at);
+    if (end == std::u16string::npos) end = encoded.size();
+    const std::u16string field = encoded.substr(at, end - at);
+    const std::size_t eq = field.find(u'=');
+    pairs.emplace_back(undo(field.substr(0, eq)),
+                       eq == std::u16string::npos ? u"" : undo(field.substr(eq + 1)));
+    at = end + 1;
+  }
+  return pairs;
+}
+
+std::u16string XmlEscaped(const std::u16string& text) {
+  std::u16string out;
+  for (const char16_t c : text) {
+    switch (c) {
+      case u'&':
+        out += u"&amp;";
+        break;
+      case u'<':
+        out += u"&lt;";
+        break;
+      case u'>':
+        out += u"&gt;";
+        break;
+      case u'\'':
+        out += u"&apos;";
+        break;
+      case u'"':
+        out += u"&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The toast XML of the real builder (as Payload gives it back under wine).
+std::u16string ToastXml(const Content& c) {
+  std::u16string xml = u"<toast><visual><binding template='ToastGeneric'>";
+  for (const auto& text : c.texts) xml += u"<text>" + XmlEscaped(text) + u"</text>";
+  if (!c.image.empty()) xml += u"<image placement='hero' src='" + c.image + u"'/>";
+  xml += u"</binding></visual>";
+  if (!c.buttons.empty()) {
+    xml += u"<actions>";
+    for (const auto& button : c.buttons) {
+      xml += u"<action content='" + XmlEscaped(button.caption) + u"' arguments='" +
+             XmlEscaped(EncodeArguments(button.arguments)) + u"'/>";
+    }
+    xml += u"</actions>";
+  }
+  return xml + u"</toast>";
+}
 
 struct Centre {
   activator::Mutex lock;
@@ -119,10 +230,30 @@ struct Centre {
   int64_t next_token GUARDED_BY(lock) = 1;
 };
 
+Centre* NewCentre() {
+  auto* centre = new Centre();
+  char armed[512];
+  const DWORD length = ::GetEnvironmentVariableA("STANDIN_FAIL", armed, sizeof armed);
+  if (length == 0 || length >= sizeof armed) return centre;
+  std::istringstream fields(std::string(armed, length));
+  activator::MutexLock hold(centre->lock);
+  for (std::string field; std::getline(fields, field, ',');) {
+    const auto eq = field.find('=');
+    if (eq == std::string::npos) continue;
+    centre->failures[field.substr(0, eq)] =
+        static_cast<HRESULT>(std::strtoul(field.c_str() + eq + 1, nullptr, 16));
+  }
+  return centre;
+}
+
 Centre& TheCentre() {
-  static Centre* centre = new Centre();  // outlives every thread that calls in
+  static Centre* centre = NewCentre();  // outlives every thread that calls in
   return *centre;
 }
+
+// Made by the first successful Register, as the SDK makes the event its
+// launching-click wait uses there.
+std::atomic<bool> g_click_wait_made{false};
 
 // The platform's limits.
 constexpr std::size_t kMaxTagUnits = 64;
@@ -147,12 +278,20 @@ HRESULT Armed(const std::string& operation) {
 
 // ---- Windows.Foundation.Uri ----
 
-class UriObject final : public Object<abi::IUriRuntimeClass> {
+// Windows.Foundation.IStringable: the real builder reads a Uri through it.
+struct IStringable : IInspectable {
+  static constexpr GUID kIid = {
+      0x96369f54, 0x8eb6, 0x48f0, {0xab, 0xce, 0xc1, 0xb2, 0x11, 0xe6, 0x27, 0xc3}};
+  virtual HRESULT STDMETHODCALLTYPE ToString(HSTRING* value) = 0;  // 6
+};
+
+class UriObject final : public Object<abi::IUriRuntimeClass, IStringable> {
  public:
   explicit UriObject(std::u16string address) : address_(std::move(address)) {}
   HRESULT STDMETHODCALLTYPE get_AbsoluteUri(HSTRING* value) override {
     return Out(address_, value);
   }
+  HRESULT STDMETHODCALLTYPE ToString(HSTRING* value) override { return Out(address_, value); }
 
  private:
   std::u16string address_;
@@ -166,6 +305,125 @@ class UriFactory final : public Object<abi::IActivationFactory, abi::IUriRuntime
     return Give<abi::IUriRuntimeClass>(new UriObject(In(uri)), instance);
   }
   STANDIN_NOT_IMPLEMENTED(CreateWithRelativeUri(HSTRING, HSTRING, abi::IUriRuntimeClass**))
+};
+
+// ---- Windows.Data.Xml.Dom ----
+// Wine has no Windows.Data.Xml.Dom. The real runtime's AppNotification loads
+// the builder's payload into an XmlDocument, so the stand-in serves one that
+// checks the text with wine's MSXML parser (a payload that is not well-formed
+// XML fails there as on Windows) and gives it back through GetXml.
+
+struct IXmlDocumentIO : IInspectable {
+  static constexpr GUID kIid = {
+      0x6cd0e74e, 0xee65, 0x4489, {0x9e, 0xbf, 0xca, 0x43, 0xe8, 0x7b, 0xa6, 0x37}};
+  virtual HRESULT STDMETHODCALLTYPE LoadXml(HSTRING xml) = 0;                         // 6
+  virtual HRESULT STDMETHODCALLTYPE LoadXmlWithSettings(HSTRING xml, IUnknown*) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE SaveToFileAsync(IUnknown* file, IUnknown**) = 0;  // 8
+};
+
+struct IXmlNodeSerializer : IInspectable {
+  static constexpr GUID kIid = {
+      0x5cc5b382, 0xe6dd, 0x4991, {0xab, 0xef, 0x06, 0xd8, 0xd2, 0xe7, 0xbd, 0x0c}};
+  virtual HRESULT STDMETHODCALLTYPE GetXml(HSTRING* xml) = 0;          // 6
+  virtual HRESULT STDMETHODCALLTYPE get_InnerText(HSTRING* text) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE put_InnerText(HSTRING text) = 0;   // 8
+};
+
+// IXmlDocument, the class's default interface: the runtime holds the document
+// by it and calls none of its own methods, so each of them fails.
+constexpr GUID kIidXmlDocument = {
+    0xf7f3a506, 0x1e87, 0x42d6, {0xbc, 0xfb, 0xb8, 0xc8, 0x09, 0xfa, 0x54, 0x94}};
+constexpr GUID kClsidDomDocument60 = {
+    0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+constexpr GUID kIidDomDocument = {
+    0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+
+// The result of parsing `xml` with MSXML: S_OK, or the parser's error code.
+HRESULT ParseXml(const std::u16string& xml) {
+  ComRef<IXMLDOMDocument> document;
+  HRESULT hr = ::CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER,
+                                  kIidDomDocument, document.put_void());
+  if (FAILED(hr)) return hr;
+  BSTR text = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(xml.data()),
+                                  static_cast<UINT>(xml.size()));
+  VARIANT_BOOL loaded = VARIANT_FALSE;
+  hr = document->loadXML(text, &loaded);
+  ::SysFreeString(text);
+  if (FAILED(hr) || loaded == VARIANT_TRUE) return hr;
+  ComRef<IXMLDOMParseError> error;
+  long code = 0;
+  if (SUCCEEDED(document->get_parseError(error.put())) && error) error->get_errorCode(&code);
+  return code < 0 ? static_cast<HRESULT>(code) : E_FAIL;
+}
+
+class XmlDocument final : public Object<IXmlDocumentIO, IXmlNodeSerializer> {
+ public:
+  XmlDocument() : face_{FaceTable(), this} {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out != nullptr && IsEqualGUID(iid, kIidXmlDocument)) {
+      AddRef();
+      *out = &face_;
+      return S_OK;
+    }
+    return Object::QueryInterface(iid, out);
+  }
+  HRESULT STDMETHODCALLTYPE LoadXml(HSTRING xml) override {
+    const std::u16string text = In(xml);
+    if (HRESULT hr = ParseXml(text); FAILED(hr)) return hr;
+    xml_ = text;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(LoadXmlWithSettings(HSTRING, IUnknown*))
+  STANDIN_NOT_IMPLEMENTED(SaveToFileAsync(IUnknown*, IUnknown**))
+  HRESULT STDMETHODCALLTYPE GetXml(HSTRING* xml) override { return Out(xml_, xml); }
+  STANDIN_NOT_IMPLEMENTED(get_InnerText(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_InnerText(HSTRING))
+
+ private:
+  // A COM face with a table of its own: IUnknown and IInspectable go to the
+  // document, every other slot fails.
+  struct Face {
+    const void* const* table;
+    XmlDocument* owner;
+  };
+  static IXmlDocumentIO* Owner(Face* face) { return face->owner; }
+  static const void* const* FaceTable() {
+    using Any = HRESULT(STDMETHODCALLTYPE*)();
+    static const auto table = [] {
+      std::array<const void*, 64> slots{};
+      slots.fill(reinterpret_cast<const void*>(
+          static_cast<Any>([]() STDMETHODCALLTYPE -> HRESULT { return E_NOTIMPL; })));
+      slots[0] = reinterpret_cast<const void*>(
+          +[](Face* f, REFIID iid, void** out)
+               STDMETHODCALLTYPE -> HRESULT { return Owner(f)->QueryInterface(iid, out); });
+      slots[1] = reinterpret_cast<const void*>(
+          +[](Face* f) STDMETHODCALLTYPE -> ULONG { return Owner(f)->AddRef(); });
+      slots[2] = reinterpret_cast<const void*>(
+          +[](Face* f) STDMETHODCALLTYPE -> ULONG { return Owner(f)->Release(); });
+      slots[3] = reinterpret_cast<const void*>(
+          +[](Face* f, ULONG* n, IID** iids)
+               STDMETHODCALLTYPE -> HRESULT { return Owner(f)->GetIids(n, iids); });
+      slots[4] =
+          reinterpret_cast<const void*>(+[](Face* f, HSTRING* name) STDMETHODCALLTYPE -> HRESULT {
+            return Owner(f)->GetRuntimeClassName(name);
+          });
+      slots[5] = reinterpret_cast<const void*>(
+          +[](Face* f, TrustLevel* level)
+               STDMETHODCALLTYPE -> HRESULT { return Owner(f)->GetTrustLevel(level); });
+      return slots;
+    }();
+    return table.data();
+  }
+
+  Face face_;
+  std::u16string xml_;
+};
+
+class XmlDocumentFactory final : public Object<abi::IActivationFactory> {
+ public:
+  HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable** instance) override {
+    return Give<IInspectable>(static_cast<IXmlDocumentIO*>(new XmlDocument()), instance);
+  }
 };
 
 // ---- collections ----
@@ -267,6 +525,7 @@ class Button final : public Object<abi::IAppNotificationButton> {
   STANDIN_NOT_IMPLEMENTED(put_TargetAppId(HSTRING))
   HRESULT STDMETHODCALLTYPE AddArgument(HSTRING key, HSTRING value, Self** result) override {
     if (HRESULT hr = Armed("AddArgument"); FAILED(hr)) return hr;
+    if (In(key).empty()) return E_INVALIDARG;
     content.arguments.emplace_back(In(key), In(value));
     return ReturnSelf<Self>(this, result);
   }
@@ -311,7 +570,9 @@ class Notification final : public Object<abi::IAppNotification> {
     return S_OK;
   }
   STANDIN_NOT_IMPLEMENTED(get_Id(UINT32*))
-  STANDIN_NOT_IMPLEMENTED(get_Payload(HSTRING*))
+  HRESULT STDMETHODCALLTYPE get_Payload(HSTRING* value) override {
+    return Out(content.payload, value);
+  }
   STANDIN_NOT_IMPLEMENTED(get_Progress(abi::IAppNotificationProgressData**))
   STANDIN_NOT_IMPLEMENTED(put_Progress(abi::IAppNotificationProgressData*))
   STANDIN_NOT_IMPLEMENTED(get_Expiration(abi::DateTime*))
@@ -374,8 +635,10 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   STANDIN_NOT_IMPLEMENTED(AddProgressBar(abi::IAppNotificationProgressBar*, Self**))
   HRESULT STDMETHODCALLTYPE BuildNotification(abi::IAppNotification** result) override {
     if (HRESULT hr = Armed("Build"); FAILED(hr)) return hr;
-    if (PayloadCharacters() > kMaxPayloadCharacters) return E_FAIL;
-    return Give<abi::IAppNotification>(new Notification(content_), result);
+    Content built = content_;
+    built.payload = ToastXml(built);
+    if (built.payload.size() > kMaxPayloadCharacters) return E_FAIL;
+    return Give<abi::IAppNotification>(new Notification(std::move(built)), result);
   }
   HRESULT STDMETHODCALLTYPE SetTag(HSTRING value, Self** result) override {
     content_.tag = In(value);
@@ -387,23 +650,6 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   }
 
  private:
-  // The length of the toast XML the real builder writes for this content, to
-  // within a few characters.
-  std::size_t PayloadCharacters() const {
-    std::size_t length = std::string_view(
-                             "<toast><visual><binding template=\"ToastGeneric\">"
-                             "</binding></visual></toast>")
-                             .size();
-    for (const auto& text : content_.texts) length += 13 + text.size();  // <text></text>
-    if (!content_.image.empty()) length += 35 + content_.image.size();
-    if (!content_.buttons.empty()) length += 19;  // <actions></actions>
-    for (const auto& button : content_.buttons) {
-      length += 35 + button.caption.size();  // <action content="" arguments=""/>
-      for (const auto& [k, v] : button.arguments) length += k.size() + v.size() + 2;
-    }
-    return length;
-  }
-
   Content content_;
 };
 
@@ -560,6 +806,7 @@ class Manager final : public Object<abi::IAppNotificationManager> {
   HRESULT STDMETHODCALLTYPE Register() override {
     if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("Register"); FAILED(hr)) return hr;
+    g_click_wait_made = true;
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
     ++centre.registrations;
@@ -670,8 +917,14 @@ struct LaunchClick {
   activator::Mutex lock;
   Pairs arguments GUARDED_BY(lock);
   bool given GUARDED_BY(lock) = false;
+  int timeouts GUARDED_BY(lock) = 0;  // calls that gave up waiting
   HANDLE arrived = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
+
+// The SDK's wait for the launching click.
+constexpr DWORD kLaunchClickWaitMs = 2000;
+// What a fail-fast leaves as the process's exit status (STATUS_STACK_BUFFER_OVERRUN).
+constexpr UINT kFailFastStatus = 0xC0000409;
 
 LaunchClick& TheLaunchClick() {
   static LaunchClick* click = new LaunchClick();
@@ -712,11 +965,16 @@ class AppInstance final : public Object<abi::IAppInstance> {
     if (!StartedByClick()) {  // a plain launch
       return Give<abi::IAppActivationArguments>(new ActivationArguments(0, {}), result);
     }
+    if (!g_click_wait_made) ::TerminateProcess(::GetCurrentProcess(), kFailFastStatus);
     LaunchClick& click = TheLaunchClick();
-    ::WaitForSingleObject(click.arrived, INFINITE);
+    const bool arrived = ::WaitForSingleObject(click.arrived, kLaunchClickWaitMs) == WAIT_OBJECT_0;
     Pairs arguments;
     {
       activator::MutexLock hold(click.lock);
+      if (!arrived) {
+        ++click.timeouts;
+        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+      }
       arguments = click.arguments;
     }
     auto data = ComRef<IInspectable>::Adopt(
@@ -843,7 +1101,7 @@ std::string Run(const std::string& command) {
       auto it = std::find_if(centre.shown.begin(), centre.shown.end(),
                              [&](const Content& c) { return Utf8(c.tag) == tag; });
       if (it == centre.shown.end() || it->buttons.empty()) return "no such notification";
-      arguments = it->buttons.front().arguments;
+      arguments = DecodeArguments(EncodeArguments(it->buttons.front().arguments));
     }
     return "clicked " + std::to_string(Click(arguments));
   }
@@ -864,6 +1122,11 @@ std::string Run(const std::string& command) {
     }
     ::SetEvent(click.arrived);
     return "ok";
+  }
+  if (verb == "launch-timeouts") {
+    LaunchClick& click = TheLaunchClick();
+    activator::MutexLock hold(click.lock);
+    return std::to_string(click.timeouts);
   }
   if (verb == "unregistrations") {
     activator::MutexLock hold(centre.lock);
@@ -934,6 +1197,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
   if (is(abi::kAppNotificationButtonClass)) *factory = new ButtonFactory();
   if (is(abi::kUriClass)) *factory = new UriFactory();
   if (is(abi::kAppInstanceClass)) *factory = new AppInstanceStatics();
+  if (is(kXmlDocumentClass)) *factory = new XmlDocumentFactory();
   return *factory != nullptr ? S_OK : CLASS_E_CLASSNOTAVAILABLE;
 }
 
