@@ -363,30 +363,37 @@ TEST(SavedStateTest, SnapshotsHoldWhatIsLiveWithinTheirBound) {
 // change; one that cannot be written is said once, and again when it can.
 TEST(SavedStateTest, LostOrUnwritableFileIsWrittenWholeAgain) {
   const std::string path = FreshStatePath("lost");
-  // A folder where the snapshot is written first makes every snapshot fail.
-  const std::filesystem::path blocker = path + ".tmp";
-  std::filesystem::remove(blocker);
-  StateJournal journal;
-  journal.Open(path);
-  JobRegistry registry;
-  registry.KeepChangesIn(&journal);
-  registry.AnnounceJob("L1");
-  ASSERT_EQ(std::remove(path.c_str()), 0);
-  registry.AnnounceJob("L2");
-  EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
-            (std::deque<std::string>{"L1", "L2"}));
-  EXPECT_TRUE(journal.TakeReports().empty());
-
-  ASSERT_TRUE(std::filesystem::create_directory(blocker));
-  ASSERT_EQ(std::remove(path.c_str()), 0);
-  registry.AnnounceJob("L3");
-  EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO NAO GRAVADO"});
-  std::filesystem::remove(blocker);
-  for (uint64_t i = 0; i < StateJournal::kRetryAfterChanges; ++i) registry.SetJobState("L3", "x");
-  EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO GRAVADO NOVAMENTE"});
-  EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
-            (std::deque<std::string>{"L1", "L2", "L3"}));
+  {
+    StateJournal journal;
+    journal.Open(path);
+    JobRegistry registry;
+    registry.KeepChangesIn(&journal);
+    registry.AnnounceJob("L1");
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    registry.AnnounceJob("L2");
+    EXPECT_EQ(DecodeSavedState(ReadFileStart(path, 1 << 20).bytes).state.queue,
+              (std::deque<std::string>{"L1", "L2"}));
+    EXPECT_TRUE(journal.TakeReports().empty());
+  }
   std::remove(path.c_str());
+
+  const std::filesystem::path folder = ::testing::TempDir() + "/registry_test_missing";
+  std::filesystem::remove_all(folder);
+  const std::string unwritable = (folder / "state.dat").string();
+  {
+    StateJournal journal;
+    journal.Open(unwritable);
+    EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO NAO GRAVADO"});
+    JobRegistry registry;
+    registry.KeepChangesIn(&journal);
+    registry.AnnounceJob("L3");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    for (uint64_t i = 0; i < StateJournal::kRetryAfterChanges; ++i) registry.SetJobState("L3", "x");
+    EXPECT_EQ(journal.TakeReports(), std::vector<std::string>{"ESTADO GRAVADO NOVAMENTE"});
+    EXPECT_EQ(DecodeSavedState(ReadFileStart(unwritable, 1 << 20).bytes).state.queue,
+              std::deque<std::string>{"L3"});
+  }
+  std::filesystem::remove_all(folder);  // once the journal has closed the file
 }
 
 }  // namespace
