@@ -39,15 +39,16 @@ endfunction()
 # Sets <prefix>_LOG, _STATE, _INSTANCE_LOCK, _BOOTSTRAP, _PIPE_DIR, _IMAGE, _RESULTS_PREFIX,
 # _RUN_RESULTS_PREFIX (activator-run's own result files: an owner-only folder beside the index
 # files). The instance lock is a file beside the state file on POSIX, where the lab is the
-# user's; on Windows a mutex of the user's session, named after no lab, as the job pipe's name
-# is the machine's whatever the lab.
+# user's; on Windows a mutex of the machine, named after no lab, as the job pipe's name is the
+# machine's whatever the lab. On Windows the lab serves every user of the machine: the state
+# file and the lock get the user's SID in their names at start-up (build_constants.cpp).
 function(activator_lab_paths prefix)
   cmake_parse_arguments(ARG "" "LAB_ROOT;FLAT" "" ${ARGN})
   set(root "${ARG_LAB_ROOT}")
   if(WIN32)
     set(${prefix}_LOG "${root}\\Logs\\activator_debug.txt" PARENT_SCOPE)
     set(${prefix}_STATE "${root}\\State\\activator_state.dat" PARENT_SCOPE)
-    set(${prefix}_INSTANCE_LOCK "Local\\ZorvellActivator" PARENT_SCOPE)
+    set(${prefix}_INSTANCE_LOCK "Global\\ZorvellActivator" PARENT_SCOPE)
     set(${prefix}_BOOTSTRAP "${root}\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll" PARENT_SCOPE)
     set(${prefix}_PIPE_DIR "" PARENT_SCOPE)
     string(REPLACE "\\" "/" root_uri "${root}")
@@ -94,6 +95,13 @@ endfunction()
 function(activator_add_constants target)
   cmake_parse_arguments(ARG "" "LAB_ROOT;TEXT_EDITOR;FLAT;PER_USER" "" ${ARGN})
   set(ACTIVATOR_C_PER_USER 0)
+  # Windows: one lab for every user of the machine, the user's own names in
+  # it found at start-up through the platform (platform/user.h).
+  set(ACTIVATOR_C_PER_USER_NAMES 0)
+  if(WIN32)
+    set(ACTIVATOR_C_PER_USER_NAMES 1)
+    target_link_libraries(${target} PRIVATE activator_platform_user)
+  endif()
   if(ARG_PER_USER AND NOT WIN32)
     set(ACTIVATOR_C_PER_USER 1)
     set(ARG_LAB_ROOT "")
@@ -149,6 +157,12 @@ function(activator_make_lab root)
   foreach(sub Logs State DLL Assets pipe Resultados Native/Host/Resultados)
     file(MAKE_DIRECTORY "${root}/${sub}")
   endforeach()
+  # Owner-only, as a package's lab is: it holds the job pipe, the reply
+  # pipes' names and the results, and ACTIVATOR_LAB_ROOT may lie under a
+  # folder every user of the machine shares. The root alone keeps them out.
+  if(NOT WIN32)
+    file(CHMOD "${root}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  endif()
   if(ARG_WITH_IMAGE)
     file(COPY_FILE "${ARG_WITH_IMAGE}" "${root}/Assets/ZorvellNotify2.png" ONLY_IF_DIFFERENT)
   endif()

@@ -25,6 +25,9 @@ bool SendToPipe(const std::string& message, const std::string& pipe_name) {
     case PipeSendStatus::kNotAPipe:
       WriteDebugLog("PIPE NAO LOCAL");
       return false;
+    case PipeSendStatus::kOtherUser:
+      WriteDebugLog("PIPE OUTRO USUARIO");
+      return false;
     case PipeSendStatus::kSent:
       break;
   }

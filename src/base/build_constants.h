@@ -10,11 +10,19 @@ namespace activator {
 
 // Debug log file; its folder is never created by the program.
 extern const char* const kDebugLogPath;
+// Where this user's debug log goes when kDebugLogPath is another user's file,
+// which this user may not open (Windows, whose lab every user of the machine
+// shares: "<log>-<SID>.txt" beside it); empty where the lab is the user's own.
+extern const char* const kUserDebugLogPath;
+extern const char* const kUserDebugLogPredecessorPath;
 // State file: what a restarted program needs to go on where its predecessor
 // stopped (jobs/state_journal.h). Its folder is never created by the program.
+// On Windows the lab is the machine's, and the file is the user's by name:
+// "activator_state-<SID>.dat".
 extern const char* const kStateFilePath;
 // The lock that lets one activator run per user (platform/instance_lock.h): a
-// file beside the state file on POSIX, a mutex of the session on Windows.
+// file beside the state file on POSIX, a mutex of the machine named after the
+// user's SID on Windows.
 extern const char* const kInstanceLockName;
 // Where the debug log goes once it holds kDebugLogLimit bytes: its one
 // predecessor, replaced at each rollover.

@@ -28,11 +28,13 @@ bool MayBeCut(PipeReadEnd end) { return end != PipeReadEnd::kClosed && end != Pi
 
 }  // namespace
 
-std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
-                                                        PipeErrorCode* error) {
+std::optional<PipeServerInstance> CreateJobPipeInstance(
+    const std::string& pipe_name, PipeErrorCode* error,
+    const std::optional<PipeErrorCode>& quiet_error) {
   PipeErrorCode code = 0;
   std::optional<PipeServerInstance> instance = PipeServerInstance::Create(pipe_name, &code);
-  if (!instance) WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(code));
+  if (!instance && quiet_error != code)
+    WriteDebugLog("PYTHON PIPE CREATE FAILED=" + FormatErrorCode(code));
   if (error != nullptr) *error = code;
   return instance;
 }
@@ -93,10 +95,15 @@ void RunJobPipeServer(const AppNotificationManager& manager) {
   // of them; it is made anew only when a wait for a client failed.
   std::optional<PipeServerInstance> instance;
   bool told_terminal = false;
+  // The code of the failure logged last while the failures go on: a pipe
+  // held by another user's program fails every second for as long as that
+  // program runs, and one line says so.
+  std::optional<PipeErrorCode> failing;
   for (;;) {
     if (!instance) {
       PipeErrorCode error = 0;
-      instance = CreateJobPipeInstance(kJobPipeName, &error);
+      instance = CreateJobPipeInstance(kJobPipeName, &error, failing);
+      failing = instance ? std::nullopt : std::optional<PipeErrorCode>(error);
       if (!instance) {
         // Another program holding the pipe (a second activator waits for the
         // first before it gets here) would otherwise keep this one waiting in

@@ -8,15 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "jobs/job_protocol.h"
 #include "platform/app_notifications.h"
 #include "platform/pipes.h"
 
 namespace activator {
 
-// How long a connected client may take to write its message. A worker writes
-// at once; one that connects and stays silent would otherwise hold the one
-// connection the server serves, and every worker behind it, for good.
-inline constexpr std::chrono::seconds kJobMessageWait{5};
 // How long the server waits for more of a message after its last byte. The
 // pipe is a byte stream: a worker may write a message in several pieces, and
 // only its end, this pause or the size limit ends the message. A worker that
@@ -25,15 +22,19 @@ inline constexpr std::chrono::milliseconds kJobMessagePause{50};
 
 // The thread body: logs its start, then serves the job pipe for ever with one
 // instance, kept from one client to the next. Creating the pipe is retried
-// once a second, logging each failure; when another server holds the pipe and
-// standard error is a terminal, kJobPipeTakenNotice is printed there once.
+// once a second, logging a failure once while it repeats with the same code
+// (another user's activator may hold the pipe for hours); when another server
+// holds the pipe and standard error is a terminal, kJobPipeTakenNotice is
+// printed there once.
 [[noreturn]] void RunJobPipeServer(const AppNotificationManager& manager);
 
 // Creates an instance of the pipe `pipe_name`. On failure logs
-// "PYTHON PIPE CREATE FAILED=<code>", stores the code in `*error` when given
-// and returns nullopt; the caller decides when to try again.
-std::optional<PipeServerInstance> CreateJobPipeInstance(const std::string& pipe_name,
-                                                        PipeErrorCode* error = nullptr);
+// "PYTHON PIPE CREATE FAILED=<code>" unless the code is `*quiet_error` (the
+// caller's previous failure), stores the code in `*error` when given and
+// returns nullopt; the caller decides when to try again.
+std::optional<PipeServerInstance> CreateJobPipeInstance(
+    const std::string& pipe_name, PipeErrorCode* error = nullptr,
+    const std::optional<PipeErrorCode>& quiet_error = std::nullopt);
 
 // What a user who started the activator by hand reads on the terminal, once,
 // while another program holds the job pipe (another activator waits for the

@@ -5,6 +5,7 @@
 // and the log, UTF-16 for the notification platform.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -62,5 +63,11 @@ inline constexpr ProtocolWord kButtonSave("salvar");
 inline constexpr ProtocolWord kStateRunning("executando");
 inline constexpr ProtocolWord kStateConcluded("concluido");
 inline constexpr ProtocolWord kStateError("erro");
+
+// How long a connected client may take to write its message. A worker writes
+// at once; one that connects and stays silent would otherwise hold the one
+// connection the server serves, and every worker behind it, for good. A worker
+// that finds the pipe busy waits at least this long before it gives up.
+inline constexpr std::chrono::seconds kJobMessageWait{5};
 
 }  // namespace activator

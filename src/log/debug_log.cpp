@@ -1,5 +1,7 @@
 #include "log/debug_log.h"
 
+#include <atomic>
+
 #include "base/build_constants.h"
 
 namespace activator {
@@ -44,7 +46,7 @@ std::string LogValue(std::string_view value) {
   return escaped;
 }
 
-void WriteLogLineTo(const char* path, std::string_view message,
+bool WriteLogLineTo(const char* path, std::string_view message,
                     const FileRollover& rollover) noexcept {
   try {
     // Fixed texts hold no control character but the LF of a message that
@@ -60,18 +62,45 @@ void WriteLogLineTo(const char* path, std::string_view message,
       line.push_back(c);
     }
     line += "\r\n";
-    AppendToFile(std::string(path), line, rollover);
+    return AppendToFile(std::string(path), line, rollover);
   } catch (...) {
     // Out of memory while building the line: the line is lost, the caller
     // goes on.
+    return false;
   }
 }
 
+namespace {
+
+// Set for good once this process's lines go to kUserDebugLogPath.
+std::atomic<bool> g_user_log{false};
+
+// The shared log's folder is there, so the file in it refused this user: it
+// is another user's (on Windows each user's files in Logs are theirs alone).
+// A missing folder is the log turned off, for this user too.
+bool SharedLogFolderExists() {
+  const std::string path = kDebugLogPath;
+  const std::size_t end = path.find_last_of("\\/");
+  return end != std::string::npos && FileExists(path.substr(0, end));
+}
+
+}  // namespace
+
 void WriteDebugLog(std::string_view message) noexcept {
   try {
+    // Live as long as the process.
     static const FileRollover* const kRollover =
-        new FileRollover{kDebugLogLimit, kDebugLogPredecessorPath};  // lives as long as the process
-    WriteLogLineTo(kDebugLogPath, message, *kRollover);
+        new FileRollover{kDebugLogLimit, kDebugLogPredecessorPath};
+    static const FileRollover* const kUserRollover =
+        new FileRollover{kDebugLogLimit, kUserDebugLogPredecessorPath};
+    if (!g_user_log.load(std::memory_order_relaxed)) {
+      if (WriteLogLineTo(kDebugLogPath, message, *kRollover)) return;
+      // Null only before the constants' own start-up (a line logged then).
+      if (kUserDebugLogPath == nullptr || kUserDebugLogPath[0] == '\0' || !SharedLogFolderExists())
+        return;
+    }
+    if (WriteLogLineTo(kUserDebugLogPath, message, *kUserRollover))
+      g_user_log.store(true, std::memory_order_relaxed);
   } catch (...) {
     // Out of memory for the first line's bound: that line is lost.
   }

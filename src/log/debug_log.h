@@ -17,6 +17,9 @@ namespace activator {
 // the line is dropped silently. Once the file holds kDebugLogLimit bytes it
 // becomes its predecessor (kDebugLogPredecessorPath) and a new one is begun,
 // always between two lines. Safe from any thread, at any moment; never throws.
+// Where the log file is another user's (Windows, whose lab every user
+// shares), this user's lines go to kUserDebugLogPath beside it instead, for
+// the rest of the process's life, so no two users' lines meet in one file.
 //
 // The line is written as given except for control characters other than LF,
 // which only a value from outside can bring: see LogValue.
@@ -24,7 +27,8 @@ void WriteDebugLog(std::string_view message) noexcept;
 
 // The same for a log file of the caller's choosing, bounded as `rollover`
 // says; WriteDebugLog uses it with the build's debug log path and bound.
-void WriteLogLineTo(const char* path, std::string_view message,
+// False when the line could not be written.
+bool WriteLogLineTo(const char* path, std::string_view message,
                     const FileRollover& rollover = {}) noexcept;
 
 // A value from outside (a job id, a state, a pipe name, a message, a path, a

@@ -79,6 +79,12 @@ class ChildProcess {
   std::unique_ptr<Impl> impl_;
 };
 
+// Ends this process, its streams flushed, as the command ended: when an
+// interrupt from the keyboard (SIGINT, SIGQUIT) ended the command, by that
+// same signal, since a shell stops a loop or script only when its command
+// dies by it; otherwise (and always on Windows) with `status`.
+[[noreturn]] void ExitAsCommandEnded(int status, int ending_signal);
+
 // This program's command line as UTF-8, its own name first (on Windows read
 // from the system, since `argv` there is in the ANSI code page).
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

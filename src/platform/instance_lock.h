@@ -29,4 +29,9 @@ InstanceLockResult TryTakeInstanceLock(const std::string& name) noexcept;
 // kFailed, never kHeld.
 InstanceLockResult TakeInstanceLock(const std::string& name) noexcept;
 
+// The name of a lock of the same kind for the file at `path` (whose folder
+// must exist): on POSIX that file itself, on Windows a mutex of the session
+// named after it.
+std::string LockNameForFile(const std::string& path);
+
 }  // namespace activator

@@ -91,8 +91,9 @@ enum class PipeSendStatus {
   kSent,
   kOpenFailed,
   kWriteFailed,
-  kTimedOut,  // the peer took nothing within the limit; the write was given up
-  kNotAPipe,  // the name, or what it opened, is not a pipe of this machine
+  kTimedOut,   // the peer took nothing within the limit; the write was given up
+  kNotAPipe,   // the name, or what it opened, is not a pipe of this machine
+  kOtherUser,  // the pipe's server is another user's: nothing was written
 };
 
 struct PipeSendResult {
@@ -107,7 +108,9 @@ inline constexpr std::chrono::milliseconds kPipeWriteLimit{3000};
 // without retrying, writes `message` with one write (no terminator), and
 // closes it again whatever happened. A write the peer has not taken within
 // `limit` is given up. On Windows only a local pipe ("\\.\pipe\NAME") is
-// opened, and its server cannot act as this process's user.
+// opened, and its server cannot act as this process's user. A pipe served by
+// another user (on Windows: owned by another; on POSIX: a peer of another
+// uid) gets nothing.
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
                                   std::chrono::milliseconds limit = kPipeWriteLimit);
 

@@ -32,9 +32,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   PrepareLabFolders();
-  const int status = RunWrappedJob(options);
+  int ending_signal = 0;
+  const int status = RunWrappedJob(options, &ending_signal);
   // The reply pipe's thread may still wait for a click; nothing of it needs
   // an orderly end.
-  std::fflush(nullptr);
-  std::_Exit(status);
+  ExitAsCommandEnded(status, ending_signal);
 }

@@ -1,5 +1,6 @@
 #include "run/wrapped_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "jobs/job_protocol.h"
 #include "platform/child_process.h"
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/pipes.h"
 #include "platform/threads.h"
 
@@ -30,12 +32,14 @@ using Clock = std::chrono::steady_clock;
 // everything it started are ended by force.
 constexpr std::chrono::seconds kForceStopDelay{3};
 constexpr std::chrono::seconds kEventWait{5};
-// A job pipe whose backlog is full is tried again for this long.
-constexpr std::chrono::seconds kBusyPipeLimit{2};
+// A job pipe whose backlog is full is tried again for this long: longer than
+// the activator gives a silent client before it drops it, so that one such
+// client does not cost a run its notifications.
+constexpr std::chrono::seconds kBusyPipeLimit = kJobMessageWait + std::chrono::seconds(3);
 constexpr std::chrono::milliseconds kBusyPipePause{20};
-// The result file's header holds a region this size for the run's end,
-// written over once it is known.
-constexpr std::size_t kEndRegionBytes = 256;
+// A terminal's string sequence (a window title) longer than this is taken
+// for text that merely held an ESC ], and the text after it is kept again.
+constexpr std::size_t kLongestTerminalString = 4096;
 // How long more of an event may take after its last byte (the activator writes
 // it in one piece and closes, which ends the read at once).
 constexpr std::chrono::milliseconds kEventPause{50};
@@ -101,6 +105,12 @@ class JobPipe {
     if (sent.status == PipeSendStatus::kOpenFailed && busy && PipeWasBusy(sent.error)) {
       Warn("the activator at " + where + " stayed busy for " +
            std::to_string(kBusyPipeLimit.count()) + " s; the command runs without notifications");
+    } else if (sent.status == PipeSendStatus::kOtherUser) {
+      // The pipe's name is the machine's: another user's program may hold it,
+      // and this user's job must not reach it.
+      Warn("the job pipe " + where +
+           " is served by another user's program; nothing was sent to it, and the command runs "
+           "without notifications");
     } else if (sent.status == PipeSendStatus::kOpenFailed) {
       Warn("no activator at " + where + " (error " + std::to_string(sent.error) +
            "); the command runs without notifications; start one with: " + ActivatorStartHint());
@@ -129,7 +139,8 @@ bool WriteResultIndex(const std::string& index_path, const std::string& result_p
 }
 
 // Removes results of earlier runs last written more than `keep_days` ago,
-// with the index files that name them.
+// with the index files that name them, and index files as old that name a
+// result of this folder that is gone. Index files of other workers stay.
 void PruneOldResults(const std::filesystem::path& folder, double keep_days) {
   namespace fs = std::filesystem;
   if (keep_days <= 0) return;
@@ -154,7 +165,97 @@ void PruneOldResults(const std::filesystem::path& folder, double keep_days) {
       fs::remove(index, ignored);
     fs::remove(path, ignored);
   }
+  const fs::path index_folder = fs::path(kResultsPrefix).parent_path();
+  const std::string index_stem = fs::path(kResultsPrefix).filename().string();
+  const std::string ours = (folder / result_stem).string();
+  for (fs::directory_iterator it(index_folder, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code ignored;
+    const std::string name = it->path().filename().string();
+    if (!it->is_regular_file(ignored) || name.rfind(index_stem, 0) != 0 ||
+        !name.ends_with(".path") || it->last_write_time(ignored) >= limit)
+      continue;
+    std::string first_line;
+    if (std::ifstream in(it->path(), std::ios::binary); in && std::getline(in, first_line) &&
+                                                        first_line.rfind(ours, 0) == 0 &&
+                                                        !fs::exists(first_line, ignored))
+      fs::remove(it->path(), ignored);
+  }
 }
+
+// Terminal output as text for an editor: colour, cursor and title sequences
+// left out, CR LF made LF. Fed in pieces as they come; a sequence or a CR LF
+// may be split between two.
+class PlainText {
+ public:
+  std::string Feed(std::string_view bytes) {
+    std::string text;
+    for (char c : bytes) Step(static_cast<unsigned char>(c), text);
+    return text;
+  }
+  // What was held back: a CR at the very end.
+  std::string Finish() {
+    std::string text = state_ == State::kText && carriage_return_ ? "\r" : "";
+    carriage_return_ = false;
+    state_ = State::kText;
+    return text;
+  }
+
+ private:
+  // kControl: after ESC [; kString: after ESC ], P, X, ^ or _, until BEL or
+  // ESC \.
+  enum class State { kText, kEscape, kControl, kString, kStringEscape };
+
+  void Step(unsigned char c, std::string& text) {
+    switch (state_) {
+      case State::kText:
+        if (carriage_return_) {
+          carriage_return_ = false;
+          if (c != '\n') text += '\r';
+        }
+        if (c == 0x1b)
+          state_ = State::kEscape;
+        else if (c == '\r')
+          carriage_return_ = true;
+        else
+          text += static_cast<char>(c);
+        return;
+      case State::kEscape:
+        if (c == '[') {
+          state_ = State::kControl;
+        } else if (c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_') {
+          state_ = State::kString;
+          string_bytes_ = 0;
+        } else if (c < 0x20) {
+          state_ = State::kText;  // not a sequence after all
+          Step(c, text);
+        } else if (c > 0x2f) {
+          state_ = State::kText;  // its final byte; 0x20-0x2f come before one
+        }
+        return;
+      case State::kControl:
+        if (c >= 0x40 && c <= 0x7e) {
+          state_ = State::kText;
+        } else if (c < 0x20 || c > 0x7e) {
+          state_ = State::kText;
+          Step(c, text);
+        }
+        return;
+      case State::kString:
+      case State::kStringEscape:
+        if (c == 0x07 || (state_ == State::kStringEscape && c == '\\') ||
+            ++string_bytes_ > kLongestTerminalString)
+          state_ = State::kText;
+        else
+          state_ = c == 0x1b ? State::kStringEscape : State::kString;
+        return;
+    }
+  }
+
+  State state_ = State::kText;
+  bool carriage_return_ = false;
+  std::size_t string_bytes_ = 0;
+};
 
 // The job's result file: a header saying what ran and how it ended, then the
 // command's output. A write that fails is said once on standard error; the
@@ -171,46 +272,49 @@ class ResultFile {
            "); the output goes to the terminal only");
       return false;
     }
-    const std::string head =
-        "$ " + QuotedCommand(command) + "\nstarted:  " + WallClock(started) + "\n";
-    end_offset_ = head.size();
-    std::string end_region = "ended:    (still running)";
-    end_region.resize(kEndRegionBytes - 1, ' ');
-    if (!Write(head + end_region + "\n\n")) return false;
-    return true;
-  }
-
-  bool Write(std::string_view bytes) {
-    if (!file_ || cut_) return false;
-    if (const int error = file_->Append(bytes); error != 0) {
-      cut_ = true;
-      cut_reason_ = DescribeFileError(error);
-      Warn("writing the result file " + path_ + " failed (" + cut_reason_ +
-           "): the result is cut here and the job will end as an error; the command goes on");
+    head_ = "$ " + QuotedCommand(command) + "\nstarted:  " + WallClock(started) + "\n";
+    const std::string running = head_ + "ended:    (still running)\n\n";
+    output_offset_ = running.size();
+    if (const int error = file_->Append(running); error != 0) {
+      Warn("cannot write the result file " + path_ + " (" + DescribeFileError(error) +
+           "); the output goes to the terminal only");
+      file_.reset();
       return false;
     }
-    written_ += bytes.size();
     return true;
   }
 
-  // Fills in how the run ended.
+  // The command's output, as text (see PlainText).
+  bool Write(std::string_view bytes) { return WriteText(text_.Feed(bytes)); }
+
+  // Fills in how the run ended: the file is written again whole with the end
+  // in its header, under another name first and then renamed over the one
+  // written during the run, so that at every moment one or the other is there
+  // whole. Where that cannot be done (a full disk; on Windows, an editor that
+  // holds the file open) the end goes at the file's end instead.
   void Finish(std::chrono::system_clock::time_point ended, Clock::duration took, int status,
               int signal) {
     if (!file_) return;
+    WriteText(text_.Finish());
+    file_.reset();
     char duration[64];
     std::snprintf(duration, sizeof duration, "%.3f s", std::chrono::duration<double>(took).count());
     std::string end = "ended:    " + WallClock(ended) + "\nduration: " + duration +
                       "\nstatus:   " + std::to_string(status);
     if (signal != 0) end += " (ended by signal " + std::to_string(signal) + ")";
-    if (cut_)
-      end += "\nresult:   cut after " + std::to_string(written_) + " bytes (" + cut_reason_ + ")";
-    end.resize(kEndRegionBytes - 1, ' ');
-    if (const int error = file_->Overwrite(end_offset_, end); error != 0 && !cut_) {
-      cut_ = true;
-      Warn("writing the end of the result file " + path_ + " failed (" + DescribeFileError(error) +
-           ")");
+    std::size_t output = written_;
+    if (cut_) {
+      // A result cut by a limit on the file's size is kept within the size
+      // it reached, so that the copy fits where the first one did.
+      auto cut_line = [&](std::size_t bytes) {
+        return "\nresult:   cut after " + std::to_string(bytes) + " bytes (" + cut_reason_ + ")";
+      };
+      const std::size_t header = head_.size() + end.size() + cut_line(written_).size() + 2;
+      const std::size_t room = output_offset_ + written_;
+      output = room > header ? std::min(written_, room - header) : 0;
+      end += cut_line(output);
     }
-    file_.reset();
+    if (!Rewrite(head_ + end + "\n\n", output)) AppendToFile(path_, "\n" + end + "\n");
   }
 
   void Discard() {
@@ -223,10 +327,53 @@ class ResultFile {
   bool cut() const { return cut_; }
 
  private:
+  bool WriteText(std::string_view bytes) {
+    if (!file_ || cut_) return false;
+    if (bytes.empty()) return true;
+    if (const int error = file_->Append(bytes); error != 0) {
+      cut_ = true;
+      cut_reason_ = DescribeFileError(error);
+      Warn("writing the result file " + path_ + " failed (" + cut_reason_ +
+           "): the result is cut here and the job will end as an error; the command goes on");
+      return false;
+    }
+    written_ += bytes.size();
+    return true;
+  }
+
+  // The file again, `header` first, then the first `output` bytes of the
+  // output written during the run. False, the file left as it was, when any
+  // step failed.
+  bool Rewrite(const std::string& header, std::size_t output) {
+    const std::string partial = path_ + ".partial";
+    bool whole = false;
+    {
+      std::optional<PrivateFile> copy = PrivateFile::Create(partial, nullptr);
+      std::ifstream in(path_, std::ios::binary);
+      if (copy && in && in.seekg(static_cast<std::streamoff>(output_offset_)) &&
+          copy->Append(header) == 0) {
+        std::string buffer(64 * 1024, '\0');
+        whole = true;
+        for (std::size_t left = output; whole && left > 0;) {
+          in.read(buffer.data(), static_cast<std::streamsize>(std::min(left, buffer.size())));
+          const auto got = static_cast<std::size_t>(in.gcount());
+          whole = got > 0 && copy->Append(std::string_view(buffer.data(), got)) == 0;
+          left -= got;
+        }
+      }
+    }
+    if (whole && RenameFile(partial, path_)) return true;
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    return false;
+  }
+
   std::string path_;
   std::optional<PrivateFile> file_;
-  std::size_t end_offset_ = 0;
-  std::size_t written_ = 0;
+  std::string head_;  // what ran and when it started
+  std::size_t output_offset_ = 0;
+  std::size_t written_ = 0;  // of the output, as text
+  PlainText text_;
   bool cut_ = false;
   std::string cut_reason_;
 };
@@ -248,8 +395,6 @@ class Announcer {
     MutexLock hold(lock_);
     if (phase_ != Phase::kWaiting) return;
     phase_ = Phase::kSilent;
-    if (with_result && !WriteResultIndex(index_path_, result_path_))
-      Warn("cannot write the result index " + index_path_ + "; Exibir Resultado will open nothing");
     // The activator keeps what it knew of a job announced again (a failed
     // run's final form, with no abortar), and shows the in-progress form only
     // as its queue takes the announcement, with the state the job has then.
@@ -260,6 +405,10 @@ class Announcer {
     if (!pipe_.Send(Message(kActionAnnounce.text(), job_id_, reply_pipe_, kStateRunning.text())))
       return;
     phase_ = Phase::kAnnounced;
+    // Only for a job the activator knows, and before its end is sent, since
+    // only a click on its end reads the index.
+    if (with_result && !WriteResultIndex(index_path_, result_path_))
+      Warn("cannot write the result index " + index_path_ + "; Exibir Resultado will open nothing");
   }
 
   // True when the job was announced, and so its final state sent.
@@ -310,8 +459,7 @@ void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::stri
     }
     // The activator writes its event at once; a client that does not is
     // none of ours.
-    const PipeReadResult read =
-        listener->ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
+    const PipeReadResult read = listener->ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
     if (read.status != PipeReadStatus::kRead) continue;
     const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
     if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id ||
@@ -340,7 +488,8 @@ void FinishAbort(ChildProcess& child, const AbortState& abort) {
 
 }  // namespace
 
-int RunWrappedJob(const RunOptions& options) {
+int RunWrappedJob(const RunOptions& options, int* ending_signal) {
+  *ending_signal = 0;
   const auto started_wall = std::chrono::system_clock::now();
   const Clock::time_point started = Clock::now();
   const std::string job_id =
@@ -351,6 +500,23 @@ int RunWrappedJob(const RunOptions& options) {
                 std::chrono::duration_cast<std::chrono::seconds>(started_wall.time_since_epoch())
                     .count(),
                 CurrentProcessId());
+
+  // The result file, for "Exibir Resultado" after the run, in a folder of
+  // the user's alone, where results of long ago are cleared away.
+  const std::string result_path = std::string(kRunResultsPrefix) + job_id + ".txt";
+  const std::filesystem::path result_folder = std::filesystem::path(result_path).parent_path();
+  int folder_error = 0;
+  const bool have_folder = MakeOwnerOnlyFolder(result_folder.string(), &folder_error);
+  // An id given twice at once would have one run's end shown as the other's
+  // and their output mixed in one file: the second is refused. (A made-up id
+  // is never shared by two live runs.) The lock goes with this process.
+  if (!options.job_id.empty() && have_folder &&
+      TryTakeInstanceLock(LockNameForFile(std::string(kRunResultsPrefix) + job_id + ".lock"))
+              .status == InstanceLockStatus::kHeld) {
+    Warn("the job id " + job_id +
+         " is in use by another activator-run still running; give this run another --id");
+    return 2;
+  }
 
   // The reply pipe listens before the announcement names it.
   std::string reply_pipe = MakePrivatePipeName("reply");
@@ -364,13 +530,8 @@ int RunWrappedJob(const RunOptions& options) {
     reply_pipe.clear();
   }
 
-  // The result file, for "Exibir Resultado" after the run, in a folder of
-  // the user's alone, where results of long ago are cleared away.
-  const std::string result_path = std::string(kRunResultsPrefix) + job_id + ".txt";
-  const std::filesystem::path result_folder = std::filesystem::path(result_path).parent_path();
   ResultFile result;
-  int folder_error = 0;
-  if (MakeOwnerOnlyFolder(result_folder.string(), &folder_error)) {
+  if (have_folder) {
     PruneOldResults(result_folder, options.keep_days);
     result.Open(result_path, options.command, started_wall);
   } else {
@@ -432,8 +593,8 @@ int RunWrappedJob(const RunOptions& options) {
     return true;
   });
   const int status = child->Wait();
-  result.Finish(std::chrono::system_clock::now(), Clock::now() - started, status,
-                child->EndingSignal());
+  *ending_signal = child->EndingSignal();
+  result.Finish(std::chrono::system_clock::now(), Clock::now() - started, status, *ending_signal);
 
   const bool announced =
       announcer->End(status == 0 && !result.cut() ? kStateConcluded.text() : kStateError.text());

@@ -11,7 +11,8 @@ namespace activator {
 // the command) and reports the final state. Returns the command's status.
 // Nothing about the activator stands between the user and the command: when
 // the activator cannot be reached the command runs all the same, with one
-// warning on standard error.
-int RunWrappedJob(const RunOptions& options);
+// warning on standard error. `ending_signal` gets the signal that ended the
+// command (0: none).
+int RunWrappedJob(const RunOptions& options, int* ending_signal);
 
 }  // namespace activator

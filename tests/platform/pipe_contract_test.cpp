@@ -247,6 +247,30 @@ TEST(PipeContractTest, OnlyThisUserAndTheSystemMayOpenThePipe) {
   EXPECT_EQ(granted, expected);
 }
 
+// The job pipe's name is the machine's: a pipe of that name owned by another
+// user (another user's activator, or a program of theirs waiting for this
+// user's jobs) gets no message, however open its access list. Wine keeps an
+// owner given at creation and checks no privilege for it, so the other user
+// is a pipe made here with another SID as its owner.
+TEST(PipeContractTest, APipeOwnedByAnotherUserGetsNothing) {
+  const std::string name = FreshPipeName();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:(A;;GA;;;WD)", SDDL_REVISION_1,
+      &descriptor, nullptr));
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  UniqueHandle server(::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, &security));
+  ::LocalFree(descriptor);
+  ASSERT_TRUE(server) << ::GetLastError();
+  EXPECT_EQ(WriteMessageToPipe(name, "job").status, PipeSendStatus::kOtherUser);
+  DWORD waiting = 0;
+  if (::PeekNamedPipe(server.get(), nullptr, 0, nullptr, &waiting, nullptr))
+    EXPECT_EQ(waiting, 0u);
+  else
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+}
+
 #endif
 
 }  // namespace

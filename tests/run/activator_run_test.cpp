@@ -20,11 +20,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "activation/editor_record.h"
 #include "dbus/e2e_support.h"
+#include "jobs/job_protocol.h"
 #include "platform/posix/dbus/notify_payload.h"
 #include "platform/posix/pipe_names.h"
 #include "support/test_lab.h"
@@ -212,11 +214,24 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
        "rm -f $DIR/s1; $RUN --id S1 -- sh -c 'echo up; exec sleep 60' >$DIR/s1 & "
        "while ! grep -q up $DIR/s1; do sleep 0.02; done; kill -HUP $!; wait $!",
        128 + SIGHUP, "Processo com erro", [](const RunResult&) {}},
-      // Results of long ago are removed with their index; recent ones stay.
+      // The result file is text for an editor: the terminal's sequences left
+      // out, LF line ends, and nothing after the header's last line.
+      {"C1", "$RUN --id C1 -- printf '\\033[1;31mred\\033[0m\\r\\n\\033]0;title\\007plain\\r\\n'",
+       0, "Processo Concluido",
+       [](const RunResult& run) {
+         EXPECT_EQ(run.out, "\033[1;31mred\033[0m\r\n\033]0;title\007plain\r\n");
+         const std::string text = ReadFile(std::string(kRunResultsPrefix) + "C1.txt");
+         EXPECT_TRUE(text.ends_with("\nstatus:   0\n\nred\nplain\n")) << text;
+       }},
+      // Results of long ago are removed with their index, and so are index
+      // files as old that name a result gone; recent ones, and other
+      // workers' index files, stay.
       {"K1", "$RUN --id K1 -- true", 0, "Processo Concluido",
        [](const RunResult&) {
          EXPECT_FALSE(std::filesystem::exists(std::string(kRunResultsPrefix) + "OLD.txt"));
          EXPECT_FALSE(std::filesystem::exists(std::string(kResultsPrefix) + "OLD.path"));
+         EXPECT_FALSE(std::filesystem::exists(std::string(kResultsPrefix) + "GONE.path"));
+         EXPECT_TRUE(std::filesystem::exists(std::string(kResultsPrefix) + "OTHER.path"));
          EXPECT_TRUE(std::filesystem::exists(std::string(kRunResultsPrefix) + "NEW.txt"));
        },
        [] {
@@ -225,8 +240,14 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
          std::ofstream(old) << "old\n";
          std::ofstream(std::string(kRunResultsPrefix) + "NEW.txt") << "new\n";
          std::ofstream(std::string(kResultsPrefix) + "OLD.path") << old << "\n";
-         std::filesystem::last_write_time(
-             old, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40));
+         std::ofstream(std::string(kResultsPrefix) + "GONE.path")
+             << kRunResultsPrefix << "GONE.txt\n";
+         std::ofstream(std::string(kResultsPrefix) + "OTHER.path") << LabPath("gone.txt") << "\n";
+         const auto long_ago =
+             std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40);
+         for (const std::string& path : {old, std::string(kResultsPrefix) + "GONE.path",
+                                         std::string(kResultsPrefix) + "OTHER.path"})
+           std::filesystem::last_write_time(path, long_ago);
        }},
       // A FIFO where the result file goes: refused at once, the run goes on.
       {"F1", "$RUN --id F1 -- echo through", 0, "Processo Concluido",
@@ -312,6 +333,35 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
   EXPECT_EQ(server_->Calls().at(1).body, "Processo com erro\nA1");
 }
 
+// The same --id twice at once: the second run is refused, so the first one's
+// end and result file stay its own.
+TEST_F(ActivatorRunTest, ASecondRunOfAnIdStillRunningIsRefused) {
+  StartActivator();
+  const std::string go = Folder() + "/go";
+  std::filesystem::remove(go);
+  StartRunner({"--id", "D1", "--", "sh", "-c",
+               "echo first; while [ ! -e " + go + " ]; do sleep 0.02; done"});
+  WaitForLastForm("D1", "Processo em andamento\nD1");
+  ProgramProcess second;
+  ASSERT_TRUE(second.Start(
+      "/bin/sh",
+      {"-c", "exec \"$0\" --id D1 -- echo second >" + Folder() + "/out2 2>" + Folder() + "/err2",
+       RUNNER_PROGRAM},
+      {{"DBUS_SESSION_BUS_ADDRESS", ""}}));
+  EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 2);
+  const std::string refusal = ReadFile(Folder() + "/err2");
+  EXPECT_EQ(std::count(refusal.begin(), refusal.end(), '\n'), 1) << refusal;
+  EXPECT_NE(refusal.find(" D1 "), std::string::npos) << refusal;
+  EXPECT_EQ(ReadFile(Folder() + "/out2"), "");
+  EXPECT_EQ(ShownFor("D1").back().body, "Processo em andamento\nD1");
+  std::ofstream(go).put('\n');
+  EXPECT_EQ(Finish().status, 0);
+  WaitForLastForm("D1", "Processo Concluido\nD1");
+  const std::string text = ReadFile(std::string(kRunResultsPrefix) + "D1.txt");
+  EXPECT_EQ(text.find("\n$ "), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("\n\nfirst\n")) << text;
+}
+
 // Something that tidies the runtime folder may delete the reply socket while
 // the command runs; the wrapper listens again under the name it announced.
 TEST_F(ActivatorRunTest, AbortarStillReachesTheCommandAfterItsReplySocketWasDeleted) {
@@ -355,6 +405,14 @@ TEST_F(ActivatorRunTest, AfterTheRunAClickOpensTheCapturedOutput) {
 }
 
 TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning) {
+  auto index_files = [] {
+    std::set<std::filesystem::path> found;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(kResultsPrefix).parent_path()))
+      if (entry.path().extension() == ".path") found.insert(entry.path());
+    return found;
+  };
+  const std::set<std::filesystem::path> index_before = index_files();
   const RunResult run = Run({"--", "sh", "-c", "echo out; echo err >&2; exit 5"});
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.out, "out\n");
@@ -362,13 +420,17 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
   const std::string warning = run.err.substr(0, run.err.find('\n'));
   // The socket it tried, and how to start the activator, in one line.
   EXPECT_NE(warning.find(std::string(" at ") + kPipeDirectory + "/"), std::string::npos) << warning;
-  EXPECT_NE(warning.find("systemctl --user start activator"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("systemctl --user enable --now activator.service"), std::string::npos)
+      << warning;
   EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "err\n");
+  // Its result was never kept, so no index names one.
+  EXPECT_EQ(index_files(), index_before);
 }
 
-// A job pipe whose backlog is full (an activator busy with a burst) is tried
-// again for a while: the job is announced once the backlog drains.
-TEST_F(ActivatorRunTest, AFullJobPipeBacklogIsWaitedOutBriefly) {
+// A job pipe whose backlog is full (an activator busy with a burst, or held by
+// a silent client until it drops it) is tried again for a while: the job is
+// announced once the backlog drains.
+TEST_F(ActivatorRunTest, AFullJobPipeBacklogIsWaitedOut) {
   const std::string path = SocketPathForPipe(kJobPipeName);
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::filesystem::remove(path);
@@ -391,7 +453,7 @@ TEST_F(ActivatorRunTest, AFullJobPipeBacklogIsWaitedOutBriefly) {
   }
 
   StartRunner({"--", "sleep", "1"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(kJobMessageWait);
   std::string announced;
   for (std::size_t i = 0; i <= fillers.size(); ++i) {
     pollfd waiting{listener, POLLIN, 0};
@@ -486,6 +548,23 @@ class PseudoTerminal {
     });
   }
 
+  // The wait status of the program started on it once it ended, reading what
+  // it writes meanwhile; nullopt if it does not end in time.
+  std::optional<int> WaitForEnd() {
+    int status = 0;
+    const bool ended = WaitUntil([&] {
+      pollfd fd{master_, POLLIN, 0};
+      char buffer[4096];
+      if (::poll(&fd, 1, 0) > 0)
+        if (const ssize_t n = ::read(master_, buffer, sizeof buffer); n > 0)
+          seen_.append(buffer, static_cast<std::size_t>(n));
+      return ::waitpid(pid_, &status, WNOHANG) == pid_;
+    });
+    if (!ended) return std::nullopt;
+    pid_ = -1;
+    return status;
+  }
+
   const std::string& seen() const { return seen_; }
 
  private:
@@ -530,6 +609,22 @@ TEST_F(ActivatorRunTest, OnATerminalTheCommandHasOneWithItsSizeKeysAndJobControl
   ASSERT_TRUE(shell.WaitFor("PROMPT> ")) << shell.seen();
   shell.Type("echo status=$?\r");
   EXPECT_TRUE(shell.WaitFor("status=130")) << shell.seen();
+}
+
+// Ctrl-C ends the wrapper by SIGINT too, once the job's end is reported, as
+// shells expect of a command: a loop of runs stops at the first.
+TEST_F(ActivatorRunTest, CtrlCEndsTheWrapperBySigintAfterItReportedTheEnd) {
+  StartActivator();
+  PseudoTerminal terminal(
+      {"/bin/sh", "-c", "exec \"$RUN\" --id I1 -- sh -c 'echo re\"\"ady; exec sleep 60'"}, 24, 80);
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.WaitFor("ready")) << terminal.seen();
+  ASSERT_TRUE(terminal.WaitForRawMode());
+  terminal.Type("\x03");
+  const std::optional<int> status = terminal.WaitForEnd();
+  ASSERT_TRUE(status.has_value()) << terminal.seen();
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status;
+  WaitForLastForm("I1", "Processo com erro\nI1");
 }
 
 }  // namespace

@@ -20,11 +20,15 @@
 #include "base/build_constants.h"
 #include "platform/com.h"
 #include "platform/pipes.h"
+#include "platform/silent_client.h"
 #include "support/log_capture.h"
 #include "support/test_lab.h"
 #include "windows/standin_support.h"
 // clang-format off
 #include "platform/os/windows_support.h"
+#include <msi.h>
+#include <msiquery.h>
+#include <sddl.h>
 #include <shellapi.h>
 // clang-format on
 
@@ -385,6 +389,80 @@ TEST_F(ActivatorUnderWineTest, ASecondActivatorWaitsForTheFirstToEnd) {
   EXPECT_TRUE(second.Running());
 }
 
+// This user's SID as text, read here from the token the port's own way aside.
+std::string ThisUsersSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return "?";
+  UniqueHandle owned(token);
+  alignas(TOKEN_USER) char user[512];
+  DWORD size = 0;
+  char* text = nullptr;
+  if (!::GetTokenInformation(token, TokenUser, user, sizeof user, &size) ||
+      !::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text))
+    return "?";
+  const std::string sid = text;
+  ::LocalFree(text);
+  return sid;
+}
+
+// The lab is every user's: the state file is the user's by name, so two
+// users' activators never read or rewrite each other's jobs.
+TEST_F(ActivatorUnderWineTest, TheStateFileIsNamedAfterTheUser) {
+  const std::string mine =
+      std::string(E2E_LAB) + "/State/activator_state-" + ThisUsersSid() + ".dat";
+  ::DeleteFileA(mine.c_str());
+  LogTail tail;
+  StartProgram(tail);
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=U1&estado=executando"));
+  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=U1", kWaitMs));
+  EXPECT_NE(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES) << mine;
+}
+
+// The debug log is the first user's, and the installer's Logs lets no other
+// user open it: a second user's lines go to a file of their own beside it,
+// named after their SID. Wine checks no file's access list, so a folder in the
+// log's place is the file this user cannot open.
+TEST_F(ActivatorUnderWineTest, ASecondUsersLinesGoToALogOfTheirOwn) {
+  const std::string shared = kDebugLogPath;
+  const std::string aside = shared + ".aside";
+  const std::string mine = shared.substr(0, shared.rfind('.')) + "-" + ThisUsersSid() + ".txt";
+  ::DeleteFileA(mine.c_str());
+  ::DeleteFileA(aside.c_str());
+  ::MoveFileA(shared.c_str(), aside.c_str());
+  ASSERT_TRUE(::CreateDirectoryA(shared.c_str(), nullptr)) << ::GetLastError();
+  ::DeleteFileA(kStateFilePath);
+  const bool started = program_.Start(E2E_PROGRAM);
+  const bool served =
+      started && Eventually([&] {
+        const auto lines = FileLines(mine);
+        return std::find(lines.begin(), lines.end(), "PYTHON PIPE SERVER START") != lines.end();
+      });
+  program_.End();
+  ::RemoveDirectoryA(shared.c_str());
+  ::MoveFileA(aside.c_str(), shared.c_str());
+  EXPECT_TRUE(served) << ::testing::PrintToString(FileLines(mine));
+  ::DeleteFileA(mine.c_str());
+}
+
+// The lock's name is the machine's, so any user may make a mutex of it first:
+// one another user owns is no activator of this user's, and waiting on it
+// would keep this user's activator from ever starting. The activator goes on
+// without the lock and says why. (Wine keeps an owner given at creation.)
+TEST_F(ActivatorUnderWineTest, ALockMutexOfAnotherUserIsNeverWaitedOn) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:(A;;GA;;;WD)", SDDL_REVISION_1,
+      &descriptor, nullptr));
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  UniqueHandle squatter(::CreateMutexA(&security, TRUE, kInstanceLockName));
+  ::LocalFree(descriptor);
+  ASSERT_TRUE(squatter) << ::GetLastError();
+  LogTail tail;
+  StartProgram(tail);
+  EXPECT_TRUE(tail.WaitForLine("INSTANCIA UNICA FALHOU=5", kWaitMs))
+      << ::testing::PrintToString(tail.Lines());
+}
+
 // A start that cannot go on, and the uninstall step: the exit code and the
 // log's last line.
 TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
@@ -439,6 +517,17 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
 // It runs after every other test of this program (its suite comes last), as
 // a run of its own (see CMakeLists.txt).
 #ifdef E2E_MSI
+// Removes the program's records of its jobs (one a user) from `lab`.
+void DeleteStateFiles(const std::string& lab) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA((lab + "\\State\\activator_state*.dat").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    ::DeleteFileA((lab + "\\State\\" + found.cFileName).c_str());
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+}
+
 class InstalledPackageTest : public ActivatorUnderWineTest {
  protected:
   // Runs msiexec with `arguments` after the package; its exit code.
@@ -454,14 +543,13 @@ class InstalledPackageTest : public ActivatorUnderWineTest {
   void TearDown() override {
     ActivatorUnderWineTest::TearDown();
     ::DeleteFileA(kLog);
-    ::DeleteFileA(kState);
+    DeleteStateFiles(kLab);
     ::DeleteFileA(kBootstrap);
     if (installed_) Msiexec("/x", "");
   }
   // The lab of the real build.
   static constexpr const char* kLab = E2E_INSTALLED_LAB;
   static constexpr const char* kLog = E2E_INSTALLED_LAB "\\Logs\\activator_debug.txt";
-  static constexpr const char* kState = E2E_INSTALLED_LAB "\\State\\activator_state.dat";
   static constexpr const char* kBootstrap =
       E2E_INSTALLED_LAB "\\DLL\\Microsoft.WindowsAppRuntime.Bootstrap.dll";
   bool installed_ = false;
@@ -475,6 +563,76 @@ std::string ProgramFiles() {
 
 bool Exists(const std::string& path) {
   return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The first column of each row a query of the package gives.
+std::vector<std::string> PackageColumn(const char* query) {
+  std::vector<std::string> values;
+  MSIHANDLE database = 0, view = 0, record = 0;
+  if (::MsiOpenDatabaseA(WinePathOf(E2E_MSI).c_str(), MSIDBOPEN_READONLY, &database) !=
+      ERROR_SUCCESS) {
+    ADD_FAILURE() << "the package could not be opened";
+    return values;
+  }
+  if (::MsiDatabaseOpenViewA(database, query, &view) == ERROR_SUCCESS &&
+      ::MsiViewExecute(view, 0) == ERROR_SUCCESS) {
+    while (::MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+      char value[1024];
+      DWORD size = sizeof value;
+      if (::MsiRecordGetStringA(record, 1, value, &size) == ERROR_SUCCESS) values.push_back(value);
+      ::MsiCloseHandle(record);
+    }
+  }
+  if (view) ::MsiCloseHandle(view);
+  ::MsiCloseHandle(database);
+  return values;
+}
+
+// What a descriptor gives every user (the Users, Authenticated Users,
+// Interactive and Everyone groups): on the object itself, and on a file a
+// user other than the creator finds created in it; what the creator gets
+// on it; protected_dacl: it takes nothing from its parent.
+struct UsersRights {
+  ACCESS_MASK folder = 0;
+  ACCESS_MASK created = 0;
+  ACCESS_MASK creator = 0;
+  bool protected_dacl = false;
+};
+UsersRights RightsOfUsers(const std::string& sddl) {
+  UsersRights rights;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    ADD_FAILURE() << "not a descriptor: " << sddl;
+    return rights;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  rights.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const WELL_KNOWN_SID_TYPE everyone[] = {WinBuiltinUsersSid, WinAuthenticatedUserSid,
+                                          WinInteractiveSid, WinWorldSid};
+  for (DWORD i = 0; present && dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    PSID sid = &ace->SidStart;
+    if (::IsWellKnownSid(sid, WinCreatorOwnerSid) && (ace->Header.AceFlags & OBJECT_INHERIT_ACE)) {
+      rights.creator |= ace->Mask;
+    }
+    if (std::none_of(std::begin(everyone), std::end(everyone),
+                     [&](WELL_KNOWN_SID_TYPE type) { return ::IsWellKnownSid(sid, type); })) {
+      continue;
+    }
+    const BYTE flags = ace->Header.AceFlags;
+    if (!(flags & INHERIT_ONLY_ACE)) rights.folder |= ace->Mask;
+    if (flags & OBJECT_INHERIT_ACE) rights.created |= ace->Mask;
+  }
+  ::LocalFree(descriptor);
+  return rights;
 }
 
 // A value of HKLM's 64-bit view; nullopt when the key or the value is missing.
@@ -520,9 +678,22 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
                                           lab + "\\Resultados"};
   ASSERT_FALSE(Exists(lab)) << "a lab left by an earlier run";
 
-  // Without the word that the runtime is installed, nothing is installed.
-  ASSERT_NE(Msiexec("/i", ""), 0u);
+  // Without the word that the runtime is installed, nothing is installed,
+  // and the verbose log of a silent install says why.
+  char temp[MAX_PATH];
+  const std::string msi_log =
+      std::string(temp, ::GetTempPathA(MAX_PATH, temp)) + "msi_package_test.log";
+  ::DeleteFileA(msi_log.c_str());
+  ASSERT_NE(Msiexec("/i", "/l*v \"" + msi_log + "\""), 0u);
   EXPECT_FALSE(Exists(program));
+  {
+    const std::vector<std::string> msi_lines = FileLines(msi_log);
+    EXPECT_TRUE(std::any_of(msi_lines.begin(), msi_lines.end(), [](const std::string& line) {
+      return line.find("needs the Windows App SDK 2.4 runtime") != std::string::npos &&
+             line.find("WINAPPSDK_RUNTIME=1") != std::string::npos;
+    })) << ::testing::PrintToString(msi_lines);
+  }
+  ::DeleteFileA(msi_log.c_str());
 
   ASSERT_EQ(Msiexec("/i", "WINAPPSDK_RUNTIME=1"), 0u);
   installed_ = true;
@@ -569,29 +740,89 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   EXPECT_EQ(MachineValue(run_key, "ZorvellActivator"), std::nullopt);
   EXPECT_TRUE(Exists(program));
 
-  // Uninstalling first has the program remove the platform's registration
-  // of it (which the program logs), then takes what the package put there.
-  // Installing again put the SDK's bootstrap back (a file with a version
-  // resource replaces one without): the stand-in's takes its place again.
+  // Uninstalling first has each program remove the platform's registration
+  // of it (which the program logs), then ends the running activator, then
+  // takes what the package put there, the debug log those runs wrote
+  // included: the test reads their lines through a handle it holds open,
+  // which does not keep the file from going. Installing again put the SDK's
+  // bootstrap back (a file with a version resource replaces one without):
+  // the stand-in's takes its place again.
   ASSERT_TRUE(::CopyFileW(WinePath(E2E_STANDIN_BOOTSTRAP).c_str(),
                           std::wstring(bootstrap.begin(), bootstrap.end()).c_str(), FALSE));
   ASSERT_TRUE(::DeleteFileA(log.c_str()));
+  ASSERT_TRUE(program_.Start(program));
+  ASSERT_TRUE(Eventually([&] {
+    const auto lines = FileLines(log);
+    return std::find(lines.begin(), lines.end(), "PYTHON PIPE SERVER START") != lines.end();
+  })) << ::testing::PrintToString(FileLines(log));
+  UniqueHandle held(::CreateFileA(log.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
   ASSERT_EQ(Msiexec("/x", ""), 0u);
   installed_ = false;
-  const std::vector<std::string> lines = FileLines(log);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "WPN UNREGISTERALL OK"), lines.end())
+  std::string written(1 << 16, '\0');
+  DWORD read = 0;
+  ::ReadFile(held.get(), written.data(), static_cast<DWORD>(written.size()), &read, nullptr);
+  written.resize(read);
+  held.reset();
+  const std::vector<std::string> lines = testing::SplitLogLines(written);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "WPN UNREGISTERALL OK"), 2)
       << ::testing::PrintToString(lines);
+  EXPECT_FALSE(Exists(log));
+  EXPECT_FALSE(program_.Running());
   // What the program wrote is not the package's; without it no file or
   // folder of ours is left (a folder goes only when empty), the bootstrap
   // library included.
-  ::DeleteFileA(log.c_str());
-  ::DeleteFileA(kState);  // the program's own record of its jobs
+  DeleteStateFiles(lab);  // the program's own records of its jobs
   for (const char* folder : {"\\Logs", "\\State", "\\DLL", ""})
     ::RemoveDirectoryA((lab + folder).c_str());
   for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
   EXPECT_FALSE(Exists(lab));
   EXPECT_FALSE(Exists(ProgramFiles()));
   EXPECT_FALSE(MachineKeyExists(class_key));
+}
+
+// The lab is made in the drive's root, whose permissions let any user change
+// what is made there, and every user's activator loads its DLL folder's
+// library: each folder the package makes takes permissions of its own, in
+// which no user but an administrator changes the programs' folders, and a
+// user creates files in the folders the programs and workers write without
+// reading another user's. Wine's installer does not apply them (it reads no
+// MsiLockPermissionsEx table), so they are read from the package.
+TEST_F(InstalledPackageTest, GivesTheLabPermissionsOfItsOwn) {
+  const std::set<std::string> written_by_users = {"LabLogs", "LabState", "LabResults",
+                                                  "LabHostResults"};
+  const std::set<std::string> administrators_only = {"INSTALLDIR", "LABROOT",   "LabDll",
+                                                     "LabAssets",  "LabNative", "LabHost"};
+  const std::vector<std::string> made = PackageColumn("SELECT `Directory_` FROM `CreateFolder`");
+  EXPECT_EQ(std::set<std::string>(made.begin(), made.end()).size(),
+            written_by_users.size() + administrators_only.size());
+  constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                   FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  constexpr ACCESS_MASK kCreates = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+  for (const std::string& folder : made) {
+    SCOPED_TRACE(folder);
+    const std::string query =
+        "SELECT `SDDLText` FROM `MsiLockPermissionsEx` WHERE `LockObject` = '" + folder + "'";
+    const std::vector<std::string> sddl = PackageColumn(query.c_str());
+    ASSERT_EQ(sddl.size(), 1u);
+    const UsersRights users = RightsOfUsers(sddl[0]);
+    EXPECT_TRUE(users.protected_dacl);
+    if (administrators_only.count(folder)) {
+      EXPECT_EQ(users.folder & kChanges, 0u);
+      EXPECT_EQ(users.created & kChanges, 0u);
+      EXPECT_NE(users.folder & FILE_TRAVERSE, 0u);
+    } else {
+      EXPECT_TRUE(written_by_users.count(folder));
+      EXPECT_EQ(users.folder & kCreates, kCreates);
+      EXPECT_EQ(users.folder & (kChanges & ~kCreates), 0u);
+      EXPECT_EQ(users.folder & (FILE_LIST_DIRECTORY | GENERIC_READ), 0u);
+      EXPECT_EQ(users.created, 0u);
+      EXPECT_EQ(users.creator & FILE_ALL_ACCESS, FILE_ALL_ACCESS);
+    }
+  }
 }
 #endif
 
@@ -685,12 +916,26 @@ TEST_F(ActivatorUnderWineTest, ActivatorRunWrapsACommandAsAJob) {
       testing::LabPath("Native/Host/Resultados/activator-run/Resultado_R0.txt");
   const std::string printed = testing::ReadFile(result);
   EXPECT_NE(printed.find("status:   0"), std::string::npos) << printed;
-  EXPECT_TRUE(printed.ends_with("\nhello\r\n")) << printed;
+  EXPECT_TRUE(printed.ends_with("\n\nhello\n")) << printed;
   // The wrapper is gone: the program opens the result itself.
   ASSERT_EQ(Centre("click R0"), "clicked 1");
   ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }))
       << ::testing::PrintToString(tail.Lines());
   EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
+
+  // A silent client holding the job pipe until the program drops it does not
+  // cost a run its notifications.
+  {
+    testing::SilentClient silent(kJobPipeName);
+    ASSERT_TRUE(silent.connected());
+    Child quiet;
+    ASSERT_TRUE(quiet.Start(E2E_RUNNER, L"--id B1 -- cmd /c exit 0"));
+    EXPECT_EQ(quiet.WaitForExit(kWaitMs), 0u);
+    EXPECT_TRUE(Eventually([&] {
+      return NotificationOf("B1") ==
+             Shown("B1", "Processo Concluido", "Exibir Resultado", "salvar", "concluido");
+    })) << Centre("list");
+  }
 
   const std::string pids = testing::LabPath("lingering.pid");
   ::DeleteFileA(pids.c_str());

@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -549,13 +550,37 @@ void ChildProcess::ForwardInterrupts() {
   for (int signal_number : kInterrupts) ::sigaction(signal_number, &action, nullptr);
 }
 
+void ExitAsCommandEnded(int status, int ending_signal) {
+  std::fflush(nullptr);
+  if (ending_signal == SIGINT || ending_signal == SIGQUIT) {
+    // The command's core, if any, is the one worth having.
+    if (ending_signal == SIGQUIT) {
+      const rlimit no_core{0, 0};
+      ::setrlimit(RLIMIT_CORE, &no_core);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(ending_signal, &fallback, nullptr);
+    sigset_t only{};
+    sigemptyset(&only);
+    sigaddset(&only, ending_signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(ending_signal);
+  }
+  ::_exit(status);
+}
+
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
 long CurrentProcessId() noexcept { return static_cast<long>(::getpid()); }
 
-const char* ActivatorStartHint() noexcept { return "systemctl --user start activator"; }
+const char* ActivatorStartHint() noexcept {
+  // start alone would last one session; enable --now also starts it with the next ones.
+  return "systemctl --user enable --now activator.service";
+}
 
 std::string MakePrivatePipeName(const std::string& stem) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");

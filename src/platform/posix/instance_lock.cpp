@@ -39,4 +39,6 @@ InstanceLockResult TryTakeInstanceLock(const std::string& name) noexcept {
 
 InstanceLockResult TakeInstanceLock(const std::string& name) noexcept { return Take(name, true); }
 
+std::string LockNameForFile(const std::string& path) { return path; }
+
 }  // namespace activator

@@ -9,10 +9,16 @@
 // message fits the socket buffer whether or not the server has accepted yet.
 // A message larger than the buffers waits for the peer to read, and that wait
 // is bounded by the socket's send time-out.
+//
+// The socket lies in the user's own lab, which nobody else may enter, so its
+// server is this user's; where the kernel names the peer's user
+// (SO_PEERCRED) that is checked too, as it costs one call, and a peer of
+// another uid (a lab shared by mistake) gets nothing.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -91,6 +97,19 @@ PipeSendStatus SendAll(int fd, std::string_view message, std::chrono::millisecon
   return PipeSendStatus::kSent;
 }
 
+// False only when the kernel says the server runs as another user.
+bool PeerIsThisUser(int fd) {
+#ifdef SO_PEERCRED
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer)
+    return peer.uid == ::geteuid();
+#else
+  (void)fd;
+#endif
+  return true;
+}
+
 }  // namespace
 
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
@@ -99,6 +118,7 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
     int error = 0;
     UniqueFd fd = ConnectWithoutWaiting(SocketPathForPipe(name), &error);
     if (!fd) return OpenFailed(error);
+    if (!PeerIsThisUser(fd.get())) return {PipeSendStatus::kOtherUser, 0};
     const PipeSendStatus status = SendAll(fd.get(), message, limit);
     fd.reset();  // closed before the caller hears the outcome, whatever it is
     return {status, 0};

@@ -10,6 +10,8 @@
 #include <shellapi.h>
 // clang-format on
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -307,6 +309,11 @@ std::string MakePrivatePipeName(const std::string& stem) {
 
 void RemovePrivatePipe(const std::string&) noexcept {
   // A named pipe goes with its last handle.
+}
+
+void ExitAsCommandEnded(int status, int) {
+  std::fflush(nullptr);
+  std::_Exit(status);
 }
 
 std::vector<std::string> CommandLineArguments(int, char**) {

@@ -1,17 +1,30 @@
-// Windows: a named mutex of the user's session ("Local\"). A holder that ends
-// without giving it back leaves it abandoned, which the next waiter gets as
-// its own. Made without security attributes, its handle is never inherited.
+// Windows: a named mutex. A holder that ends without giving it back leaves it
+// abandoned, which the next waiter gets as its own. Its handle is never
+// inherited.
+//
+// The activator's lock is a mutex of the machine ("Global\") named after the
+// user's SID, so that two sessions of one user exclude each other while two
+// users never do. Any user may make a mutex of any name there, so one is
+// made owner-only, and a mutex of the name that another user owns is never
+// waited on: held for good by its maker, it would keep this user's activator
+// from ever starting.
 #include "platform/instance_lock.h"
 
 #include "platform/os/windows_support.h"
+#include "platform/windows/user_sid.h"
 
 namespace activator {
 
 namespace {
 
 InstanceLockResult Take(const std::string& name, DWORD wait_ms) {
-  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, WidenUtf8(name).c_str()));
+  const std::unique_ptr<void, LocalFreer> descriptor = OwnerOnlyDescriptor();
+  if (!descriptor) return {InstanceLockStatus::kFailed, ::GetLastError()};
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+  UniqueHandle mutex(::CreateMutexW(&security, FALSE, WidenUtf8(name).c_str()));
   if (!mutex) return {InstanceLockStatus::kFailed, ::GetLastError()};
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && OwnedByProcessUser(mutex.get()) != true)
+    return {InstanceLockStatus::kFailed, ERROR_ACCESS_DENIED};
   switch (::WaitForSingleObject(mutex.get(), wait_ms)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:
@@ -30,6 +43,14 @@ InstanceLockResult TryTakeInstanceLock(const std::string& name) noexcept { retur
 
 InstanceLockResult TakeInstanceLock(const std::string& name) noexcept {
   return Take(name, INFINITE);
+}
+
+std::string LockNameForFile(const std::string& path) {
+  // A kernel object's name may hold anything but a backslash.
+  std::string name = "Local\\" + path;
+  for (std::size_t i = 6; i < name.size(); ++i)
+    if (name[i] == '\\') name[i] = '/';
+  return name;
 }
 
 }  // namespace activator

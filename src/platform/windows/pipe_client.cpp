@@ -6,7 +6,10 @@
 // is opened: only a pipe of this machine is opened, never a file (which the
 // write would overwrite) nor a name on another host (which would open a
 // network connection carrying this user's credentials). The pipe's server
-// learns who wrote, and no more: it cannot act as this process's user. The
+// learns who wrote, and no more: it cannot act as this process's user. Nor
+// does a pipe of another user's get the message: the job pipe's name is the
+// machine's, so another user's activator, or any program of theirs, may hold
+// it, and only a pipe this user owns is written to. The
 // write is overlapped and bounded, since a peer that never reads would
 // otherwise hold the caller, and the platform thread it runs on, for good.
 #include <algorithm>
@@ -14,6 +17,7 @@
 
 #include "platform/os/windows_support.h"
 #include "platform/pipes.h"
+#include "platform/windows/user_sid.h"
 
 namespace activator {
 
@@ -54,10 +58,15 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
     return {PipeSendStatus::kOpenFailed, ERROR_INVALID_NAME};
   if (!IsLocalPipeName(name)) return {PipeSendStatus::kNotAPipe, 0};
   UniqueHandle pipe(::CreateFileW(
-      WidenUtf8(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      WidenUtf8(name).c_str(), GENERIC_WRITE | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return {PipeSendStatus::kOpenFailed, static_cast<PipeErrorCode>(::GetLastError())};
   if (::GetFileType(pipe.get()) != FILE_TYPE_PIPE) return {PipeSendStatus::kNotAPipe, 0};
+  // An owner that cannot be read is no proof: nothing is written, as to a
+  // pipe whose server went away.
+  const std::optional<bool> ours = OwnedByProcessUser(pipe.get());
+  if (!ours) return {PipeSendStatus::kWriteFailed, 0};
+  if (!*ours) return {PipeSendStatus::kOtherUser, 0};
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event || message.size() > MAXDWORD) return {PipeSendStatus::kWriteFailed, 0};
 

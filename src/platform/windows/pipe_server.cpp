@@ -8,7 +8,9 @@
 // The pipe is made with FILE_FLAG_FIRST_PIPE_INSTANCE, so a name someone else
 // already serves is a failure rather than a second instance beside theirs,
 // and with a descriptor that lets only this process's user and the system
-// open it (the default one lets everyone read).
+// open it (the default one lets everyone read). Its owner is that user, even
+// for an administrator whose token would make the administrators the owner:
+// the clients take the owner for the user the server runs as.
 //
 // The instance is opened for overlapped I/O so that the wait for a connected
 // client's message can be bounded: a client that connects and writes nothing
@@ -19,12 +21,9 @@
 #include <memory>
 #include <string>
 
-// clang-format off
 #include "platform/os/windows_support.h"
-#include <sddl.h>
-// clang-format on
-
 #include "platform/pipes.h"
+#include "platform/windows/user_sid.h"
 
 namespace activator {
 
@@ -49,36 +48,6 @@ bool FinishOverlapped(HANDLE pipe, OVERLAPPED* overlapped, DWORD limit, DWORD* c
   if (::GetOverlappedResult(pipe, overlapped, count, TRUE)) return true;
   if (::GetLastError() != ERROR_OPERATION_ABORTED) *timed_out = false;
   return false;
-}
-
-// Frees what the system allocated with LocalAlloc.
-struct LocalFreer {
-  void operator()(void* memory) const noexcept { ::LocalFree(memory); }
-};
-
-// A descriptor whose access list grants this process's user and the system
-// full access and nobody else anything; protected, so nothing is inherited
-// into it. Null when it could not be made (the error is left for the caller).
-std::unique_ptr<void, LocalFreer> OwnerOnlyDescriptor() {
-  HANDLE raw_token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token)) return nullptr;
-  UniqueHandle token(raw_token);
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  if (size == 0) return nullptr;
-  std::string user(size, '\0');
-  if (!::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return nullptr;
-  wchar_t* raw_sid_text = nullptr;
-  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
-                                &raw_sid_text))
-    return nullptr;
-  std::unique_ptr<void, LocalFreer> sid_text(raw_sid_text);
-  const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(raw_sid_text) + L")";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
-    return nullptr;
-  return std::unique_ptr<void, LocalFreer>(descriptor);
 }
 
 }  // namespace

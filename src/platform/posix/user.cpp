@@ -1,0 +1,10 @@
+// POSIX: the effective uid.
+#include "platform/user.h"
+
+#include <unistd.h>
+
+namespace activator {
+
+std::string CurrentUserId() { return std::to_string(::geteuid()); }
+
+}  // namespace activator

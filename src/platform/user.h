@@ -1,0 +1,16 @@
+// Who runs this process, as a name for the things of the user's own that lie
+// in a place every user of the machine shares (the Windows lab's state file,
+// its lock, a second user's debug log).
+#pragma once
+
+#include <string>
+
+namespace activator {
+
+// The user's identity as the system spells it: the SID string on Windows
+// ("S-1-5-21-..."), the effective uid in decimal on POSIX. It holds no
+// character a file name or a kernel object's name may not. Empty when the
+// system does not say.
+std::string CurrentUserId();
+
+}  // namespace activator
