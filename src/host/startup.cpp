@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <thread>
 
 #include "activation/activation_handler.h"
@@ -328,6 +329,12 @@ int UnregisterActivator() {
   if (!exit_code) {
     try {
       manager->UnregisterAll();
+      // A key that stays is no failed uninstall: nothing reads it again.
+      for (const AppNotificationManager::LeftoverKey& leftover : manager->RemoveLeftovers()) {
+        WriteDebugLog(leftover.error == 0 ? "WPN CHAVE REMOVIDA=" + LogValue(leftover.key)
+                                          : "WPN CHAVE NAO REMOVIDA=" + LogValue(leftover.key) +
+                                                " ERRO=" + std::to_string(leftover.error));
+      }
       WriteDebugLog("WPN UNREGISTERALL OK");
     } catch (...) {
       WriteDebugLog("WPN UNREGISTERALL FAILED=" +

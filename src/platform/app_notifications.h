@@ -203,6 +203,15 @@ class AppNotificationManager {
   // Removes every registration the platform keeps for this program, for an
   // uninstall; afterwards a click on an old notification starts nothing.
   void UnregisterAll() const;
+  // A key the platform's registration leaves behind after UnregisterAll,
+  // and the platform's error code for deleting it (0: deleted).
+  struct LeftoverKey {
+    std::string key;
+    uint32_t error = 0;
+  };
+  // Deletes what UnregisterAll leaves of this program's registration, as far
+  // as it provably belongs to this program; call after UnregisterAll succeeds.
+  std::vector<LeftoverKey> RemoveLeftovers() const;
   // The click that started this process, if it was started by one. The
   // platform hands that click here and never to the NotificationInvoked
   // handlers. Call only after a successful Register (on Windows the SDK ends

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -475,6 +476,24 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     bool elevated = false;
     int bound_ms = kWaitMs;
   };
+  // The user's AppUserModelId keys named after a program's path.
+  const auto AppIdKeysEndingWith = [](std::string_view tail) {
+    HKEY root = nullptr;
+    if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes\\AppUserModelId", 0, KEY_READ,
+                        &root) != ERROR_SUCCESS)
+      return 0;
+    int count = 0;
+    char name[1024];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = sizeof(name);
+      if (::RegEnumKeyExA(root, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS)
+        break;
+      if (std::string_view(name, length).ends_with(tail)) ++count;
+    }
+    ::RegCloseKey(root);
+    return count;
+  };
   const Case cases[] = {
       {E2E_NODLL_PROGRAM, E2E_NODLL_LAB, 10, "BOOTSTRAP DLL ERROR=126"},
       {E2E_NOENTRY_PROGRAM, E2E_NOENTRY_LAB, 11, "BOOTSTRAP FUNCTION ERROR"},
@@ -508,6 +527,10 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     const std::vector<std::string> lines = FileLines(log);
     ASSERT_GT(lines.size(), before);
     EXPECT_EQ(lines.back(), c.last_line);
+    if (c.exit_code == 0 && std::wstring_view(c.arguments) == L"--unregister") {
+      // Nor is the key the runtime named after the program's path left.
+      EXPECT_EQ(AppIdKeysEndingWith("win_e2e_activator.exe"), 0);
+    }
   }
 }
 

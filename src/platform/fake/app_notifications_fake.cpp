@@ -137,6 +137,10 @@ bool AppNotificationManager::IsSupported() { return true; }
 
 void AppNotificationManager::UnregisterAll() const { internal::Append("UnregisterAll"); }
 
+std::vector<AppNotificationManager::LeftoverKey> AppNotificationManager::RemoveLeftovers() const {
+  return {};
+}
+
 std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {
   return std::nullopt;  // the tests' centre starts no program
 }

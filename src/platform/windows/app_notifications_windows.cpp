@@ -10,6 +10,8 @@
 #include <chrono>
 #include <map>
 
+#include "platform/text_conversion.h"
+
 namespace activator {
 
 namespace {
@@ -214,6 +216,32 @@ void AppNotificationManager::Register() const { ThrowIfFailed(impl_->manager->Re
 
 void AppNotificationManager::UnregisterAll() const {
   ThrowIfFailed(impl_->manager->UnregisterAll());
+}
+
+std::vector<AppNotificationManager::LeftoverKey> AppNotificationManager::RemoveLeftovers() const {
+  // The SDK (AppNotificationUtility.cpp, RetrieveUnpackagedNotificationAppId)
+  // files an unpackaged program's notification GUID under
+  // AppUserModelId\<its path, every '\' made '.'>; UnregisterAll deletes the
+  // key named by that GUID and the COM server's, never this one. Named after
+  // this very executable's path, it can be no other program's.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  std::replace(path.begin(), path.end(), L'\\', L'.');
+  const std::wstring key = L"Software\\Classes\\AppUserModelId\\" + path;
+  const LSTATUS status = ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+  if (status == ERROR_FILE_NOT_FOUND) return {};
+  return {{Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(key.data()),
+                                           key.size())),
+           static_cast<uint32_t>(status)}};
 }
 
 std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {

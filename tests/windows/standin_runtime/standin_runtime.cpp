@@ -801,11 +801,38 @@ void OnRuntimeThread(std::function<void()> work, bool wait) {
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
+// What the SDK keeps in the user's registry for an unpackaged program
+// (AppNotificationUtility.cpp): its manager's constructor files a
+// notification GUID under a key named after the program's path, Register
+// files the program's assets under that GUID, and UnregisterAll deletes only
+// the latter.
+constexpr wchar_t kAppIdRoot[] = L"Software\\Classes\\AppUserModelId\\";
+constexpr wchar_t kNotificationGuid[] = L"{5C2B8F1E-3D4A-4E6B-9A7C-1F0D2E3B4A5C}";
+
+void SetRegistryString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  HKEY opened = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &opened, nullptr) != ERROR_SUCCESS)
+    return;
+  ::RegSetValueExW(opened, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(opened);
+}
+
+void FileNotificationGuid() {
+  wchar_t path[MAX_PATH] = {};
+  if (::GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return;
+  std::wstring key(path);
+  std::replace(key.begin(), key.end(), L'\\', L'.');
+  SetRegistryString(kAppIdRoot + key, L"NotificationGUID", kNotificationGuid);
+}
+
 class Manager final : public Object<abi::IAppNotificationManager> {
  public:
   HRESULT STDMETHODCALLTYPE Register() override {
     if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("Register"); FAILED(hr)) return hr;
+    SetRegistryString(std::wstring(kAppIdRoot) + kNotificationGuid, L"DisplayName", L"activator");
     g_click_wait_made = true;
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
@@ -816,6 +843,7 @@ class Manager final : public Object<abi::IAppNotificationManager> {
   HRESULT STDMETHODCALLTYPE UnregisterAll() override {
     if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("UnregisterAll"); FAILED(hr)) return hr;
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kAppIdRoot) + kNotificationGuid).c_str());
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
     ++centre.unregistrations;
@@ -901,6 +929,7 @@ class ManagerStatics final
   STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
   HRESULT STDMETHODCALLTYPE get_Default(abi::IAppNotificationManager** value) override {
     if (HRESULT hr = Armed("Default"); FAILED(hr)) return hr;
+    FileNotificationGuid();
     return Give<abi::IAppNotificationManager>(new Manager(), value);
   }
   HRESULT STDMETHODCALLTYPE IsSupported(abi::Boolean* result) override {

@@ -211,6 +211,10 @@ bool AppNotificationManager::IsSupported() { return true; }
 
 void AppNotificationManager::UnregisterAll() const {}
 
+std::vector<AppNotificationManager::LeftoverKey> AppNotificationManager::RemoveLeftovers() const {
+  return {};
+}
+
 // The service starts no program on a click: a click reaches only a running
 // activator.
 std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::LaunchingClick() const {
