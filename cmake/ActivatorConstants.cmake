@@ -27,6 +27,10 @@ set(ACTIVATOR_DEBUG_LOG_LIMIT 8388608 CACHE STRING
     "Size in bytes at which the debug log is renamed to its predecessor (<log>.1) and begun anew")
 
 set(ACTIVATOR_CONSTANTS_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../src/base/build_constants.cpp")
+# Windows: the lab every user shares, with the user's own names in it, found
+# through the platform (so defined above the base layer, beside the rest).
+set(ACTIVATOR_USER_NAMED_CONSTANTS_SOURCE
+    "${CMAKE_CURRENT_LIST_DIR}/../src/platform/user_named_constants.cpp")
 set(ACTIVATOR_CONSTANTS_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/build_config.h.in")
 
 function(_activator_c_string out value)
@@ -41,7 +45,7 @@ endfunction()
 # files). The instance lock is a file beside the state file on POSIX, where the lab is the
 # user's; on Windows a mutex of the machine, named after no lab, as the job pipe's name is the
 # machine's whatever the lab. On Windows the lab serves every user of the machine: the state
-# file and the lock get the user's SID in their names at start-up (build_constants.cpp).
+# file and the lock get the user's SID in their names at start-up (user_named_constants.cpp).
 function(activator_lab_paths prefix)
   cmake_parse_arguments(ARG "" "LAB_ROOT;FLAT" "" ${ARGN})
   set(root "${ARG_LAB_ROOT}")
@@ -144,6 +148,9 @@ function(activator_add_constants target)
   set(dir "${CMAKE_CURRENT_BINARY_DIR}/${target}_constants")
   configure_file("${ACTIVATOR_CONSTANTS_TEMPLATE}" "${dir}/build_config.h" @ONLY)
   target_sources(${target} PRIVATE "${ACTIVATOR_CONSTANTS_SOURCE}")
+  if(ACTIVATOR_C_PER_USER_NAMES)
+    target_sources(${target} PRIVATE "${ACTIVATOR_USER_NAMED_CONSTANTS_SOURCE}")
+  endif()
   # A per-target include path only: a source file property is shared by every
   # target of the directory, so the last program declared there would lend its
   # constants to all the others.

@@ -10,13 +10,6 @@
 #include <string>
 #include <system_error>
 #endif
-#if ACTIVATOR_PER_USER_NAMES
-#include <string>
-
-// The one platform service the constants need; each program that compiles
-// them links it (cmake/ActivatorConstants.cmake).
-#include "platform/user.h"
-#endif
 
 namespace activator {
 
@@ -86,47 +79,9 @@ void PrepareLabFolders() noexcept {
       std::filesystem::permissions(path, std::filesystem::perms::owner_all, error);
   }
 }
-#elif ACTIVATOR_PER_USER_NAMES
-// One lab for every user of the machine: what only the program reads (the
-// state file, the lock) is named after the user, found once at start-up. A
-// user the system cannot name gets the plain names, as before there were
-// users to tell apart.
-namespace {
-
-// "<path without extension>-<user><extension>".
-std::string ForUser(const std::string& path, const std::string& user) {
-  if (user.empty()) return path;
-  const std::size_t name = path.find_last_of("\\/") + 1;
-  std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot < name) dot = path.size();
-  return path.substr(0, dot) + "-" + user + path.substr(dot);
-}
-
-const std::string user = CurrentUserId();
-const std::string state_file = ForUser(ACTIVATOR_STATE_FILE_PATH, user);
-const std::string instance_lock =
-    std::string(ACTIVATOR_INSTANCE_LOCK_NAME) + (user.empty() ? "" : "-" + user);
-const std::string user_debug_log = ForUser(ACTIVATOR_DEBUG_LOG_PATH, user);
-const std::string user_debug_log_predecessor = user_debug_log + ".1";
-
-}  // namespace
-
-const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
-const char* const kUserDebugLogPath = user.empty() ? "" : user_debug_log.c_str();
-const char* const kUserDebugLogPredecessorPath =
-    user.empty() ? "" : user_debug_log_predecessor.c_str();
-const char* const kStateFilePath = state_file.c_str();
-const char* const kInstanceLockName = instance_lock.c_str();
-const char* const kDebugLogPredecessorPath = ACTIVATOR_DEBUG_LOG_PREDECESSOR_PATH;
-const char* const kBootstrapLibraryPath = ACTIVATOR_BOOTSTRAP_LIBRARY_PATH;
-const char* const kPipeDirectory = ACTIVATOR_PIPE_DIRECTORY;
-const char* const kNotificationImageUri = ACTIVATOR_NOTIFICATION_IMAGE;
-const char* const kResultsPrefix = ACTIVATOR_RESULTS_PREFIX;
-const char* const kRunResultsPrefix = ACTIVATOR_RUN_RESULTS_PREFIX;
-
-// The installer (or, for the tests, the build) made the lab.
-void PrepareLabFolders() noexcept {}
-#else
+#elif !ACTIVATOR_PER_USER_NAMES
+// (A lab every user shares names the user's own things in it:
+// platform/user_named_constants.cpp defines these then.)
 const char* const kDebugLogPath = ACTIVATOR_DEBUG_LOG_PATH;
 const char* const kUserDebugLogPath = "";
 const char* const kUserDebugLogPredecessorPath = "";
