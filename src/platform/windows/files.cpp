@@ -119,17 +119,26 @@ struct PrivateFile::Impl {
   UniqueHandle file;
 };
 
+namespace {
+// The open file for a PrivateFile, or null with the system's error stored.
+std::unique_ptr<PrivateFile::Impl> ImplOf(UniqueHandle file, int* error) {
+  if (!file) {
+    if (error != nullptr) *error = static_cast<int>(::GetLastError());
+    return nullptr;
+  }
+  auto impl = std::make_unique<PrivateFile::Impl>();
+  impl->file = std::move(file);
+  return impl;
+}
+}  // namespace
+
 std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* error) {
   // No security attributes: the user's default access, and a handle that no
   // child process inherits.
   UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    if (error != nullptr) *error = static_cast<int>(::GetLastError());
-    return std::nullopt;
-  }
-  auto impl = std::make_unique<Impl>();
-  impl->file = std::move(file);
+  std::unique_ptr<Impl> impl = ImplOf(std::move(file), error);
+  if (!impl) return std::nullopt;
   return PrivateFile(std::move(impl));
 }
 
@@ -143,12 +152,8 @@ std::optional<PrivateFile> PrivateFile::OpenToAppend(const std::string& path, in
     file.reset();
     ::SetLastError(ERROR_INVALID_PARAMETER);
   }
-  if (!file) {
-    if (error != nullptr) *error = static_cast<int>(::GetLastError());
-    return std::nullopt;
-  }
-  auto impl = std::make_unique<Impl>();
-  impl->file = std::move(file);
+  std::unique_ptr<Impl> impl = ImplOf(std::move(file), error);
+  if (!impl) return std::nullopt;
   return PrivateFile(std::move(impl));
 }
 
