@@ -21,6 +21,13 @@ Job message (one per connection, written at once, then the socket is closed):
   acao=continuar&id_execucao=J1&pipe=<reply pipe>&estado=executando
   acao=atualizar&id_execucao=J1&estado=concluido        (or erro)
 
+Optional fields go after the job id: descricao=<percent-encoded UTF-8, at
+most 200 bytes, one line> (a line under the title), progresso=<0..100> (a
+progress bar while the job runs):
+
+  acao=continuar&id_execucao=J1&descricao=Nightly%20backup&pipe=<reply pipe>&estado=executando
+  acao=atualizar&id_execucao=J1&progresso=40&estado=executando
+
 Event message (one per connection on the reply pipe, read until EOF):
 
   acao=salvar&id_execucao=J1&estado=concluido
@@ -34,6 +41,8 @@ Examples:
 
   examples/worker.py run J1                   # a whole job, then wait for clicks
   examples/worker.py announce J2 --pipe '\\\\.\\pipe\\my_worker'
+  examples/worker.py announce J3 --description 'Nightly backup'
+  examples/worker.py progress J3 40
   examples/worker.py update J2 erro
   examples/worker.py serve --pipe '\\\\.\\pipe\\my_worker' --count 1
 
@@ -47,6 +56,7 @@ import socket
 import stat
 import sys
 import time
+import urllib.parse
 
 JOB_PIPE_NAME = "ZorvellWPNPlomtik_1"
 PIPE_PREFIX = "\\\\.\\pipe\\"
@@ -54,6 +64,7 @@ PIPE_PREFIX = "\\\\.\\pipe\\"
 # bytes; anything longer would be cut short without notice.
 MAX_JOB_MESSAGE = 4095
 MAX_JOB_ID_UNITS = 64  # a notification's tag
+MAX_DESCRIPTION_BYTES = 200  # of UTF-8, once decoded
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_LAB = os.path.join(REPO_ROOT, "build", "lab")
@@ -93,11 +104,29 @@ def check_job_id(job_id):
         raise WorkerError("a job id has at most %d UTF-16 units: %r" % (MAX_JOB_ID_UNITS, job_id))
 
 
-def job_message(action, job_id, pipe, state):
+def check_description(text):
+    # The activator ignores a description it cannot show on one line.
+    if len(text.encode("utf-8")) > MAX_DESCRIPTION_BYTES:
+        raise WorkerError("a description has at most %d bytes of UTF-8: %r"
+                          % (MAX_DESCRIPTION_BYTES, text))
+    if any(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f for c in text):
+        raise WorkerError("a description is one line without control characters: %r" % text)
+
+
+def job_message(action, job_id, pipe, state, description=None, progress=None):
     check_job_id(job_id)
     if pipe is not None and "&estado=" in pipe:
         raise WorkerError("a reply pipe name cannot contain '&estado=': %r" % pipe)
     message = "acao=%s&id_execucao=%s" % (action, job_id)
+    # Optional fields sit between the id and the pipe, where a reader that
+    # does not know them passes over them.
+    if description is not None:
+        check_description(description)
+        message += "&descricao=" + urllib.parse.quote(description, safe="")
+    if progress is not None:
+        if not 0 <= progress <= 100:
+            raise WorkerError("a progress is a percentage from 0 to 100: %r" % progress)
+        message += "&progresso=%d" % progress
     if pipe:
         message += "&pipe=" + pipe
     message += "&estado=" + state
@@ -270,13 +299,19 @@ def cmd_send(args):
 
 
 def cmd_announce(args):
-    message = job_message("continuar", args.job, args.pipe, args.state)
+    message = job_message("continuar", args.job, args.pipe, args.state, description=args.description)
     send_job_message(args.lab, message, args.timeout)
     note("sent: " + message)
 
 
 def cmd_update(args):
     message = job_message("atualizar", args.job, args.pipe, args.state)
+    send_job_message(args.lab, message, args.timeout)
+    note("sent: " + message)
+
+
+def cmd_progress(args):
+    message = job_message("atualizar", args.job, None, "executando", progress=args.percent)
     send_job_message(args.lab, message, args.timeout)
     note("sent: " + message)
 
@@ -352,7 +387,13 @@ def build_parser():
     p.add_argument("job")
     p.add_argument("--pipe", help="reply pipe name to send with it")
     p.add_argument("--state", default="executando")
+    p.add_argument("--description", help="a line under the notification's title")
     p.set_defaults(func=cmd_announce)
+
+    p = sub.add_parser("progress", help="move a running job's progress bar (acao=atualizar)")
+    p.add_argument("job")
+    p.add_argument("percent", type=int, help="0 to 100")
+    p.set_defaults(func=cmd_progress)
 
     p = sub.add_parser("update", help="change a job's state (acao=atualizar)")
     p.add_argument("job")

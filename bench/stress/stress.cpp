@@ -82,10 +82,11 @@ struct Scale {
   uint64_t huge_index_bytes;
   int split_messages;
   int unannounced_final_states;
+  std::chrono::milliseconds progress_flood;  // one job's progress at 1000 messages a second
 };
 
-constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 10000ms, 64ull << 20, 200, 30};
-constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 30000ms, 1ull << 30, 2000, 300};
+constexpr Scale kSmall{8, 40, 300, 40, 1500ms, 10000ms, 64ull << 20, 200, 30, 3000ms};
+constexpr Scale kFull{100, 1000, 100000, 500, 5000ms, 30000ms, 1ull << 30, 2000, 300, 20000ms};
 
 // Bounds: a wait past one of these is a stall.
 constexpr auto kIntakeBound = 10s;        // a message written until it is handled
@@ -538,6 +539,7 @@ class Run {
     Phase("crash-restart", [this] { CrashRestart(); });
     Phase("split-messages", [this] { SplitMessages(); });
     Phase("final-states", [this] { FinalStates(); });
+    Phase("progress-flood", [this] { ProgressFlood(); });
 
     report_.Check(program_.Running() && !memory_->killed(), "the program is still running");
     if (program_.Running()) {
@@ -761,6 +763,55 @@ class Run {
     report_.Check(server_->MaxOpen() <= kDisplayLimit,
                   "final-states: never more than 20 on screen");
     report_.Check(shown_final == n, "final-states: every final state was shown in the end");
+    for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+  }
+
+  // (j) One job's progress sent at 1000 messages a second: the screen sees
+  // a few replacements a second in place, never a new notification, and the
+  // last value in the end.
+  void ProgressFlood() {
+    if (!server_->OpenIds().empty()) {
+      const std::size_t from = log_.LineCount();
+      for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
+      log_.WaitForLine("TOTAL=0", kIntakeBound, from);
+    }
+    server_->ResetCalls();
+    Send("acao=continuar&id_execucao=PF&progresso=0&estado=executando");
+    WaitUntil([&] { return LastCallFor(*server_, "PF").has_value(); }, kProgressBound);
+    const std::size_t calls_before = server_->Calls().size();
+    const auto start = Clock::now();
+    uint64_t sent = 0;
+    int last = 0;
+    while (Clock::now() - start < scale_.progress_flood) {
+      last = static_cast<int>(sent % 100) + 1;
+      Send("acao=atualizar&id_execucao=PF&progresso=" + std::to_string(last) +
+           "&estado=executando");
+      ++sent;
+      // Paced at one a millisecond, without drifting behind.
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(sent));
+    }
+    const double sending = Seconds(Clock::now() - start);
+    const bool last_shown = WaitUntil(
+        [&] {
+          auto call = LastCallFor(*server_, "PF");
+          return call && call->value == last;
+        },
+        kIntakeBound);
+    const double elapsed = Seconds(Clock::now() - start);
+    uint64_t shows = 0, new_ones = 0;
+    const auto calls = server_->Calls();
+    for (std::size_t i = calls_before; i < calls.size(); ++i) {
+      if (JobOf(calls[i]) != "PF") continue;
+      ++shows;
+      if (calls[i].replaces_id == 0) ++new_ones;
+    }
+    const double per_second = static_cast<double>(shows) / elapsed;
+    report_.Figure("progress-flood: messages per second", static_cast<double>(sent) / sending);
+    report_.Figure("progress-flood: shows", shows);
+    report_.Figure("progress-flood: shows per second", per_second);
+    report_.Check(last_shown, "progress-flood: the last value was shown");
+    report_.Check(new_ones == 0, "progress-flood: every show replaced the job's notification");
+    report_.Check(per_second <= 5, "progress-flood: at most 5 shows a second");
     for (uint32_t id : server_->OpenIds()) server_->Dismiss(id);
   }
 

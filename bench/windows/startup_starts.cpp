@@ -29,6 +29,7 @@ std::atomic<int> g_ran[3];
 void RanConsumer(AppNotificationManager) { ++g_ran[0]; }
 void RanPipeServer(const AppNotificationManager&) { ++g_ran[1]; }
 void RanMonitor(const AppNotificationManager&) { ++g_ran[2]; }
+void RanUpdater(const AppNotificationManager&) {}
 
 // Waits, with a bound no healthy start comes near, until every body has run
 // `expected[k]` times; returns how many of the three did not.
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
       activator::fake::Reset();
       const activator::StartupSettings settings{
           STANDIN_BOOTSTRAP_LIBRARY, ClassIdFor(start),
-          activator::WorkerThreadBodies{&RanConsumer, &RanPipeServer, &RanMonitor},
+          activator::WorkerThreadBodies{&RanConsumer, &RanPipeServer, &RanMonitor, &RanUpdater},
           /*state_file_path=*/"", /*instance_lock_error=*/std::nullopt};
       if (activator::StartActivator(settings, manager)) {
         ++failed_starts;

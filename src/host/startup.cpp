@@ -17,10 +17,12 @@
 #include "host/com_server.h"
 #include "intake/job_pipe_server.h"
 #include "intake/queue_consumer.h"
+#include "jobs/job_details.h"
 #include "jobs/job_registry.h"
 #include "jobs/state_journal.h"
 #include "log/debug_log.h"
 #include "notify/notification_monitor.h"
+#include "notify/notification_updater.h"
 #include "platform/bootstrap.h"
 #include "platform/com.h"
 #include "platform/files.h"
@@ -181,6 +183,8 @@ void RestoreSavedState(const std::string& path, const AppNotificationManager& ma
   JobRegistry& registry = TheJobRegistry();
   registry.Restore(opened.state);
   registry.KeepChangesIn(&journal);
+  TheJobDetails().Restore(opened.state);
+  TheJobDetails().KeepChangesIn(&journal);
   manager.ResumeKeptEntries(
       std::move(opened.state.port_entries),
       [&journal](const std::string& key, const std::optional<std::string>& value) {
@@ -234,7 +238,7 @@ void HandleLaunchingClick(const AppNotificationManager& manager) {
 
 std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
                                       const AppNotificationManager& manager) {
-  // The consumer gets a handle of its own; the other two use start-up's,
+  // The consumer gets a handle of its own; the others use start-up's,
   // which the main thread keeps for ever.
   if (!StartProcessThread([body = bodies.queue_consumer, copy = manager] { body(copy); })) {
     WriteDebugLog("THREAD START FAILED");
@@ -242,7 +246,8 @@ std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
   }
   WriteDebugLog("VELDUNA QUEUE READY");
   if (!StartProcessThread([body = bodies.job_pipe_server, &manager] { body(manager); }) ||
-      !StartProcessThread([body = bodies.notification_monitor, &manager] { body(manager); })) {
+      !StartProcessThread([body = bodies.notification_monitor, &manager] { body(manager); }) ||
+      !StartProcessThread([body = bodies.notification_updater, &manager] { body(manager); })) {
     WriteDebugLog("THREAD START FAILED");
     return kExitThreadStartFailed;
   }
@@ -276,7 +281,8 @@ StartupSettings ActivatorStartupSettings() {
   return StartupSettings{
       kBootstrapLibraryPath,
       kActivatorClassId,
-      WorkerThreadBodies{&RunQueueConsumer, &RunJobPipeServer, &RunNotificationMonitor},
+      WorkerThreadBodies{&RunQueueConsumer, &RunJobPipeServer, &RunNotificationMonitor,
+                         &RunNotificationUpdater},
       kStateFilePath,
       std::nullopt,  // RunActivator's to say, once it asked for the lock
   };

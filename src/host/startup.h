@@ -35,14 +35,15 @@ inline constexpr int kExitUnregisterFailed = 34;          // "WPN UNREGISTERALL 
 // other argument run the activator as usual.
 inline constexpr char kUnregisterArgument[] = "--unregister";
 
-// The bodies of the three worker threads, started in this order. None of the
+// The bodies of the four worker threads, started in this order. None of the
 // real ones returns.
 struct WorkerThreadBodies {
   // Gets a copy of the manager handle of its own.
   void (*queue_consumer)(AppNotificationManager);
-  // These two use start-up's handle by reference.
+  // The others use start-up's handle by reference.
   void (*job_pipe_server)(const AppNotificationManager&);
   void (*notification_monitor)(const AppNotificationManager&);
+  void (*notification_updater)(const AppNotificationManager&);
 };
 
 struct StartupSettings {

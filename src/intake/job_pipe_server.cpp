@@ -6,6 +6,7 @@
 
 #include "base/build_constants.h"
 #include "base/mutex.h"
+#include "jobs/job_details.h"
 #include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
@@ -19,12 +20,47 @@ namespace activator {
 namespace {
 
 constexpr std::chrono::milliseconds kCreateRetryPause{1000};
+constexpr std::chrono::milliseconds kQueueNoticeWait{500};
 
 // Only the client's close and the size limit end a message where the worker
 // ended it. A pause or the time limit can fall between two of its pieces - a
 // worker stalled mid-write, or slower between them than the pause - and what
 // follows is never read.
 bool MayBeCut(PipeReadEnd end) { return end != PipeReadEnd::kClosed && end != PipeReadEnd::kFull; }
+
+// The optional fields: each gets a line of its own, so a message without them
+// logs exactly what it always did.
+void LogOptionalFields(const JobMessage& job) {
+  for (const std::string& ignored : job.ignored_fields) WriteDebugLog("PYTHON " + ignored);
+  if (job.description) WriteDebugLog("PYTHON DESCRICAO=" + LogValue(*job.description));
+  if (job.progress) WriteDebugLog("PYTHON PROGRESSO=" + std::to_string(*job.progress));
+  if (job.wants_queue_notice) WriteDebugLog("PYTHON AVISOS=" + std::string(kNoticeQueued.text()));
+}
+
+// Tells a job that asked for it that it waits behind the display limit, on
+// its reply pipe. The wait for the reader is short: the server reads no
+// other message meanwhile.
+void SendQueueNotice(const std::string& job_id) {
+  JobRegistry& registry = TheJobRegistry();
+  const std::optional<uint64_t> place = registry.PlaceBehindLimit(job_id);
+  if (!place) return;
+  const std::optional<std::string> pipe = registry.FindReplyPipe(job_id);
+  if (!pipe) return;
+  JobMessage event;
+  event.action = kEventQueued.text();
+  event.job_id = job_id;
+  event.queue_position = *place;
+  event.job_state = kStateRunning.text();
+  const PipeSendResult sent = WriteMessageToPipe(*pipe, FormatJobMessage(event), kQueueNoticeWait);
+  const std::string what = LogValue(job_id) + " POSICAO=" + std::to_string(*place);
+  if (sent.status == PipeSendStatus::kSent) {
+    WriteDebugLog("VELDUNA FILA AVISADA=" + what);
+  } else {
+    WriteDebugLog("VELDUNA FILA NAO AVISADA=" + what + " ERRO=" +
+                  (sent.status == PipeSendStatus::kOpenFailed ? FormatErrorCode(sent.error)
+                                                              : std::string("ESCRITA")));
+  }
+}
 
 }  // namespace
 
@@ -61,10 +97,14 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
   WriteDebugLog("PYTHON ACAO=" + LogValue(job.action));
   WriteDebugLog("PYTHON ID=" + LogValue(job.job_id));
   WriteDebugLog("PYTHON ESTADO=" + LogValue(job.job_state));
+  LogOptionalFields(job);
+  // Before the job is queued or its state shown: the show reads them.
+  TheJobDetails().Record(job.job_id, job.description, job.progress);
 
   if (job.action == kActionAnnounce.text()) {
     registry.AnnounceJob(job.job_id);
     WriteDebugLog("VELDUNA RECEBEU=" + LogValue(job.job_id));
+    if (job.wants_queue_notice) SendQueueNotice(job.job_id);
   } else if (job.action == kActionUpdate.text()) {
     registry.SetJobState(job.job_id, job.job_state);
     WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + LogValue(job.job_id) +

@@ -1,5 +1,8 @@
 #include "jobs/job_message.h"
 
+#include <algorithm>
+
+#include "base/percent_encoding.h"
 #include "jobs/job_protocol.h"
 
 namespace activator {
@@ -8,7 +11,87 @@ namespace {
 
 constexpr std::size_t kActionStart = 5;  // after "acao=", which is not examined
 
+// The value of the first "&<key>=" inside `fields`, up to the next '&'.
+std::optional<std::string_view> FindOptionalField(std::string_view fields, std::string_view key) {
+  const std::size_t at = fields.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view rest = fields.substr(at + key.size());
+  return rest.substr(0, rest.find('&'));
+}
+
+// Why a decoded description cannot be shown, or nullptr when it can. It is
+// one line of a notification and travels as the notification's text on every
+// port: well-formed UTF-8, no control characters, no noncharacters.
+const char* ProblemWithDescription(std::string_view text) {
+  if (text.size() > kMaxDescriptionBytes) return "LONGA DEMAIS";
+  if (!IsWellFormedUtf8(text)) return "NAO UTF-8";
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return "CARACTERE DE CONTROLE";
+  }
+  // C1 controls, U+0080..U+009F, are C2 80..C2 9F.
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) == 0xC2 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F)
+      return "CARACTERE DE CONTROLE";
+  }
+  if (HasNoncharacter(text)) return "NAO-CARACTERE";
+  return nullptr;
+}
+
+void ReadDescription(std::string_view raw, JobMessage& m) {
+  std::optional<std::string> decoded = PercentDecode(raw);
+  if (!decoded) {
+    m.ignored_fields.emplace_back("DESCRICAO INVALIDA=CODIFICACAO");
+    return;
+  }
+  if (const char* problem = ProblemWithDescription(*decoded)) {
+    m.ignored_fields.push_back(std::string("DESCRICAO INVALIDA=") + problem);
+    return;
+  }
+  m.description = std::move(*decoded);
+}
+
+void ReadProgress(std::string_view raw, JobMessage& m) {
+  int value = 0;
+  bool valid = !raw.empty() && raw.size() <= 3;
+  for (const char c : raw) {
+    if (c < '0' || c > '9') valid = false;
+    if (valid) value = value * 10 + (c - '0');
+  }
+  if (!valid || value > 100) {
+    // The value is the worker's, cut to a length a log line can carry.
+    m.ignored_fields.push_back("PROGRESSO INVALIDO=" + std::string(raw.substr(0, 16)));
+    return;
+  }
+  m.progress = value;
+}
+
+void ReadNotices(std::string_view raw, JobMessage& m) {
+  if (raw != kNoticeQueued.text()) {
+    m.ignored_fields.push_back("AVISOS INVALIDO=" + std::string(raw.substr(0, 16)));
+    return;
+  }
+  m.wants_queue_notice = true;
+}
+
+void ReadQueuePosition(std::string_view raw, JobMessage& m) {
+  unsigned long long value = 0;
+  bool valid = !raw.empty() && raw.size() <= 18;
+  for (const char c : raw) {
+    if (c < '0' || c > '9') valid = false;
+    if (valid) value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!valid) {
+    m.ignored_fields.push_back("POSICAO INVALIDA=" + std::string(raw.substr(0, 16)));
+    return;
+  }
+  m.queue_position = value;
+}
+
 }  // namespace
+
+std::string EncodeDescription(std::string_view text) { return PercentEncode(text); }
 
 bool IsWellFormedUtf8(std::string_view text) {
   std::size_t i = 0;
@@ -128,6 +211,23 @@ ParsedJobMessage ParseJobMessage(std::string_view message) {
   if (state_key != std::string_view::npos) {
     m.job_state = message.substr(state_key + kJobStateKey.text().size());
   }
+
+  // The optional fields lie where the format ignores a field: after the id,
+  // before the reply pipe or, without one, the state. A key found anywhere
+  // else is part of another field's value.
+  if (id_end != std::string_view::npos) {
+    const std::size_t fields_end = std::min(pipe_key, state_key);
+    if (fields_end > id_end) {
+      const std::string_view fields =
+          message.substr(id_end, fields_end == std::string_view::npos ? std::string_view::npos
+                                                                      : fields_end - id_end);
+      if (auto raw = FindOptionalField(fields, kDescriptionKey.text())) ReadDescription(*raw, m);
+      if (auto raw = FindOptionalField(fields, kProgressKey.text())) ReadProgress(*raw, m);
+      if (auto raw = FindOptionalField(fields, kNoticesKey.text())) ReadNotices(*raw, m);
+      if (auto raw = FindOptionalField(fields, kQueuePositionKey.text()))
+        ReadQueuePosition(*raw, m);
+    }
+  }
   return parsed;
 }
 
@@ -146,6 +246,22 @@ std::string FormatJobMessage(const JobMessage& m) {
   message += m.action;
   message += kJobIdKey.text();
   message += m.job_id;
+  if (m.description) {
+    message += kDescriptionKey.text();
+    message += EncodeDescription(*m.description);
+  }
+  if (m.progress) {
+    message += kProgressKey.text();
+    message += std::to_string(*m.progress);
+  }
+  if (m.wants_queue_notice) {
+    message += kNoticesKey.text();
+    message += kNoticeQueued.text();
+  }
+  if (m.queue_position) {
+    message += kQueuePositionKey.text();
+    message += std::to_string(*m.queue_position);
+  }
   if (!m.reply_pipe.empty()) {
     message += kReplyPipeKey.text();
     message += m.reply_pipe;

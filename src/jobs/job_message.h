@@ -5,19 +5,37 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace activator {
 
 // At most this many bytes of one connection form the message.
 inline constexpr std::size_t kMaxJobMessageBytes = 4095;
 
+// The longest description, in bytes of UTF-8 once decoded: one line under a
+// notification's title.
+inline constexpr std::size_t kMaxDescriptionBytes = 200;
+
 struct JobMessage {
   std::string action;      // "continuar", "atualizar" or any other text
   std::string job_id;      // cannot contain '&'
   std::string reply_pipe;  // empty when the message names none
   std::string job_state;   // everything after "&estado=", empty when absent
+
+  // The optional fields, placed after the job id and before "&pipe=" (or
+  // "&estado=" when there is none), where a reader that does not know them
+  // ignores them. Absent unless the message gives them.
+  std::optional<std::string> description = {};  // decoded; empty clears an earlier one
+  std::optional<int> progress = {};             // 0 to 100
+  bool wants_queue_notice = false;         // "avisos=fila"
+  // Only in the event "fila" on a reply pipe: the job's place in the queue.
+  std::optional<unsigned long long> queue_position = {};
+  // One log line each (without the "PYTHON " prefix) for an optional field
+  // whose value could not be used; the rest of the message still counts.
+  std::vector<std::string> ignored_fields = {};
 };
 
 enum class JobMessageProblem {
@@ -63,9 +81,14 @@ ParsedJobMessage ParseJobMessage(std::string_view message);
 // cannot be told from a shorter value.
 ParsedJobMessage ParseMaybeCutJobMessage(std::string_view message);
 
-// The message the fields make, in the order the format gives them; the reply
-// pipe only when it is not empty. Also the shape of an event message.
+// The message the fields make, in the order the format gives them; the
+// optional fields only when given, the reply pipe only when it is not empty.
+// Also the shape of an event message.
 std::string FormatJobMessage(const JobMessage& message);
+
+// A description as it travels in a message: every byte outside A-Z a-z 0-9
+// - . _ ~ percent-encoded (upper-case hex), so it never holds '&'.
+std::string EncodeDescription(std::string_view text);
 
 // Well-formed UTF-8 as Unicode defines it: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no cut sequence. Exactly these texts survive the

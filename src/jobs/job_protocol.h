@@ -45,11 +45,23 @@ inline constexpr ProtocolWord kFieldAction("acao");
 inline constexpr ProtocolWord kFieldJobId("id_execucao");
 inline constexpr ProtocolWord kFieldReplyPipe("pipe");
 inline constexpr ProtocolWord kFieldJobState("estado");
+// Optional fields after the job id, which a reader that does not know them
+// ignores: what the job is, how far it got, and which notices it wants.
+inline constexpr ProtocolWord kFieldDescription("descricao");
+inline constexpr ProtocolWord kFieldProgress("progresso");
+inline constexpr ProtocolWord kFieldNotices("avisos");
+// In an event telling a job that it waits behind the display limit: how many
+// jobs wait before it, itself included.
+inline constexpr ProtocolWord kFieldQueuePosition("posicao");
 
 // How the fields after the first begin inside a message.
 inline constexpr FieldKey kJobIdKey(kFieldJobId);
 inline constexpr FieldKey kReplyPipeKey(kFieldReplyPipe);
 inline constexpr FieldKey kJobStateKey(kFieldJobState);
+inline constexpr FieldKey kDescriptionKey(kFieldDescription);
+inline constexpr FieldKey kProgressKey(kFieldProgress);
+inline constexpr FieldKey kNoticesKey(kFieldNotices);
+inline constexpr FieldKey kQueuePositionKey(kFieldQueuePosition);
 
 // Job actions, in job messages.
 inline constexpr ProtocolWord kActionAnnounce("continuar");
@@ -58,6 +70,11 @@ inline constexpr ProtocolWord kActionUpdate("atualizar");
 // Button actions, in notification arguments and event messages.
 inline constexpr ProtocolWord kButtonAbort("abortar");
 inline constexpr ProtocolWord kButtonSave("salvar");
+
+// The one notice a job may ask for ("avisos=fila"), and the action of the
+// event that gives it: the job waits in the queue behind the display limit.
+inline constexpr ProtocolWord kNoticeQueued("fila");
+inline constexpr ProtocolWord kEventQueued("fila");
 
 // The job states the program acts on; any other text is kept as it is.
 inline constexpr ProtocolWord kStateRunning("executando");

@@ -243,6 +243,26 @@ bool JobRegistry::QueueUnlessInCentre(const std::string& job_id) {
   return true;
 }
 
+bool JobRegistry::IsInCentre(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  const auto pending = pending_.find(job_id);
+  return (pending != pending_.end() && pending->second.shown) || on_screen_ids_.count(job_id) != 0;
+}
+
+uint64_t JobRegistry::WaitingBehindLimit() {
+  MutexLock lock(registry_lock_);
+  return AdmitsNextJob() ? 0 : job_queue_.size();
+}
+
+std::optional<uint64_t> JobRegistry::PlaceBehindLimit(const std::string& job_id) {
+  MutexLock lock(registry_lock_);
+  if (AdmitsNextJob()) return std::nullopt;
+  // From the back: the job asking was most likely queued just now.
+  const auto it = std::find(job_queue_.rbegin(), job_queue_.rend(), job_id);
+  if (it == job_queue_.rend()) return std::nullopt;
+  return static_cast<uint64_t>(job_queue_.rend() - it);
+}
+
 std::vector<std::string> JobRegistry::QueuedIds() {
   MutexLock lock(registry_lock_);
   return {job_queue_.begin(), job_queue_.end()};

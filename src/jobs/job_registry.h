@@ -87,6 +87,17 @@ class JobRegistry : public LiveJobState {
   // nothing, when the job's notification is in the centre.
   bool QueueUnlessInCentre(const std::string& job_id) EXCLUDES(registry_lock_);
 
+  // Whether the job's notification is in the centre: pending with its show
+  // gone out, or seen by the monitor's last look. A job taken for a show
+  // that has not gone out yet is not.
+  bool IsInCentre(const std::string& job_id) EXCLUDES(registry_lock_);
+  // How many jobs wait in the queue because the display limit is reached;
+  // 0 while the consumer may take the next one.
+  uint64_t WaitingBehindLimit() EXCLUDES(registry_lock_);
+  // The job's place in the queue (1: the next to be shown) while the display
+  // limit keeps it waiting; nullopt when it is not queued or about to be taken.
+  std::optional<uint64_t> PlaceBehindLimit(const std::string& job_id) EXCLUDES(registry_lock_);
+
   // From now on every change is recorded in `journal` (start-up's, once the
   // saved state is restored), under the registry lock for the job states,
   // queue, pending and on-screen ids, after the reply-pipe lock for the reply

@@ -32,6 +32,7 @@ constexpr std::size_t kExpectedFields(SavedChangeKind kind) {
   switch (kind) {
     case SavedChangeKind::kState:
     case SavedChangeKind::kReplyPipe:
+    case SavedChangeKind::kDescription:
     case SavedChangeKind::kPortSet:
       return 2;
     case SavedChangeKind::kPortClear:
@@ -44,7 +45,7 @@ constexpr std::size_t kExpectedFields(SavedChangeKind kind) {
 }
 
 bool IsKnownKind(char letter) {
-  return std::string_view("AEPUQTSKWBVCDZ").find(letter) != std::string_view::npos;
+  return std::string_view("AEPNUQTSKWBVCDZ").find(letter) != std::string_view::npos;
 }
 
 // Reads an unsigned decimal number up to `end_char` at `at`; advances past it.
@@ -132,6 +133,9 @@ class StateRebuilder {
       case SavedChangeKind::kReplyPipe:
         Touch(f[0]).reply_pipe = f[1];
         break;
+      case SavedChangeKind::kDescription:
+        Touch(f[0]).description = f[1];
+        break;
       case SavedChangeKind::kQueueBack:
         queue_.PushBack(f[0]);
         break;
@@ -211,6 +215,7 @@ std::size_t JobBytes(const SnapshotJob& job) {
   std::size_t bytes = 0;
   if (job.state) bytes += RecordBytes({job.id.size(), job.state->size()});
   if (job.reply_pipe) bytes += RecordBytes({job.id.size(), job.reply_pipe->size()});
+  if (job.description) bytes += RecordBytes({job.id.size(), job.description->size()});
   return bytes;
 }
 
@@ -303,7 +308,8 @@ StateSnapshot SnapshotOf(const SavedState& state) {
     const bool in_view = queued.count(id) || state.pending.count(id) || state.unshown.count(id) ||
                          state.on_screen.count(id);
     snapshot.jobs.push_back({id, job.state ? &*job.state : nullptr,
-                             job.reply_pipe ? &*job.reply_pipe : nullptr, job.stamp, in_view});
+                             job.reply_pipe ? &*job.reply_pipe : nullptr, job.stamp, in_view,
+                             job.description ? &*job.description : nullptr});
   }
   snapshot.queue.assign(state.queue.begin(), state.queue.end());
   snapshot.pending.assign(state.pending.begin(), state.pending.end());
@@ -374,6 +380,8 @@ std::string EncodeSnapshot(StateSnapshot& snapshot) {
   for (const SnapshotJob& job : snapshot.jobs) {
     if (job.state) AppendRecord(file, SavedChangeKind::kState, {job.id, *job.state});
     if (job.reply_pipe) AppendRecord(file, SavedChangeKind::kReplyPipe, {job.id, *job.reply_pipe});
+    if (job.description)
+      AppendRecord(file, SavedChangeKind::kDescription, {job.id, *job.description});
   }
   for (std::string_view id : snapshot.queue) AppendRecord(file, SavedChangeKind::kQueueBack, {id});
   for (std::string_view id : snapshot.pending) AppendRecord(file, SavedChangeKind::kPending, {id});

@@ -31,6 +31,7 @@ struct SavedJob {
   // Order of the job's last change, for choosing which of the jobs no longer
   // in view to keep.
   uint64_t stamp = 0;
+  std::optional<std::string> description = {};  // what the worker said the job is
 };
 
 struct SavedState {
@@ -50,6 +51,7 @@ enum class SavedChangeKind : char {
   kAnnounce = 'A',           // id: state "executando" unless it has one; queued at the back
   kState = 'E',              // id, state
   kReplyPipe = 'P',          // id, pipe name
+  kDescription = 'N',        // id, description
   kQueueBack = 'U',          // id: queued at the back
   kQueueUnlessQueued = 'Q',  // id: queued at the back unless it waits already
   kTake = 'T',               // id: leaves the front of the queue, taken for a show
@@ -108,6 +110,7 @@ struct SnapshotJob {
   uint64_t stamp = 0;
   // Queued, pending or on screen: never dropped to make the snapshot fit.
   bool in_view = false;
+  const std::string* description = nullptr;  // none when null
 };
 
 struct StateSnapshot {

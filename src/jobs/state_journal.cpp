@@ -49,11 +49,16 @@ OpenedSavedState StateJournal::Open(const std::string& path) {
   MutexLock lock(mu_);
   path_ = path;
   port_entries_ = opened.state.port_entries;
-  for (const auto& [id, job] : opened.state.jobs)
-    if (job.reply_pipe) reply_pipes_[id].name = *job.reply_pipe;
-  // The snapshot's pipes come from the journal's own, just made the same.
+  for (const auto& [id, job] : opened.state.jobs) {
+    if (!job.reply_pipe && !job.description) continue;
+    KeptDetails& kept = kept_[id];
+    kept.reply_pipe = job.reply_pipe;
+    kept.description = job.description;
+  }
+  // The snapshot's pipes and descriptions come from the journal's own, just
+  // made the same.
   StateSnapshot snapshot = SnapshotOf(opened.state);
-  for (SnapshotJob& job : snapshot.jobs) job.reply_pipe = nullptr;
+  for (SnapshotJob& job : snapshot.jobs) job.reply_pipe = job.description = nullptr;
   WriteSnapshotLocked(std::move(snapshot));
   return opened;
 }
@@ -63,8 +68,13 @@ void StateJournal::ApplyLocked(const SavedChange& change) {
   switch (change.kind) {
     case SavedChangeKind::kReplyPipe:
       if (f.size() != 2) return;
-      reply_pipes_[f[0]].name = f[1];
-      pipes_since_snapshot_.insert(f[0]);
+      kept_[f[0]].reply_pipe = f[1];
+      kept_since_snapshot_.insert(f[0]);
+      break;
+    case SavedChangeKind::kDescription:
+      if (f.size() != 2) return;
+      kept_[f[0]].description = f[1];
+      kept_since_snapshot_.insert(f[0]);
       break;
     case SavedChangeKind::kPortSet:
       if (f.size() == 2) port_entries_[f[0]] = f[1];
@@ -117,28 +127,33 @@ void StateJournal::Record(const SavedChange& change, const LiveJobState* live) {
 }
 
 void StateJournal::WriteSnapshotLocked(StateSnapshot snapshot) {
-  // The reply pipes of jobs the snapshot keeps, and of those recorded since
-  // the last one (their job may not have reached the registry yet); the
-  // others are forgotten.
+  // The reply pipes and descriptions of jobs the snapshot keeps, and of those
+  // recorded since the last one (their job may not have reached the registry
+  // yet); the others are forgotten.
   const uint64_t number = ++snapshots_;
+  const auto pointer = [](const std::optional<std::string>& text) {
+    return text ? &*text : nullptr;
+  };
   for (SnapshotJob& job : snapshot.jobs) {
-    auto pipe = reply_pipes_.find(std::string(job.id));
-    if (pipe == reply_pipes_.end()) continue;
-    job.reply_pipe = &pipe->second.name;
-    pipe->second.snapshot = number;
+    auto kept = kept_.find(std::string(job.id));
+    if (kept == kept_.end()) continue;
+    job.reply_pipe = pointer(kept->second.reply_pipe);
+    job.description = pointer(kept->second.description);
+    kept->second.snapshot = number;
   }
-  for (auto it = reply_pipes_.begin(); it != reply_pipes_.end();) {
+  for (auto it = kept_.begin(); it != kept_.end();) {
     if (it->second.snapshot == number) {
       ++it;
-    } else if (pipes_since_snapshot_.count(it->first) != 0) {
-      snapshot.jobs.push_back({it->first, nullptr, &it->second.name, 0, false});
+    } else if (kept_since_snapshot_.count(it->first) != 0) {
+      snapshot.jobs.push_back({it->first, nullptr, pointer(it->second.reply_pipe), 0, false,
+                               pointer(it->second.description)});
       it->second.snapshot = number;
       ++it;
     } else {
-      it = reply_pipes_.erase(it);
+      it = kept_.erase(it);
     }
   }
-  pipes_since_snapshot_.clear();
+  kept_since_snapshot_.clear();
   snapshot.port_entries.assign(port_entries_.begin(), port_entries_.end());
   if (const std::size_t left_out = FitSnapshot(snapshot); left_out != 0 &&
                                                           reports_.size() < kMaxReports) {

@@ -10,7 +10,8 @@
 // The journal keeps no copy of the registry: a snapshot is made of what the
 // registry holds, handed over under the registry lock with the change that
 // finds one due, plus what only the journal keeps (the reply pipes, recorded
-// outside the registry lock, and the notification port's entries).
+// outside the registry lock, the jobs' descriptions, and the notification
+// port's entries).
 //
 // The journal lock is taken after the registry lock and after the
 // notification port's own lock, and nothing is called with it held but the
@@ -99,14 +100,16 @@ class StateJournal {
   Mutex mu_;
   std::string path_ GUARDED_BY(mu_);
   std::optional<PrivateFile> file_ GUARDED_BY(mu_);
-  // What only the journal keeps for a snapshot: reply pipes of jobs kept in
-  // the file or recorded since, and the port's entries.
-  struct KeptPipe {
-    std::string name;
+  // What only the journal keeps for a snapshot: the reply pipes and
+  // descriptions of jobs kept in the file or recorded since, and the port's
+  // entries.
+  struct KeptDetails {
+    std::optional<std::string> reply_pipe;
+    std::optional<std::string> description;
     uint64_t snapshot = 0;  // the last snapshot that held it
   };
-  std::unordered_map<std::string, KeptPipe> reply_pipes_ GUARDED_BY(mu_);
-  std::unordered_set<std::string> pipes_since_snapshot_ GUARDED_BY(mu_);
+  std::unordered_map<std::string, KeptDetails> kept_ GUARDED_BY(mu_);
+  std::unordered_set<std::string> kept_since_snapshot_ GUARDED_BY(mu_);
   uint64_t snapshots_ GUARDED_BY(mu_) = 0;
   std::map<std::string, std::string> port_entries_ GUARDED_BY(mu_);
   uint64_t file_bytes_ GUARDED_BY(mu_) = 0;

@@ -2,7 +2,10 @@
 // and what a failure undoes, so one routine builds and shows all of them.
 #include "notify/job_notifications.h"
 
+#include <set>
+
 #include "base/build_constants.h"
+#include "jobs/job_details.h"
 #include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
 #include "log/debug_log.h"
@@ -25,6 +28,8 @@ struct FormTexts {
   // A failed in-progress notification gives the job's place under the
   // display limit back at once; the final forms hold no place of their own.
   bool withdraw_pending_on_failure;
+  // Only a running job has progress to show.
+  bool shows_progress;
 };
 
 constexpr FormTexts kInProgressTexts{
@@ -37,18 +42,21 @@ constexpr FormTexts kInProgressTexts{
     "SHOW OK",
     "SHOW FAILED",
     true,
+    true,
 };
 
 constexpr FormTexts kConcludedTexts{
     "ENTROU MOSTRAR CONCLUIDA", u"Processo Concluido",    u"Exibir Resultado",
     kButtonSave.text16(),       kStateConcluded.text16(), "BUILD CONCLUIDA OK",
     "SHOW CONCLUIDA OK",        "SHOW CONCLUIDA FAILED",  false,
+    false,
 };
 
 constexpr FormTexts kErrorTexts{
     "ENTROU MOSTRAR ERRO", u"Processo com erro", u"Exibir Resultado",
     kButtonSave.text16(),  kStateError.text16(), "BUILD ERRO OK",
     "SHOW ERRO OK",        "SHOW ERRO FAILED",   false,
+    false,
 };
 
 const FormTexts& TextsOf(JobNotificationForm form) {
@@ -63,9 +71,58 @@ const FormTexts& TextsOf(JobNotificationForm form) {
   return kInProgressTexts;
 }
 
+// Called inside a catch block: the platform's code for what was raised.
+HResult CodeOfCurrentFailure() {
+  try {
+    throw;
+  } catch (const HResultError& error) {
+    return error.code();
+  } catch (...) {
+    return kHrFail;
+  }
+}
+
+// What the notifications on screen carry beyond their form, as far as this
+// program put it there. Guarded by the display lock, under which every show
+// happens.
+struct DisplayRecord {
+  // Jobs whose notification was last shown with a progress bar: only those
+  // can have their progress updated in place.
+  std::set<std::string> with_bar;
+  // The job shown last, which carries the count of jobs waiting behind the
+  // display limit, and the count it carries.
+  std::string newest;
+  uint64_t newest_waiting = 0;
+  // An earlier newest still carrying a count, to be shown without it.
+  std::optional<std::string> former_carrier;
+  uint32_t next_sequence = 1;
+};
+
+DisplayRecord& TheDisplayRecord() REQUIRES(g_display_lock) {
+  static DisplayRecord* record = new DisplayRecord();
+  return *record;
+}
+
+// Beyond the form: the job's description, its progress (in-progress form
+// only) and, on the newest notification, how many jobs wait behind it.
+struct JobExtras {
+  JobDetail detail;
+  uint64_t waiting = 0;
+  uint32_t sequence = 0;
+};
+
+std::u16string WaitingText(uint64_t waiting) {
+  return u"+" + Utf8ToUtf16(std::to_string(waiting)) + u" na fila";
+}
+
+AppNotificationProgressData ProgressData(int progress, uint32_t sequence) {
+  return AppNotificationProgressData{sequence, kProgressStatus, progress / 100.0};
+}
+
 // Builds one notification: every call goes through the platform, so any of
 // them may raise.
-AppNotification BuildJobNotification(const FormTexts& form, const std::string& job_id) {
+AppNotification BuildJobNotification(const FormTexts& form, const std::string& job_id,
+                                     const JobExtras& extras) {
   AppNotificationBuilder builder;
   builder.SetHeroImage(Uri(Utf8ToUtf16(kNotificationImageUri)));
   const std::u16string tag = Utf8ToUtf16(job_id);
@@ -73,12 +130,87 @@ AppNotification BuildJobNotification(const FormTexts& form, const std::string& j
   builder.SetGroup(Utf8ToUtf16(kJobNotificationGroup));
   builder.AddText(u"Zorvell Lab");
   builder.AddText(form.title);
+  if (!extras.detail.description.empty()) builder.AddText(Utf8ToUtf16(extras.detail.description));
+  const bool with_bar = extras.detail.progress && form.shows_progress;
+  if (with_bar) builder.AddProgressBar(AppNotificationProgressBar());
+  if (extras.waiting > 0) builder.SetAttributionText(WaitingText(extras.waiting));
   AppNotificationButton button(form.caption);
   button.AddArgument(kFieldAction.text16(), form.action);
   button.AddArgument(kFieldJobId.text16(), tag);
   button.AddArgument(kFieldJobState.text16(), form.state);
   builder.AddButton(button);
-  return builder.BuildNotification();
+  AppNotification notification = builder.BuildNotification();
+  if (with_bar) notification.SetProgress(ProgressData(*extras.detail.progress, extras.sequence));
+  return notification;
+}
+
+JobExtras ExtrasFor(const std::string& job_id, bool carries_count) REQUIRES(g_display_lock) {
+  JobExtras extras;
+  extras.detail = TheJobDetails().Find(job_id);
+  if (carries_count) extras.waiting = TheJobRegistry().WaitingBehindLimit();
+  extras.sequence = TheDisplayRecord().next_sequence++;
+  return extras;
+}
+
+// A show went out: what it carries is now on screen.
+void NoteShown(const std::string& job_id, const FormTexts& form, const JobExtras& extras,
+               bool newest) REQUIRES(g_display_lock) {
+  DisplayRecord& record = TheDisplayRecord();
+  if (extras.detail.progress && form.shows_progress) {
+    record.with_bar.insert(job_id);
+  } else {
+    record.with_bar.erase(job_id);
+  }
+  if (!newest) {
+    if (record.former_carrier == job_id) record.former_carrier.reset();
+    return;
+  }
+  if (record.newest != job_id && record.newest_waiting > 0) record.former_carrier = record.newest;
+  if (record.former_carrier == job_id) record.former_carrier.reset();
+  record.newest = job_id;
+  record.newest_waiting = extras.waiting;
+}
+
+// Shows the job's notification again as it stands (its state's form, its
+// details, the count if it is the newest) without a banner, replacing what
+// is on screen. For changes the user need not be alerted to.
+void RefreshJobNotification(const AppNotificationManager& manager, const std::string& job_id)
+    REQUIRES(g_display_lock) {
+  const bool newest = TheDisplayRecord().newest == job_id;
+  const FormTexts& form = TextsOf(FormForJobState(TheJobRegistry().FindJobState(job_id)));
+  try {
+    const JobExtras extras = ExtrasFor(job_id, newest);
+    AppNotification notification = BuildJobNotification(form, job_id, extras);
+    notification.SetSuppressDisplay(true);
+    manager.Show(notification);
+    NoteShown(job_id, form, extras, newest);
+    WriteDebugLog("NOTIFICACAO ATUALIZADA=" + LogValue(job_id));
+  } catch (...) {
+    WriteDebugLog("NOTIFICACAO NAO ATUALIZADA=" + LogValue(job_id) +
+                  " ERRO=" + FormatResultCode(CodeOfCurrentFailure()));
+  }
+}
+
+void UpdateJobProgress(const AppNotificationManager& manager, const std::string& job_id)
+    REQUIRES(g_display_lock) {
+  const JobDetail detail = TheJobDetails().Find(job_id);
+  if (!detail.progress) return;
+  try {
+    const AppNotificationProgressResult result = manager.UpdateProgress(
+        ProgressData(*detail.progress, TheDisplayRecord().next_sequence++), Utf8ToUtf16(job_id),
+        Utf8ToUtf16(kJobNotificationGroup));
+    if (result == AppNotificationProgressResult::kSucceeded) {
+      WriteDebugLog("PROGRESSO ATUALIZADO=" + LogValue(job_id) +
+                    " VALOR=" + std::to_string(*detail.progress));
+    } else {
+      // Closed by the user: it stays closed until the job's next form.
+      TheDisplayRecord().with_bar.erase(job_id);
+      WriteDebugLog("PROGRESSO SEM NOTIFICACAO=" + LogValue(job_id));
+    }
+  } catch (...) {
+    WriteDebugLog("PROGRESSO NAO ATUALIZADO=" + LogValue(job_id) +
+                  " ERRO=" + FormatResultCode(CodeOfCurrentFailure()));
+  }
 }
 
 }  // namespace
@@ -100,9 +232,11 @@ ShowResult ShowJobNotification(const AppNotificationManager& manager, const std:
   // and for the job it makes no difference which step failed. Anything raised,
   // not only the platform's errors, ends here.
   try {
-    AppNotification notification = BuildJobNotification(form, job_id);
+    const JobExtras extras = ExtrasFor(job_id, /*carries_count=*/true);
+    AppNotification notification = BuildJobNotification(form, job_id, extras);
     WriteDebugLog(form.built_line);
     manager.Show(notification);
+    NoteShown(job_id, form, extras, /*newest=*/true);
     // Before the line that says so: a program killed after it shows nothing
     // twice after its restart.
     TheJobRegistry().ConfirmShown(job_id);
@@ -125,6 +259,37 @@ ShowResult ShowJobNotification(const AppNotificationManager& manager, const std:
   }
   return result;
 }
+
+void RefreshJobNotifications(const AppNotificationManager& manager,
+                             const std::vector<std::string>& progress_changed, bool count_due) {
+  JobRegistry& registry = TheJobRegistry();
+  DisplayRecord& record = TheDisplayRecord();
+  for (const std::string& job_id : progress_changed) {
+    // A queued job shows its latest value when it is shown; one the user
+    // closed stays closed.
+    if (FormForJobState(registry.FindJobState(job_id)) != JobNotificationForm::kInProgress ||
+        !registry.IsInCentre(job_id))
+      continue;
+    if (record.with_bar.count(job_id) != 0) {
+      UpdateJobProgress(manager, job_id);
+    } else {
+      // Its first progress: the bar is not there to update yet.
+      RefreshJobNotification(manager, job_id);
+    }
+  }
+  if (!count_due) return;
+  if (record.former_carrier) {
+    const std::string former = *record.former_carrier;
+    record.former_carrier.reset();
+    if (registry.IsInCentre(former)) RefreshJobNotification(manager, former);
+  }
+  if (!record.newest.empty() && registry.WaitingBehindLimit() != record.newest_waiting &&
+      registry.IsInCentre(record.newest)) {
+    RefreshJobNotification(manager, record.newest);
+  }
+}
+
+void ResetDisplayRecordForTesting() { TheDisplayRecord() = DisplayRecord(); }
 
 void ShowInProgressNotification(const AppNotificationManager& manager, const std::string& job_id) {
   ShowJobNotification(manager, job_id, JobNotificationForm::kInProgress);

@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "notify/display_lock.h"
 #include "platform/app_notifications.h"
@@ -17,6 +18,8 @@
 namespace activator {
 
 inline constexpr char kJobNotificationGroup[] = "zorvell_processos";
+// The text beside a job's progress bar.
+inline constexpr char16_t kProgressStatus[] = u"Progresso";
 
 enum class JobNotificationForm { kInProgress, kConcluded, kError };
 
@@ -39,6 +42,23 @@ void ShowConcludedNotification(const AppNotificationManager& manager, const std:
     REQUIRES(g_display_lock);
 void ShowErrorNotification(const AppNotificationManager& manager, const std::string& job_id)
     REQUIRES(g_display_lock);
+
+// Brings the notifications on screen up to date without a banner: the
+// progress of the jobs in `progress_changed` (updated in place where the
+// notification has its bar, shown again with one where it does not yet), and
+// the count of jobs waiting behind the display limit, which the newest
+// notification carries ("+N na fila"). A job whose notification is not in the
+// centre is left alone: a queued one shows its latest progress when its turn
+// comes, and one the user closed stays closed. The count is looked at only
+// when `count_due`: jobs may arrive faster than a desktop should redraw.
+// Failures are logged and contained.
+void RefreshJobNotifications(const AppNotificationManager& manager,
+                             const std::vector<std::string>& progress_changed, bool count_due)
+    REQUIRES(g_display_lock);
+
+// Forgets what the notifications on screen were shown with. Tests call it
+// between cases.
+void ResetDisplayRecordForTesting() REQUIRES(g_display_lock);
 
 // Shows the concluded form for "concluido", the error form for "erro", and
 // does nothing for any other state. Only a job whose notification is in the

@@ -83,11 +83,43 @@ class AppNotificationButton {
   std::shared_ptr<Impl> impl_;
 };
 
+// What a notification's progress bar shows: the bar's status and value are
+// bound to it, so an update changes them in place. The platform ignores data
+// whose sequence number is lower than that of the data it shows.
+struct AppNotificationProgressData {
+  uint32_t sequence_number = 0;
+  std::u16string status;  // the text beside the bar
+  double value = 0;       // 0 to 1
+};
+
+// How an update of a notification's progress data ended.
+enum class AppNotificationProgressResult {
+  kSucceeded,
+  kNotificationNotFound,  // no notification with that tag and group is in the centre
+};
+
+// A progress bar whose status and value come from the notification's progress
+// data (AppNotification::SetProgress, AppNotificationManager::UpdateProgress).
+class AppNotificationProgressBar {
+ public:
+  AppNotificationProgressBar();
+  struct Impl;
+  const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
 // A built notification, or one listed from the centre.
 class AppNotification {
  public:
   std::u16string Tag() const;
   std::u16string Group() const;
+  // The data its progress bar shows when it is shown.
+  void SetProgress(const AppNotificationProgressData& data);
+  // Shown without a banner: it replaces its predecessor where that stands,
+  // or goes straight to the centre's list, without popping up again.
+  void SetSuppressDisplay(bool suppress);
   struct Impl;
   explicit AppNotification(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
   const std::shared_ptr<Impl>& impl() const { return impl_; }
@@ -106,6 +138,9 @@ class AppNotificationBuilder {
   AppNotificationBuilder& SetGroup(std::u16string_view group);
   AppNotificationBuilder& AddText(std::u16string_view text);
   AppNotificationBuilder& AddButton(const AppNotificationButton& button);
+  AppNotificationBuilder& AddProgressBar(const AppNotificationProgressBar& bar);
+  // A small line of its own below the texts.
+  AppNotificationBuilder& SetAttributionText(std::u16string_view text);
   AppNotification BuildNotification();
   struct Impl;
 
@@ -221,6 +256,12 @@ class AppNotificationManager {
   std::optional<AppNotificationActivatedEventArgs> LaunchingClick() const;
   // Shows the notification, replacing one with the same tag and group.
   void Show(const AppNotification& notification) const;
+  // Replaces the progress data of the notification with this tag and group
+  // in place, without showing it anew, and waits (at most kListingTimeLimit)
+  // for the platform's answer. Raises on any failure.
+  AppNotificationProgressResult UpdateProgress(const AppNotificationProgressData& data,
+                                               std::u16string_view tag,
+                                               std::u16string_view group) const;
   // Starts listing this application's notifications in the centre.
   AppNotificationListOperation GetAllAsync() const;
   // After a show failed with IsServiceUnavailable: waits, at most `limit`,

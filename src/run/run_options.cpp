@@ -1,5 +1,7 @@
 #include "run/run_options.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -26,6 +28,13 @@ const char kRunUsage[] =
     "  --keep-days DAYS   remove results of activator-run older than this (0: never;\n"
     "                     default: $ACTIVATOR_RUN_KEEP_DAYS, or 28)\n"
     "                       activator-run --keep-days 7 -- ./report.sh\n"
+    "  --description TEXT the line under the notification's title (default: the\n"
+    "                     command line); at its end it also says how the command\n"
+    "                     ended and how long it took\n"
+    "                       activator-run --description 'nightly backup' -- ./backup.sh\n"
+    "  --progress         a progress bar, moved by each line of the command's output\n"
+    "                     that ends in a percentage (\"12%\", \"40 %\", \"12.5%\")\n"
+    "                       activator-run --progress -- curl -# -O https://example.org/big.iso\n"
     "  --help             this text\n"
     "                       activator-run --help\n"
     "  --version          the version\n"
@@ -78,10 +87,14 @@ RunOptions ParseRunOptions(const std::vector<std::string>& args, const RunEnviro
       options.version = true;
       return options;
     }
+    if (arg == "--progress") {
+      options.progress = true;
+      continue;
+    }
     // The options that take a value, as "--name VALUE" or "--name=VALUE".
     std::string value;
     std::string name;
-    for (const char* known : {"--id", "--after", "--keep-days"}) {
+    for (const char* known : {"--id", "--after", "--keep-days", "--description"}) {
       const std::string option = known;
       if (arg == option) {
         if (i + 1 == args.size()) {
@@ -104,6 +117,10 @@ RunOptions ParseRunOptions(const std::vector<std::string>& args, const RunEnviro
     if (name == "--after") {
       if (!ReadNumber(value, name, "seconds", &options.after_seconds, &options.error))
         return options;
+      continue;
+    }
+    if (name == "--description") {
+      options.description = value;
       continue;
     }
     if (name == "--keep-days") {
@@ -159,6 +176,64 @@ std::string ProblemWithJobId(const std::string& job_id) {
       return "a job id cannot hold control characters";
   }
   return std::string();
+}
+
+std::string JobDescription(std::string_view text, std::string_view ending) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  static constexpr std::string_view kEllipsis = "\xE2\x80\xA6";     // U+2026
+  // One character at a time: a character the notification could not carry
+  // would make the activator drop the whole description.
+  auto one_line = [](std::string_view in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size();) {
+      const auto lead = static_cast<unsigned char>(in[i]);
+      const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      const std::string_view character = in.substr(i, length);
+      if (length > 1 && !IsWellFormedUtf8(character)) {
+        out += kReplacement;
+        ++i;
+        continue;
+      }
+      if (length > 1 && HasNoncharacter(character)) {
+        out += kReplacement;
+        i += length;
+        continue;
+      }
+      const bool control = lead < 0x20 || lead == 0x7F ||
+                           (lead == 0xC2 && static_cast<unsigned char>(character[1]) <= 0x9F);
+      out += control ? std::string_view(" ") : character;
+      i += length;
+    }
+    return out;
+  };
+  std::string head = one_line(text);
+  const std::string tail = one_line(ending);
+  if (head.size() + tail.size() <= kMaxDescriptionBytes) return head + tail;
+  const std::size_t room = kMaxDescriptionBytes > tail.size() + kEllipsis.size()
+                               ? kMaxDescriptionBytes - tail.size() - kEllipsis.size()
+                               : 0;
+  std::size_t cut = std::min(room, head.size());
+  while (cut > 0 && (static_cast<unsigned char>(head[cut]) & 0xC0) == 0x80) --cut;
+  head.resize(cut);
+  return head + std::string(kEllipsis) + tail;
+}
+
+std::string DescribeRunEnd(int status, int signal, bool result_cut, double seconds) {
+  std::string how = signal != 0   ? "signal " + std::to_string(signal)
+                    : status != 0 ? "status " + std::to_string(status)
+                    : result_cut  ? "status 0 (result cut)"
+                                  : "ok";
+  char took[48];
+  const long long whole = static_cast<long long>(seconds);
+  if (seconds < 10)
+    std::snprintf(took, sizeof took, "%.1f s", seconds);
+  else if (whole < 60)
+    std::snprintf(took, sizeof took, "%lld s", whole);
+  else if (whole < 3600)
+    std::snprintf(took, sizeof took, "%lld min %02lld s", whole / 60, whole % 60);
+  else
+    std::snprintf(took, sizeof took, "%lld h %02lld min", whole / 3600, whole % 3600 / 60);
+  return how + " after " + took;
 }
 
 }  // namespace activator

@@ -1,8 +1,11 @@
-// The command line of activator-run, and the job id it gives a run.
+// The command line of activator-run, and the job id and description it gives
+// a run.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace activator {
@@ -16,11 +19,13 @@ inline constexpr double kDefaultKeepDays = 28;
 struct RunOptions {
   bool help = false;
   bool version = false;
-  std::string job_id;                   // empty: make one up
-  double after_seconds = 0;             // announce only once the command ran this long
-  double keep_days = kDefaultKeepDays;  // 0: keep results for ever
-  std::vector<std::string> command;     // the command and its arguments
-  std::string error;                    // non-empty: the one line to print
+  std::string job_id;                      // empty: make one up
+  double after_seconds = 0;                // announce only once the command ran this long
+  double keep_days = kDefaultKeepDays;     // 0: keep results for ever
+  std::optional<std::string> description;  // absent: the command line
+  bool progress = false;                   // read progress from the output
+  std::vector<std::string> command;        // the command and its arguments
+  std::string error;                       // non-empty: the one line to print
 };
 
 // The environment's defaults for the options (the variables' raw values;
@@ -31,7 +36,8 @@ struct RunEnvironment {
 };
 
 // Reads `args` (the command line without the program's own name):
-//   [--id ID] [--after SECONDS] [--keep-days DAYS] [--help] [--version] [--] COMMAND [ARGUMENTS...]
+//   [--id ID] [--after SECONDS] [--keep-days DAYS] [--description TEXT] [--progress]
+//   [--help] [--version] [--] COMMAND [ARGUMENTS...]
 // (each option also as --name=VALUE). Everything from the first word that is
 // not an option (or after "--") is the command, passed on untouched. An
 // option on the command line wins over the environment's default.
@@ -48,6 +54,18 @@ std::string MakeJobId(const std::string& command, long long unix_seconds, long p
 // ends a value at '&', the id names a result file, must fit a notification's
 // tag and be text the notification can carry.
 std::string ProblemWithJobId(const std::string& job_id);
+
+// `text` as a notification's description line, followed by `ending`: one
+// line of well-formed UTF-8 (a control character becomes a space, a byte that
+// is not UTF-8 or a noncharacter U+FFFD), at most kMaxDescriptionBytes. When
+// it is longer, `text` is cut on a character's boundary and ends in "…";
+// `ending` stays whole.
+std::string JobDescription(std::string_view text, std::string_view ending = {});
+
+// How a run ended and how long it took, for the end of its description:
+// "ok after 4.2 s", "status 2 after 3 min 05 s", "signal 9 after 12 s".
+// `result_cut`: the command succeeded but its result file was cut short.
+std::string DescribeRunEnd(int status, int signal, bool result_cut, double seconds);
 
 extern const char kRunUsage[];
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "base/mutex.h"
 #include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
+#include "jobs/job_registry.h"
 #include "platform/child_process.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
@@ -46,13 +49,20 @@ constexpr std::chrono::milliseconds kEventPause{50};
 // A reply pipe that stopped serving (its socket file deleted, a broken pipe
 // instance) is made again under the same name after this pause.
 constexpr std::chrono::seconds kReplyPipeRemakePause{1};
+// Each progress message is a connection the activator serves in turn with
+// every other worker's; it shows at most four values a second anyway.
+constexpr std::chrono::milliseconds kProgressInterval{100};
+// Of a line of output, only its end can hold the progress.
+constexpr std::size_t kProgressLineTail = 32;
 
 void Warn(const std::string& line) { std::fprintf(stderr, "activator-run: %s\n", line.c_str()); }
 
-std::string Message(std::string_view action, const std::string& job_id,
-                    const std::string& reply_pipe, std::string_view job_state) {
-  return FormatJobMessage(
-      JobMessage{std::string(action), job_id, reply_pipe, std::string(job_state)});
+JobMessage Message(std::string_view action, const std::string& job_id, std::string_view job_state) {
+  JobMessage message;
+  message.action = action;
+  message.job_id = job_id;
+  message.job_state = job_state;
+  return message;
 }
 
 std::string WallClock(std::chrono::system_clock::time_point when) {
@@ -379,17 +389,21 @@ class ResultFile {
 };
 
 // What the activator hears of the job, from whichever thread: the
-// announcement (once the command has run long enough) and the final state,
-// in that order, and the final state only after an announcement.
+// announcement (once the command has run long enough), its progress and the
+// final state, in that order, and the rest only after an announcement.
 class Announcer {
  public:
+  // `progress`: whether the job has a progress bar, from 0 % on.
   Announcer(std::string job_id, std::string reply_pipe, bool reused_id, std::string index_path,
-            std::string result_path)
+            std::string result_path, std::string description, bool progress)
       : job_id_(std::move(job_id)),
         reply_pipe_(std::move(reply_pipe)),
         reused_id_(reused_id),
         index_path_(std::move(index_path)),
-        result_path_(std::move(result_path)) {}
+        result_path_(std::move(result_path)),
+        description_(std::move(description)) {
+    if (progress) progress_ = 0;
+  }
 
   void Announce(bool with_result) EXCLUDES(lock_) {
     MutexLock hold(lock_);
@@ -400,10 +414,15 @@ class Announcer {
     // as its queue takes the announcement, with the state the job has then.
     // So the state is set first: an update after the announcement could come
     // after the queue had read the old state, and would never be shown.
-    if (reused_id_ && !pipe_.Send(Message(kActionUpdate.text(), job_id_, "", kStateRunning.text())))
+    if (reused_id_ &&
+        !pipe_.Send(FormatJobMessage(Message(kActionUpdate.text(), job_id_, kStateRunning.text()))))
       return;
-    if (!pipe_.Send(Message(kActionAnnounce.text(), job_id_, reply_pipe_, kStateRunning.text())))
-      return;
+    JobMessage announcement = Message(kActionAnnounce.text(), job_id_, kStateRunning.text());
+    announcement.reply_pipe = reply_pipe_;
+    announcement.description = description_;
+    announcement.progress = progress_;  // what the output said while the job waited
+    announcement.wants_queue_notice = true;
+    if (!pipe_.Send(FormatJobMessage(announcement))) return;
     phase_ = Phase::kAnnounced;
     // Only for a job the activator knows, and before its end is sent, since
     // only a click on its end reads the index.
@@ -411,12 +430,29 @@ class Announcer {
       Warn("cannot write the result index " + index_path_ + "; Exibir Resultado will open nothing");
   }
 
-  // True when the job was announced, and so its final state sent.
-  bool End(std::string_view state) EXCLUDES(lock_) {
+  // The command's output reached `percent`. Sent only while the job runs, and
+  // only when it changed; before the announcement it is kept for it.
+  void Progress(int percent) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    if (phase_ == Phase::kWaiting) progress_ = percent;
+    if (phase_ != Phase::kAnnounced || progress_ == percent) return;
+    progress_ = percent;
+    JobMessage update = Message(kActionUpdate.text(), job_id_, kStateRunning.text());
+    update.progress = percent;
+    pipe_.Send(FormatJobMessage(update));
+  }
+
+  // True when the job was announced, and so its final state sent, with
+  // `description` saying how it ended.
+  bool End(std::string_view state, const std::string& description) EXCLUDES(lock_) {
     MutexLock hold(lock_);
     const bool announced = phase_ == Phase::kAnnounced;
     phase_ = Phase::kEnded;
-    if (announced) pipe_.Send(Message(kActionUpdate.text(), job_id_, "", state));
+    if (announced) {
+      JobMessage end = Message(kActionUpdate.text(), job_id_, state);
+      end.description = description;
+      pipe_.Send(FormatJobMessage(end));
+    }
     return announced;
   }
 
@@ -427,9 +463,115 @@ class Announcer {
   const bool reused_id_;
   const std::string index_path_;
   const std::string result_path_;
+  const std::string description_;
   Mutex lock_;
   Phase phase_ GUARDED_BY(lock_) = Phase::kWaiting;
   JobPipe pipe_ GUARDED_BY(lock_);
+  // The last value sent (or to be announced); none without a progress bar.
+  std::optional<int> progress_ GUARDED_BY(lock_);
+};
+
+// The percentage a line of output ends in ("40%", "40 %", "12.5%" as 12, and
+// blanks after it), or none: a number that ends a word ("x2%") or lies
+// outside 0..100 is not a progress.
+std::optional<int> ProgressAtLineEnd(std::string_view line) {
+  auto digit = [&](std::size_t at) { return line[at] >= '0' && line[at] <= '9'; };
+  std::size_t end = line.find_last_not_of(" \t");
+  if (end == std::string_view::npos || line[end] != '%') return std::nullopt;
+  if (end > 0 && line[end - 1] == ' ') --end;
+  std::size_t start = end;
+  while (start > 0 && digit(start - 1)) --start;
+  if (start == end) return std::nullopt;
+  if (start >= 2 && (line[start - 1] == '.' || line[start - 1] == ',') && digit(start - 2)) {
+    end = start - 1;  // the fraction is dropped
+    start = end;
+    while (start > 0 && digit(start - 1)) --start;
+  }
+  if (start > 0) {
+    const unsigned char before = static_cast<unsigned char>(line[start - 1]);
+    if (std::isalnum(before)) return std::nullopt;
+  }
+  if (end - start > 3) return std::nullopt;
+  const int percent = std::stoi(std::string(line.substr(start, end - start)));
+  if (percent > 100) return std::nullopt;
+  return percent;
+}
+
+// Reads progress out of one stream of the command's output, as a terminal
+// shows it: a line ends at LF or at CR (a bar redrawn in place), and colour
+// and cursor sequences are left out. Only a copy is read; the output itself
+// goes on unchanged.
+class ProgressReader {
+ public:
+  // The last progress `bytes` show, if any. The line still being written
+  // counts too: a bar redrawn after a CR is complete long before the next CR
+  // comes.
+  std::optional<int> Feed(std::string_view bytes) {
+    std::optional<int> found;
+    for (char c : text_.Feed(bytes)) {
+      if (c == '\n' || c == '\r') {
+        if (std::optional<int> percent = ProgressAtLineEnd(line_)) found = percent;
+        line_.clear();
+        continue;
+      }
+      line_ += c;
+      if (line_.size() > 2 * kProgressLineTail) line_.erase(0, line_.size() - kProgressLineTail);
+    }
+    if (std::optional<int> percent = ProgressAtLineEnd(line_)) found = percent;
+    return found;
+  }
+
+ private:
+  PlainText text_;
+  std::string line_;  // the end of the line being written
+};
+
+// Hands progress from the output's reader to the job pipe on a thread of its
+// own: a busy activator must never hold back the command's output. At most
+// one message per kProgressInterval; the latest value always goes out, the
+// ones it replaced in between never do, nor one the job already shows.
+class ProgressSender {
+ public:
+  explicit ProgressSender(std::shared_ptr<Announcer> announcer)
+      : announcer_(std::move(announcer)) {}
+
+  void Report(int percent) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    latest_ = percent;
+    changed_.notify_one();
+  }
+
+  // Nothing more is sent; the thread ends.
+  void Stop() EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    stopped_ = true;
+    changed_.notify_one();
+  }
+
+  // The thread's body.
+  void Serve() EXCLUDES(lock_) {
+    for (;;) {
+      int percent = 0;
+      {
+        MutexLock hold(lock_);
+        while (!HasWork()) lock_.Wait(changed_);
+        if (stopped_) return;
+        percent = *latest_;
+        latest_.reset();
+      }
+      announcer_->Progress(percent);
+      std::this_thread::sleep_for(kProgressInterval);
+    }
+  }
+
+ private:
+  bool HasWork() const REQUIRES(lock_) { return stopped_ || latest_.has_value(); }
+
+  const std::shared_ptr<Announcer> announcer_;
+  Mutex lock_;
+  std::condition_variable changed_;
+  std::optional<int> latest_ GUARDED_BY(lock_);
+  bool stopped_ GUARDED_BY(lock_) = false;
 };
 
 // When "abortar" was clicked, for the main thread to finish the stop.
@@ -440,12 +582,15 @@ struct AbortState {
 
 // Serves the reply pipe for the life of the run: a click on "abortar" of this
 // job asks the command to end, and ends it by force if it has not after
-// kForceStopDelay. Anything else is not for the wrapper to act on. The
-// announcement named the pipe, so a listener that fails is made again under
-// that name: "abortar" must still reach the command.
+// kForceStopDelay; the first word that the job waits in the activator's queue
+// is told the user, who would otherwise see no notification and not know why.
+// Anything else is not for the wrapper to act on. The announcement named the
+// pipe, so a listener that fails is made again under that name: "abortar"
+// must still reach the command.
 void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::string& name,
                     const std::shared_ptr<ChildProcess>& child, const std::string& job_id,
                     AbortState& abort) {
+  bool queue_told = false;
   for (;;) {
     if (!listener) {
       std::this_thread::sleep_for(kReplyPipeRemakePause);
@@ -462,9 +607,17 @@ void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::stri
     const PipeReadResult read = listener->ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
     if (read.status != PipeReadStatus::kRead) continue;
     const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
-    if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id ||
-        event.message.action != kButtonAbort.text())
+    if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id) continue;
+    if (event.message.action == kEventQueued.text() && event.message.queue_position &&
+        !queue_told) {
+      queue_told = true;
+      Warn("the notification waits in a queue (position " +
+           std::to_string(*event.message.queue_position) +
+           "): " + std::to_string(JobRegistry::kDisplayLimit) +
+           " notifications are open; close some to make room");
       continue;
+    }
+    if (event.message.action != kButtonAbort.text()) continue;
     Warn("abortar clicked: ending the command");
     abort.at.store(Clock::now().time_since_epoch().count());
     abort.requested.store(true);
@@ -539,9 +692,20 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
          DescribeFileError(folder_error) + "); the output goes to the terminal only");
   }
 
-  auto announcer =
-      std::make_shared<Announcer>(job_id, reply_pipe, !options.job_id.empty(),
-                                  std::string(kResultsPrefix) + job_id + ".path", result_path);
+  // What ran, as the line under the notification's title; at the end, how it
+  // ended and how long it took.
+  std::string what = options.description.value_or("");
+  if (!options.description) {
+    for (const std::string& word : options.command) what += (what.empty() ? "" : " ") + word;
+  }
+  auto final_description = [&what, started](int status, int signal, bool cut) {
+    const std::string end = DescribeRunEnd(
+        status, signal, cut, std::chrono::duration<double>(Clock::now() - started).count());
+    return JobDescription(what, what.empty() ? end : ": " + end);
+  };
+  auto announcer = std::make_shared<Announcer>(job_id, reply_pipe, !options.job_id.empty(),
+                                               std::string(kResultsPrefix) + job_id + ".path",
+                                               result_path, JobDescription(what), options.progress);
   const bool result_kept = result.is_open();
   if (options.after_seconds <= 0) announcer->Announce(result_kept);
 
@@ -551,7 +715,8 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
     Warn(failure.message);
     result.Write("activator-run: " + failure.message + "\n");
     result.Finish(std::chrono::system_clock::now(), Clock::now() - started, failure.status, 0);
-    if (!announcer->End(kStateError.text())) result.Discard();
+    if (!announcer->End(kStateError.text(), final_description(failure.status, 0, false)))
+      result.Discard();
     RemovePrivatePipe(reply_pipe);
     return failure.status;
   }
@@ -576,11 +741,25 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
       announcer->Announce(result_kept);
   }
 
+  std::shared_ptr<ProgressSender> progress;
+  if (options.progress) {
+    progress = std::make_shared<ProgressSender>(announcer);
+    if (!StartProcessThread([progress] { progress->Serve(); })) {
+      Warn("no thread for the progress: the notification shows none");
+      progress.reset();
+    }
+  }
+  ProgressReader progress_in[2];
+
   bool terminal_gone[2] = {false, false};
   child->PumpOutput([&](OutputStream stream, std::string_view bytes) {
     const int which = stream == OutputStream::kStandardOutput ? 0 : 1;
     std::FILE* terminal = which == 0 ? stdout : stderr;
     result.Write(bytes);
+    if (progress) {
+      if (const std::optional<int> percent = progress_in[which].Feed(bytes))
+        progress->Report(*percent);
+    }
     if (terminal_gone[which]) return false;
     // A reader that went away (`| head`) is not the end of the run: the
     // command hears of it as it would have without the wrapper, by a failed
@@ -596,8 +775,10 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
   *ending_signal = child->EndingSignal();
   result.Finish(std::chrono::system_clock::now(), Clock::now() - started, status, *ending_signal);
 
+  if (progress) progress->Stop();
   const bool announced =
-      announcer->End(status == 0 && !result.cut() ? kStateConcluded.text() : kStateError.text());
+      announcer->End(status == 0 && !result.cut() ? kStateConcluded.text() : kStateError.text(),
+                     final_description(status, *ending_signal, result.cut()));
   if (!announced) result.Discard();
   FinishAbort(*child, *abort);
   // From here a click finds no worker, and the activator opens the result.

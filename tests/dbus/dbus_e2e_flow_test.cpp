@@ -132,6 +132,43 @@ TEST_F(BusFlowTest, OneJobFromAnnouncementToClick) {
   EXPECT_EQ(server_->Calls().size(), 2u);
 }
 
+// A burst of progress becomes a few replacements in place, the last with the
+// last value; the description stays on every form.
+TEST_F(BusFlowTest, ProgressIsReplacedInPlaceAtAFewShowsASecond) {
+  StartBus();
+  StartServer();
+  StartProgram();
+  ASSERT_TRUE(SendJobMessage(
+      "acao=continuar&id_execucao=J1&descricao=make%20-j8&progresso=0&estado=executando"));
+  ASSERT_TRUE(server_->WaitForCalls(1, std::chrono::milliseconds(kE2eWaitMs)));
+  const NotifyCall first = server_->Calls().at(0);
+  EXPECT_EQ(first.body, "Processo em andamento\nmake -j8\nJ1");
+  EXPECT_EQ(first.value, 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  constexpr int kMessages = 400;
+  for (int i = 1; i <= kMessages; ++i) {
+    ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=J1&progresso=" +
+                               std::to_string(i * 99 / kMessages) + "&estado=executando"));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_->Calls().back().value == 99; }));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::vector<NotifyCall> calls = server_->Calls();
+  EXPECT_EQ(NewNotifications(calls).size(), 1u);
+  // Four a second at most, whatever the pace of the messages or the machine.
+  EXPECT_LE(calls.size() - 1, static_cast<std::size_t>(seconds * 4) + 2) << seconds;
+  for (const NotifyCall& call : calls) EXPECT_EQ(call.body, first.body);
+
+  ASSERT_TRUE(SendJobMessage(
+      "acao=atualizar&id_execucao=J1&descricao=make%20-j8%3A%20ok%20after%203%20s&estado=concluido"));
+  ASSERT_TRUE(server_->WaitForCalls(calls.size() + 1, std::chrono::milliseconds(kE2eWaitMs)));
+  const NotifyCall concluded = server_->Calls().back();
+  EXPECT_EQ(concluded.body, "Processo Concluido\nmake -j8: ok after 3 s\nJ1");
+  EXPECT_EQ(concluded.value, -1);
+  EXPECT_EQ(concluded.replaces_id, first.id);
+}
+
 TEST_F(BusFlowTest, DisplayLimitHoldsTwentyAndDismissalsLetMoreIn) {
   StartBus();
   StartServer();
@@ -145,20 +182,36 @@ TEST_F(BusFlowTest, DisplayLimitHoldsTwentyAndDismissalsLetMoreIn) {
   ASSERT_TRUE(log_.WaitForLine("TOTAL=20", kE2eWaitMs));
   // Twenty on screen, and once the monitor has counted them nothing more is
   // admitted: each of the first twenty was shown before it could be counted.
-  std::vector<NotifyCall> calls = server_->Calls();
-  ASSERT_EQ(calls.size(), 20u);
+  // The newest says how many wait behind them, replaced in place as that
+  // changes; the one that carried it before is shown again without it.
+  const auto latest_body = [&](uint32_t id) {
+    std::string body;
+    for (const NotifyCall& call : server_->Calls())
+      if (call.id == id) body = call.body;
+    return body;
+  };
+  std::vector<NotifyCall> shown = NewNotifications(server_->Calls());
+  ASSERT_EQ(shown.size(), 20u);
   EXPECT_EQ(server_->OpenIds().size(), 20u);
-  EXPECT_EQ(calls.front().body, "Processo em andamento\nL01");
-  EXPECT_EQ(calls.back().body, "Processo em andamento\nL20");
+  EXPECT_EQ(shown.front().body, "Processo em andamento\nL01");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return latest_body(shown.back().id) == "Processo em andamento\n+5 na fila\nL20"; }))
+      << latest_body(shown.back().id);
 
-  for (int i = 0; i < 3; ++i) server_->Dismiss(calls[i].id);
-  ASSERT_TRUE(server_->WaitForCalls(23, std::chrono::milliseconds(kE2eWaitMs)));
+  for (int i = 0; i < 3; ++i) server_->Dismiss(shown[i].id);
+  ASSERT_TRUE(WaitUntil([&] { return NewNotifications(server_->Calls()).size() == 23u; }));
   // Back at twenty, with the three dismissed ones gone and three new ones in.
   ASSERT_TRUE(WaitUntil([&] { return CountLines(log_.Lines(), "TOTAL=20") >= 2; }));
-  calls = server_->Calls();
-  EXPECT_EQ(calls.size(), 23u);
-  EXPECT_EQ(calls[20].body, "Processo em andamento\nL21");
-  EXPECT_EQ(calls[22].body, "Processo em andamento\nL23");
+  const uint32_t former_newest = shown.back().id;
+  shown = NewNotifications(server_->Calls());
+  EXPECT_EQ(shown.size(), 23u);
+  EXPECT_EQ(shown[20].body.substr(0, 22), "Processo em andamento\n");
+  EXPECT_EQ(shown[20].body.substr(shown[20].body.size() - 3), "L21");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return latest_body(shown[22].id) == "Processo em andamento\n+2 na fila\nL23"; }))
+      << latest_body(shown[22].id);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return latest_body(former_newest) == "Processo em andamento\nL20"; }));
   const std::vector<std::string> lines = log_.Lines();
   // The last summary: the twenty keys now on screen, sorted.
   auto last = std::find(lines.rbegin(), lines.rend(), "TOTAL=20").base();

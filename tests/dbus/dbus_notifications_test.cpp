@@ -197,7 +197,7 @@ TEST_F(DbusNotificationsTest, NotifyCarriesTheNotificationsContent) {
   EXPECT_EQ(call.actions,
             (std::vector<std::string>{
                 "zorvell:acao=abortar&id_execucao=J1%20%26%20%3Cb%3E&estado=execu%C3%A7%C3%A3o",
-                "abortar", "default", ""}));
+                "abortar", "default", "Abrir"}));
   EXPECT_EQ(call.hints.at("image-path"), "/lab/Assets/ZorvellNotify2.png");
   EXPECT_EQ(call.hints.at("x-dunst-stack-tag"), "J1 & <b>|zorvell_processos");
   EXPECT_EQ(call.urgency, -1);
@@ -373,6 +373,28 @@ TEST_F(DbusNotificationsTest, ServerHabitsCostNoClickAndNoServer) {
     EXPECT_EQ(clicks[2].arguments.at(u"id_execucao"), last);
     EXPECT_TRUE(WaitUntil([] { return Listed().empty(); }));
   }
+}
+
+// xfce4-notifyd 0.7 draws a labelled "default" as a button and shows a
+// notification with a "value" hint as a bare gauge. A server that takes the
+// name is asked what it is before the next show.
+TEST_F(DbusNotificationsTest, AServerThatDrawsDefaultOrHidesTextsBehindABarGetsNeither) {
+  server_.reset();
+  server_ = std::make_unique<ScriptedServer>(bus_->address());
+  ASSERT_TRUE(server_->ok());
+  server_->SetQuirks({.name = "Xfce Notify Daemon"});
+  AppNotificationBuilder builder;
+  builder.SetTag(u"J1").SetGroup(kGroup).AddText(u"Zorvell Lab").AddText(u"Processo em andamento");
+  builder.AddProgressBar(AppNotificationProgressBar());
+  AppNotificationButton button(u"abortar");
+  button.AddArgument(u"acao", u"abortar");
+  builder.AddButton(button);
+  AppNotification notification = builder.BuildNotification();
+  notification.SetProgress({1, u"Progresso", 0.4});
+  const NotifyCall call = ShowAndGetCall(notification);
+  EXPECT_EQ(call.actions.size(), 2u);
+  EXPECT_EQ(call.body, "Processo em andamento\n40%\nJ1");
+  EXPECT_EQ(call.value, -1);
 }
 
 TEST_F(DbusNotificationsTest, ServerMissingAtRegisterRaisesAndShowsWorkOnceItAppears) {

@@ -28,6 +28,14 @@ namespace activator::testing {
 // No test asserts on time.
 constexpr int kE2eWaitMs = 20000;
 
+// The calls that put a new notification on screen, not replacing one.
+inline std::vector<NotifyCall> NewNotifications(const std::vector<NotifyCall>& calls) {
+  std::vector<NotifyCall> shown;
+  for (const NotifyCall& call : calls)
+    if (call.replaces_id == 0) shown.push_back(call);
+  return shown;
+}
+
 inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms = kE2eWaitMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {

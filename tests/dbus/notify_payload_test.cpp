@@ -71,7 +71,7 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   EXPECT_EQ(request.body, "Processo em andamento\nJ&lt;1&gt;");
   EXPECT_EQ(request.actions,
             (std::vector<std::string>{"zorvell:acao=abortar&id_execucao=J%3C1%3E&estado=executando",
-                                      "abortar", "default", ""}));
+                                      "abortar", "default", "Abrir"}));
   EXPECT_EQ(request.image_path, "/lab/Assets/ZorvellNotify2.png");
   EXPECT_EQ(request.stack_tag, "J<1>|zorvell_processos");
   // A body click never stands for a button that ends the job.
@@ -84,11 +84,21 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   EXPECT_EQ(request.body_click_key, "zorvell:acao=salvar&estado=erro");
   EXPECT_TRUE(request.critical);
 
+  // A description, the count of waiting jobs and a progress bar.
+  content.texts.push_back("make -j8");
+  content.attribution = "+3 na fila";
+  content.progress = 40;
+  request = BuildNotifyRequest(content);
+  EXPECT_EQ(request.body, "Processo em andamento\nmake -j8\n+3 na fila\nJ&lt;1&gt;");
+  EXPECT_EQ(request.progress, 40);
+  EXPECT_EQ(HabitsOfServer("dunst").value_hides_content, false);
+
   // Nothing but an empty tag: empty texts, no image, no actions.
   NotifyRequest bare = BuildNotifyRequest(NotificationContent{});
   EXPECT_EQ(bare.summary, "");
   EXPECT_EQ(bare.body, "");
-  EXPECT_EQ(bare.actions, (std::vector<std::string>{"default", ""}));
+  EXPECT_EQ(bare.actions, (std::vector<std::string>{"default", "Abrir"}));
+  EXPECT_FALSE(bare.progress);
   EXPECT_EQ(bare.body_click_key, "");
   EXPECT_FALSE(bare.image_path);
   EXPECT_EQ(bare.stack_tag, "|");

@@ -56,6 +56,8 @@ void ScriptedServer::Start() {
                   call.hints[key] = value.get<std::string>();
                 if (key == "urgency" && value.containsValueOfType<uint8_t>())
                   call.urgency = value.get<uint8_t>();
+                if (key == "value" && value.containsValueOfType<int32_t>())
+                  call.value = value.get<int32_t>();
               }
               call.expire_timeout = expire_timeout;
               call.sender = object_->getCurrentlyProcessedMessage()->getSender();
@@ -63,7 +65,12 @@ void ScriptedServer::Start() {
             });
     object_->registerMethod("GetServerInformation").onInterface(kInterface).implementedAs([this]() {
       WaitOutPause();
-      return std::make_tuple(std::string("scripted"), std::string("activator tests"),
+      std::string name;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        name = quirks_.name;
+      }
+      return std::make_tuple(name, std::string("activator tests"),
                              std::string("1.0"), std::string("1.2"));
     });
     object_->registerMethod("GetCapabilities").onInterface(kInterface).implementedAs([this]() {

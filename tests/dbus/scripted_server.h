@@ -33,6 +33,7 @@ struct NotifyCall {
   std::vector<std::string> actions;
   std::map<std::string, std::string> hints;  // the hints that carry a string
   int urgency = -1;                          // hint "urgency" (a byte); -1: absent
+  int value = -1;                            // hint "value" (the progress); -1: absent
   int32_t expire_timeout = -1;
   uint32_t id = 0;     // the id the server answered with
   std::string sender;  // the caller's unique bus name
@@ -52,6 +53,8 @@ struct ServerQuirks {
   // mako 1.7: a Notify that replaces by id and carries x-dunst-stack-tag
   // crashes the server (no answer; the name loses its owner).
   bool dies_on_tagged_replacement = false;
+  // What it calls itself in GetServerInformation.
+  std::string name = "scripted";
 };
 
 class ScriptedServer {

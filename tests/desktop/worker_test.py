@@ -115,11 +115,17 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(self.run_worker("announce", "J2").returncode, 0)
         self.assertEqual(self.run_worker("update", "J1", "erro").returncode, 0)
         self.assertEqual(self.run_worker("send", "acao=abortar&id_execucao=J1&estado=x").returncode, 0)
-        self.assertEqual(self.job_pipe.wait_for(4), [
+        self.assertEqual(self.run_worker("announce", "J3", "--pipe", "/tmp/w",
+                                         "--description", "C\u00f3pia & backup").returncode, 0)
+        self.assertEqual(self.run_worker("progress", "J3", "40").returncode, 0)
+        self.assertEqual(self.job_pipe.wait_for(6), [
             "acao=continuar&id_execucao=J1&pipe=\\\\.\\pipe\\w&estado=executando",
             "acao=continuar&id_execucao=J2&estado=executando",
             "acao=atualizar&id_execucao=J1&estado=erro",
             "acao=abortar&id_execucao=J1&estado=x",
+            "acao=continuar&id_execucao=J3&descricao=C%C3%B3pia%20%26%20backup&pipe=/tmp/w"
+            "&estado=executando",
+            "acao=atualizar&id_execucao=J3&progresso=40&estado=executando",
         ])
 
     def test_waits_for_a_job_pipe_that_is_not_served_yet(self):
@@ -137,6 +143,9 @@ class WorkerTest(unittest.TestCase):
             ("announce", "J1", "--pipe", "/tmp/a&estado=b"),      # pipe cut at "&estado="
             ("send", "acao=continuar&id_execucao=" + "x" * 4100),  # longer than one read
             ("result", "../escape"),                              # outside the results folder
+            ("announce", "J1", "--description", "\u00e9" * 101),  # longer than 200 bytes
+            ("announce", "J1", "--description", "two\nlines"),
+            ("progress", "J1", "101"),
         ]
         for args in cases:
             with self.subTest(args=args[:2]):

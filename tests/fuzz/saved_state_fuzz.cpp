@@ -17,7 +17,7 @@ namespace {
 // Each line as a change: its first byte picks the kind, the rest are its
 // fields, split at \x01 (any number of them, right for the kind or not).
 std::string FramedLines(std::string_view bytes) {
-  static constexpr std::string_view kKinds = "AEPUQTSKWBVCDZ";
+  static constexpr std::string_view kKinds = "AEPNUQTSKWBVCDZ";
   std::string file(activator::kSavedStateMagic);
   while (!bytes.empty()) {
     const std::size_t end = std::min(bytes.find('\n'), bytes.size());

@@ -54,6 +54,7 @@ void StubJobPipeServer(const AppNotificationManager& manager) {
 void StubMonitor(const AppNotificationManager& manager) {
   Note([&] { g_threads.monitor_handle = &manager; });
 }
+void StubUpdater(const AppNotificationManager&) {}
 
 bool WaitForThreads(int count) {
   std::unique_lock<std::mutex> hold(g_threads.lock);
@@ -83,7 +84,8 @@ class StartupTest : public ::testing::Test {
 
   StartupSettings Settings(const std::string& library = STANDIN_BOOTSTRAP_LIBRARY) {
     return StartupSettings{library, FreshClassId(),
-                           WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor},
+                           WorkerThreadBodies{&StubQueueConsumer, &StubJobPipeServer, &StubMonitor,
+                                              &StubUpdater},
                            std::string(), std::nullopt};
   }
 

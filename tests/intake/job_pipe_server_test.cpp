@@ -16,6 +16,7 @@
 
 #include "base/build_constants.h"
 #include "base/mutex.h"
+#include "jobs/job_details.h"
 #include "jobs/job_registry.h"
 #include "log/debug_log.h"
 #include "notify/job_notifications.h"
@@ -56,6 +57,7 @@ class JobPipeServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TheJobRegistry().ResetForTesting();
+    TheJobDetails().ResetForTesting();
     fake::Reset();
     pipe_name_ = "\\\\.\\pipe\\" + testing::UniqueName("jobs");
     NewInstance();  // the pipe exists from here on
@@ -150,6 +152,43 @@ TEST_F(JobPipeServerTest, MissingFieldsAndExtraFields) {
   const Lines extra = Deliver("acao=continuar&id_execucao=J3&x=1&estado=y");
   EXPECT_EQ(extra.back(), "VELDUNA RECEBEU=J3");
   EXPECT_EQ(Registry().QueuedIds(), (Lines{"J2", "J3"}));
+}
+
+// Each optional field gets a line of its own after the fields every message
+// has; a value that cannot be used is reported and the rest still counts. A
+// job that asked is told on its reply pipe that it waits behind the display
+// limit, and only such a job.
+TEST_F(JobPipeServerTest, OptionalFieldsAreLoggedAndAQueuedJobIsToldOnlyIfItAsked) {
+  EXPECT_EQ(Deliver("acao=continuar&id_execucao=J1&descricao=make%20-j8&progresso=x"),
+            (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J1&descricao=make%20-j8&"
+                   "progresso=x",
+                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar", "PYTHON ID=J1",
+                   "PYTHON ESTADO=", "PYTHON PROGRESSO INVALIDO=x", "PYTHON DESCRICAO=make -j8",
+                   "VELDUNA RECEBEU=J1"}));
+  EXPECT_EQ(TheJobDetails().Find("J1").description, "make -j8");
+  EXPECT_EQ(TheJobDetails().Find("J1").progress, std::nullopt);
+
+  Registry().RefreshOnScreenView(JobRegistry::kDisplayLimit, {});
+  const std::string reply_pipe = "\\\\.\\pipe\\" + testing::UniqueName("reply");
+  std::optional<PipeServerInstance> reply = PipeServerInstance::Create(reply_pipe, nullptr);
+  ASSERT_TRUE(reply.has_value());
+  auto event = std::async(std::launch::async, [&] {
+    if (!reply->WaitForClient()) return std::string();
+    return reply->ReadMessage(kReadLimit, std::chrono::seconds(10), std::chrono::milliseconds(50))
+        .bytes;
+  });
+  const std::string asks =
+      "acao=continuar&id_execucao=J2&progresso=5&avisos=fila&pipe=" + reply_pipe + "&estado=executando";
+  const Lines told = Deliver(asks);
+  EXPECT_EQ(Lines(told.end() - 4, told.end()),
+            (Lines{"PYTHON PROGRESSO=5", "PYTHON AVISOS=fila", "VELDUNA RECEBEU=J2",
+                   "VELDUNA FILA AVISADA=J2 POSICAO=2"}));
+  ASSERT_EQ(event.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(event.get(), "acao=fila&id_execucao=J2&posicao=2&estado=executando");
+
+  const Lines untold =
+      Deliver("acao=continuar&id_execucao=J3&pipe=" + reply_pipe + "&estado=executando");
+  EXPECT_EQ(untold.back(), "VELDUNA RECEBEU=J3");
 }
 
 TEST_F(JobPipeServerTest, OtherActionsOnlyRecordThePipe) {

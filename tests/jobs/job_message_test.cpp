@@ -136,5 +136,85 @@ TEST(JobMessageTest, BytesEndAtTheFirstNulAndAtTheSizeLimit) {
   EXPECT_EQ(JobMessageFromBytes(""), "");
 }
 
+// The optional fields count only where the format ignores a field; anywhere
+// else they stay part of the field around them, as a reader that does not
+// know them would take it. A value that cannot be used is reported and left
+// out; the message itself still counts.
+TEST(JobMessageTest, OptionalFieldsCountOnlyWhereTheFormatIgnoresThem) {
+  struct Row {
+    std::string fields;  // between the id and the pipe
+    std::optional<std::string> description;
+    int progress;  // -1: none
+    bool notice;
+    std::vector<std::string> ignored;
+  };
+  const std::string long_text(kMaxDescriptionBytes, 'x');
+  const std::vector<Row> rows = {
+      {"", std::nullopt, -1, false, {}},
+      {"&descricao=make%20-j8&progresso=40&avisos=fila", "make -j8", 40, true, {}},
+      {"&x=1&progresso=0&descricao=caf%C3%A9+ol%c3%a1", "café+olá", 0, false, {}},
+      {"&descricao=&progresso=100", "", 100, false, {}},
+      {"&descricao=a&descricao=b", "a", -1, false, {}},
+      {"&descricao=naïve", "naïve", -1, false, {}},
+      {"&descricao=" + long_text, long_text, -1, false, {}},
+      {"&descricao=" + long_text + "y", std::nullopt, -1, false,
+       {"DESCRICAO INVALIDA=LONGA DEMAIS"}},
+      {"&descricao=%2", std::nullopt, -1, false, {"DESCRICAO INVALIDA=CODIFICACAO"}},
+      {"&descricao=%zz", std::nullopt, -1, false, {"DESCRICAO INVALIDA=CODIFICACAO"}},
+      {"&descricao=%FF", std::nullopt, -1, false, {"DESCRICAO INVALIDA=NAO UTF-8"}},
+      {"&descricao=a%0Ab", std::nullopt, -1, false, {"DESCRICAO INVALIDA=CARACTERE DE CONTROLE"}},
+      {"&descricao=%C2%85", std::nullopt, -1, false, {"DESCRICAO INVALIDA=CARACTERE DE CONTROLE"}},
+      {"&descricao=%EF%BF%BF", std::nullopt, -1, false, {"DESCRICAO INVALIDA=NAO-CARACTERE"}},
+      {"&progresso=101", std::nullopt, -1, false, {"PROGRESSO INVALIDO=101"}},
+      {"&progresso=-1", std::nullopt, -1, false, {"PROGRESSO INVALIDO=-1"}},
+      {"&progresso=0040", std::nullopt, -1, false, {"PROGRESSO INVALIDO=0040"}},
+      {"&progresso=", std::nullopt, -1, false, {"PROGRESSO INVALIDO="}},
+      {"&progresso=4.5&avisos=todos", std::nullopt, -1, false,
+       {"PROGRESSO INVALIDO=4.5", "AVISOS INVALIDO=todos"}},
+  };
+  for (const Row& row : rows) {
+    for (const char* pipe : {"&pipe=P", ""}) {
+      const std::string text =
+          std::string("acao=continuar&id_execucao=J1") + row.fields + pipe + "&estado=executando";
+      const JobMessage m = Parse(text);
+      EXPECT_EQ(m.job_id, "J1") << text;
+      EXPECT_EQ(m.reply_pipe, *pipe ? "P" : "") << text;
+      EXPECT_EQ(m.job_state, "executando") << text;
+      EXPECT_EQ(m.description, row.description) << text;
+      EXPECT_EQ(m.progress, row.progress < 0 ? std::nullopt : std::optional<int>(row.progress))
+          << text;
+      EXPECT_EQ(m.wants_queue_notice, row.notice) << text;
+      EXPECT_EQ(m.ignored_fields, row.ignored) << text;
+      if (row.ignored.empty()) {
+        EXPECT_EQ(Parse(FormatJobMessage(m)).description, m.description);
+      }
+    }
+  }
+  // Elsewhere: part of the action, the pipe name or the state.
+  for (const char* text :
+       {"acao=continuar&progresso=5&id_execucao=J1&estado=x",
+        "acao=continuar&id_execucao=J1&pipe=P&progresso=5&estado=x",
+        "acao=continuar&id_execucao=J1&estado=x&progresso=5",
+        "acao=continuar&pipe=P&id_execucao=J1&progresso=5&estado=x"}) {
+    EXPECT_EQ(Parse(text).progress, std::nullopt) << text;
+  }
+}
+
+TEST(JobMessageTest, OptionalFieldsAreWrittenSoTheyReadBackTheSame) {
+  JobMessage m{"continuar", "J1", "P1", "executando"};
+  EXPECT_EQ(FormatJobMessage(m), "acao=continuar&id_execucao=J1&pipe=P1&estado=executando");
+  m.description = "cc -O2 a&b.c = 100% «ok»";
+  m.progress = 7;
+  m.wants_queue_notice = true;
+  const std::string text = FormatJobMessage(m);
+  EXPECT_EQ(text.find('&', text.find("descricao=")), text.find("&progresso="));
+  const JobMessage back = Parse(text);
+  EXPECT_EQ(back.description, m.description);
+  EXPECT_EQ(back.progress, 7);
+  EXPECT_TRUE(back.wants_queue_notice);
+  EXPECT_EQ(back.reply_pipe, "P1");
+  EXPECT_EQ(back.job_state, "executando");
+}
+
 }  // namespace
 }  // namespace activator

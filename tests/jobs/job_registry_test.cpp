@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "jobs/job_details.h"
 #include "jobs/state_journal.h"
 #include "platform/files.h"
 
@@ -202,9 +203,9 @@ std::string FreshStatePath(const std::string& name) {
 
 // A registry's changes, recorded as they happen, come back in a new process
 // (a new journal on the same file) as they were: ids with any bytes, the
-// queue's order, states and reply pipes, a final state queued because its
-// job was not in the centre. A shown id stays pending; one taken but not
-// known to be shown goes back to the front of the queue.
+// queue's order, states, reply pipes and descriptions, a final state queued
+// because its job was not in the centre. A shown id stays pending; one taken
+// but not known to be shown goes back to the front of the queue.
 TEST(SavedStateTest, ChangesComeBackAfterARestart) {
   const std::string path = FreshStatePath("restart");
   const std::string odd_id = std::string("J\n\0\xff", 4);
@@ -213,6 +214,9 @@ TEST(SavedStateTest, ChangesComeBackAfterARestart) {
     EXPECT_EQ(journal.Open(path).source, SavedStateSource::kNone);
     JobRegistry registry;
     registry.KeepChangesIn(&journal);
+    JobDetails details;
+    details.KeepChangesIn(&journal);
+    details.Record("J1", "make -j8", 40);
     for (const std::string id : {"J1", "J2", "J3"}) registry.AnnounceJob(id);
     registry.AnnounceJob(odd_id);
     registry.RecordReplyPipe("J1", "P1");
@@ -240,6 +244,13 @@ TEST(SavedStateTest, ChangesComeBackAfterARestart) {
   EXPECT_EQ(registry.FindJobState(odd_id), "executando");
   EXPECT_EQ(registry.PendingIds(), std::set<std::string>{"J1"});
   EXPECT_EQ(registry.TakeNextJob(), "J3");
+  JobDetails details;
+  details.Restore(opened.state);
+  EXPECT_EQ(details.Find("J1").description, "make -j8");
+  EXPECT_EQ(details.Find("J1").progress, std::nullopt);
+  // And through the snapshot the reopening wrote.
+  StateJournal again;
+  EXPECT_EQ(again.Open(path).state.jobs.at("J1").description, "make -j8");
   std::remove(path.c_str());
 }
 

@@ -8,6 +8,7 @@
 #include <future>
 
 #include "base/build_constants.h"
+#include "jobs/job_details.h"
 #include "jobs/job_registry.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "support/log_capture.h"
@@ -28,6 +29,9 @@ class JobNotificationsTest : public ::testing::Test {
   void SetUp() override {
     fake::Reset();
     TheJobRegistry().ResetForTesting();
+    TheJobDetails().ResetForTesting();
+    MutexLock display(g_display_lock);
+    ResetDisplayRecordForTesting();
   }
   void TearDown() override { fake::Reset(); }
 
@@ -45,6 +49,23 @@ class JobNotificationsTest : public ::testing::Test {
   void Dispatch(const std::string& job_id, const std::string& job_state) {
     MutexLock display(g_display_lock);
     DispatchStateUpdate(manager_, job_id, job_state);
+  }
+
+  // One round of the updater, with whatever progress changed since the last.
+  void Refresh() {
+    const std::vector<std::string> changed = TheJobDetails().TakeProgressChanges(0ms);
+    MutexLock display(g_display_lock);
+    RefreshJobNotifications(manager_, changed, /*count_due=*/true);
+  }
+  // The calls that put something on screen or changed it, since `from`.
+  static Lines ScreenCalls(std::size_t from = 0) {
+    Lines calls;
+    const Lines record = fake::Record();
+    for (std::size_t i = from; i < record.size(); ++i) {
+      if (record[i].rfind("Show", 0) == 0 || record[i].rfind("UpdateProgress", 0) == 0)
+        calls.push_back(record[i]);
+    }
+    return calls;
   }
 
   AppNotificationManager manager_ = AppNotificationManager::Default();
@@ -175,6 +196,19 @@ TEST_P(JobNotificationFormTest, AFailedOrTimedOutInventoryDoesNotUndoTheShow) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, JobNotificationFormTest, ::testing::ValuesIn(kForms),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(JobNotificationFormTest, TheDescriptionIsOnEveryFormTheBarOnlyWhileInProgress) {
+  const FormCase& c = GetParam();
+  TheJobDetails().Record("J1", "make -j8", 40);
+  Show(c.form, "J1");
+  auto shown = fake::Find("J1", kGroup);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->texts, (Lines{"Zorvell Lab", c.title, "make -j8"}));
+  const bool in_progress = c.form == JobNotificationForm::kInProgress;
+  EXPECT_EQ(shown->progress_bar, in_progress);
+  EXPECT_EQ(shown->progress, in_progress ? std::optional<double>(0.4) : std::nullopt);
+  EXPECT_FALSE(shown->suppress_display);
+}
 
 TEST_F(JobNotificationsTest, AnErrorUpdateLogsTheWholeSequence) {
   TakeJob("J1");
@@ -317,6 +351,72 @@ TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) 
   fake::FailOperation(Operation::Show, kHrFail);
   Dispatch("J2", "concluido");
   EXPECT_EQ(TheJobRegistry().QueuedIds(), Lines{"J1"});
+}
+
+// However many values came since the last round, one update in place shows
+// the latest; a notification shown without a bar gets one quietly; a job not
+// in the centre (queued, or taken but not shown yet) is left alone, and one
+// the user closed stays closed.
+TEST_F(JobNotificationsTest, ProgressIsUpdatedInPlaceWithTheLatestValue) {
+  TakeJob("J1");
+  TheJobDetails().Record("J1", std::nullopt, 10);
+  Show(JobNotificationForm::kInProgress, "J1");
+  TakeJob("J2");
+  Show(JobNotificationForm::kInProgress, "J2");
+  TakeJob("T1");
+  TheJobRegistry().AnnounceJob("Q1");
+  const std::size_t before = fake::Record().size();
+
+  for (int value = 11; value <= 90; ++value) TheJobDetails().Record("J1", std::nullopt, value);
+  TheJobDetails().Record("J2", std::nullopt, 50);
+  TheJobDetails().Record("Q1", std::nullopt, 70);
+  TheJobDetails().Record("T1", std::nullopt, 30);
+  LogTail log;
+  Refresh();
+  EXPECT_EQ(ScreenCalls(before), (Lines{"UpdateProgress J1|" + kGroup + " 90", "ShowQuietly J2|" + kGroup}));
+  EXPECT_EQ(fake::Find("J1", kGroup)->progress, 0.9);
+  EXPECT_EQ(fake::Find("J2", kGroup)->progress, 0.5);
+  EXPECT_TRUE(fake::Find("J2", kGroup)->suppress_display);
+  EXPECT_FALSE(fake::Find("Q1", kGroup));
+  EXPECT_EQ(log.Lines(), (Lines{"PROGRESSO ATUALIZADO=J1 VALOR=90", "NOTIFICACAO ATUALIZADA=J2"}));
+
+  // Nothing new: nothing sent.
+  const std::size_t quiet = fake::Record().size();
+  Refresh();
+  EXPECT_EQ(ScreenCalls(quiet), Lines{});
+
+  ASSERT_TRUE(fake::Dismiss("J1", kGroup));
+  TheJobDetails().Record("J1", std::nullopt, 95);
+  TheJobDetails().Record("J2", std::nullopt, 60);
+  const std::size_t after = fake::Record().size();
+  Refresh();
+  EXPECT_EQ(ScreenCalls(after), (Lines{"UpdateProgress J2|" + kGroup + " 60"}));
+  EXPECT_FALSE(fake::Find("J1", kGroup));
+}
+
+// The newest notification says how many jobs wait behind the display limit,
+// and only the newest: the one that said it before is shown without it.
+TEST_F(JobNotificationsTest, TheNewestNotificationCarriesTheCountOfWaitingJobs) {
+  TakeJob("A");
+  Show(JobNotificationForm::kInProgress, "A");
+  EXPECT_EQ(fake::Find("A", kGroup)->attribution, "");
+  TheJobRegistry().RefreshOnScreenView(JobRegistry::kDisplayLimit, {"A", "B"});
+  TheJobRegistry().AnnounceJob("Q1");
+  TheJobRegistry().AnnounceJob("Q2");
+  Refresh();
+  EXPECT_EQ(fake::Find("A", kGroup)->attribution, "+2 na fila");
+  EXPECT_TRUE(fake::Find("A", kGroup)->suppress_display);
+
+  Show(JobNotificationForm::kConcluded, "B");
+  EXPECT_EQ(fake::Find("B", kGroup)->attribution, "+2 na fila");
+  Refresh();
+  EXPECT_EQ(fake::Find("A", kGroup)->attribution, "");
+
+  TheJobRegistry().RefreshOnScreenView(2, {"A", "B"});  // room again: nobody waits
+  const std::size_t before = fake::Record().size();
+  Refresh();
+  EXPECT_EQ(ScreenCalls(before), Lines{"ShowQuietly B|" + kGroup});
+  EXPECT_EQ(fake::Find("B", kGroup)->attribution, "");
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 
 #include "activation/editor_record.h"
 #include "dbus/e2e_support.h"
+#include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "platform/posix/dbus/notify_payload.h"
 #include "platform/posix/pipe_names.h"
@@ -46,6 +47,51 @@ std::string ReadFile(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+// The job pipe served by the test in place of the activator: the messages
+// activator-run sends, as it sent them.
+class FakeJobPipe {
+ public:
+  FakeJobPipe() : path_(SocketPathForPipe(kJobPipeName)) {
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
+    std::filesystem::remove(path_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener_, 16), 0);
+  }
+  ~FakeJobPipe() {
+    ::close(listener_);
+    std::filesystem::remove(path_);
+  }
+
+  // The next message, parsed; a problem of kTooShort when none came in time.
+  ParsedJobMessage Next() {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (::poll(&waiting, 1, kE2eWaitMs) != 1) return {JobMessageProblem::kTooShort, {}};
+    const int client = ::accept(listener_, nullptr, nullptr);
+    std::string message;
+    char bytes[4096];
+    for (pollfd readable{client, POLLIN, 0}; ::poll(&readable, 1, kE2eWaitMs) == 1;) {
+      const ssize_t n = ::read(client, bytes, sizeof bytes);
+      if (n <= 0) break;
+      message.append(bytes, static_cast<std::size_t>(n));
+    }
+    ::close(client);
+    raw_.push_back(message);
+    return ParseJobMessage(message);
+  }
+
+  // Every message read so far, for a failure's report.
+  std::string Raw() const { return ::testing::PrintToString(raw_); }
+
+ private:
+  std::string path_;
+  int listener_ = -1;
+  std::vector<std::string> raw_;
+};
 
 class ActivatorRunTest : public BusRunTest {
  protected:
@@ -88,10 +134,18 @@ class ActivatorRunTest : public BusRunTest {
     return Finish();
   }
 
+  // A notification as its form and job, "<title>\n<id>": the line between,
+  // what ran, is checked on its own.
+  static NotifyCall Form(NotifyCall call) {
+    const std::size_t first = call.body.find('\n');
+    call.body.erase(first, call.body.rfind('\n') - first);
+    return call;
+  }
+
   std::vector<NotifyCall> ShownFor(const std::string& id) {
     std::vector<NotifyCall> shown;
     for (const NotifyCall& call : server_->Calls()) {
-      if (call.body.ends_with("\n" + id)) shown.push_back(call);
+      if (call.body.ends_with("\n" + id)) shown.push_back(Form(call));
     }
     return shown;
   }
@@ -110,7 +164,7 @@ class ActivatorRunTest : public BusRunTest {
     const bool arrived = WaitUntil([&] {
       shown.clear();
       for (const NotifyCall& call : server_->Calls()) {
-        if (call.body.ends_with("\n" + id)) shown.push_back(call);
+        if (call.body.ends_with("\n" + id)) shown.push_back(Form(call));
       }
       return !shown.empty() && shown.back().body == last_body;
     });
@@ -313,7 +367,7 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
     return std::count(text.begin(), text.end(), '\n') == 3;
   }));
   const NotifyCall in_progress = server_->Calls().at(0);
-  ASSERT_EQ(in_progress.body, "Processo em andamento\nA1");
+  ASSERT_EQ(Form(in_progress).body, "Processo em andamento\nA1");
   const auto clicked = std::chrono::steady_clock::now();
   server_->Click(in_progress.id, in_progress.actions.at(0));
 
@@ -330,7 +384,7 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
         << "the command's child " << pid << " outlived the abort";
   }
   ASSERT_TRUE(server_->WaitForCalls(2, std::chrono::milliseconds(kE2eWaitMs)));
-  EXPECT_EQ(server_->Calls().at(1).body, "Processo com erro\nA1");
+  EXPECT_EQ(Form(server_->Calls().at(1)).body, "Processo com erro\nA1");
 }
 
 // The same --id twice at once: the second run is refused, so the first one's
@@ -472,6 +526,88 @@ TEST_F(ActivatorRunTest, AFullJobPipeBacklogIsWaitedOut) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(announced.rfind("acao=continuar&id_execucao=", 0), 0u) << announced;
   EXPECT_EQ(run.err.find("busy"), std::string::npos) << run.err;
+}
+
+// The line under the notification's title says what ran: the command line or
+// --description, cut to fit on a character's boundary; at the end also how
+// the command ended and how long it took, the end kept whole.
+TEST_F(ActivatorRunTest, TheJobSaysWhatRanAndHowItEnded) {
+  FakeJobPipe pipe;
+  std::string accents;
+  for (int i = 0; i < 100; ++i) accents += "\xC3\xA9";
+  auto repeated = [](const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+  };
+  const std::string ellipsis = "\xE2\x80\xA6";
+  EXPECT_EQ(Run({"--", "sh", "-c", "exit 3", accents}).status, 3);
+  const ParsedJobMessage announced = pipe.Next();
+  const ParsedJobMessage ended = pipe.Next();
+  ASSERT_EQ(ended.problem, JobMessageProblem::kNone) << pipe.Raw();
+  EXPECT_EQ(announced.message.description, "sh -c exit 3 " + repeated("\xC3\xA9", 92) + ellipsis)
+      << pipe.Raw();
+  EXPECT_EQ(ended.message.job_state, "erro");
+  const std::string end = ended.message.description.value_or("");
+  EXPECT_EQ(
+      end.rfind("sh -c exit 3 " + repeated("\xC3\xA9", 81) + ellipsis + ": status 3 after ", 0), 0u)
+      << pipe.Raw();
+  EXPECT_TRUE(end.ends_with(" s")) << end;
+
+  EXPECT_EQ(Run({"--description", "nightly backup", "--", "true"}).status, 0);
+  EXPECT_EQ(pipe.Next().message.description, "nightly backup") << pipe.Raw();
+  EXPECT_EQ(pipe.Next().message.description.value_or("").rfind("nightly backup: ok after ", 0), 0u)
+      << pipe.Raw();
+}
+
+// With --progress the bar is there from the announcement on, and each line of
+// output ending in a percentage moves it: on either stream, redrawn after a
+// CR, coloured. The output itself reaches the terminal unchanged.
+TEST_F(ActivatorRunTest, WithProgressTheOutputsPercentagesMoveTheBar) {
+  FakeJobPipe pipe;
+  const RunResult run =
+      Run({"--progress", "--", "sh", "-c",
+           "printf 'step 1: 5%%\\n'; sleep 0.3; printf '\\r 40 %%' >&2; sleep 0.3; "
+           "printf '\\r\\033[1m100%%\\033[0m\\n'; sleep 0.3"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "step 1: 5%\n\r\033[1m100%\033[0m\n");
+  EXPECT_EQ(run.err, "\r 40 %");
+  const ParsedJobMessage announced = pipe.Next();
+  EXPECT_EQ(announced.message.progress, 0) << pipe.Raw();
+  std::vector<int> shown;
+  for (ParsedJobMessage update = pipe.Next();
+       update.problem == JobMessageProblem::kNone && update.message.job_state == "executando";
+       update = pipe.Next()) {
+    EXPECT_EQ(update.message.action, "atualizar");
+    shown.push_back(update.message.progress.value_or(-1));
+  }
+  EXPECT_EQ(shown, (std::vector<int>{5, 40, 100})) << pipe.Raw();
+}
+
+// Behind twenty open notifications the activator tells the run that its job
+// waits; the user hears of it once, on standard error, and the command runs
+// on until its notification gets a place.
+TEST_F(ActivatorRunTest, AJobWaitingInTheQueueIsToldOnceOnStandardError) {
+  StartActivator();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=F" + std::to_string(i) +
+                               "&estado=executando"));
+  }
+  ASSERT_TRUE(server_->WaitForCalls(20, std::chrono::milliseconds(kE2eWaitMs)));
+  const std::string go = Folder() + "/go";
+  std::filesystem::remove(go);
+  StartRunner({"--id", "Q1", "--", "sh", "-c", "while [ ! -e " + go + " ]; do sleep 0.02; done"});
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ReadFile(Folder() + "/err").find("(position 1)") != std::string::npos; }));
+  EXPECT_TRUE(ShownFor("Q1").empty());
+  server_->Dismiss(server_->Calls().front().id);
+  EXPECT_TRUE(WaitUntil([&] { return !ShownFor("Q1").empty(); }));
+  std::ofstream(go).put('\n');
+  const RunResult run = Finish();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "activator-run: the notification waits in a queue (position 1): 20 notifications are "
+            "open; close some to make room\n");
 }
 
 // A shell line on a pseudo-terminal of its own, as a user's terminal runs it:

@@ -39,6 +39,8 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
       {{"--after", "2.5", "--keep-days=7", "ls"}, "", {"ls"}, ""},
       {{"--after", "soon", "ls"}, "", {}, "--after: \"soon\" is not a number of seconds"},
       {{"--keep-days", "-1", "ls"}, "", {}, "--keep-days: \"-1\" is not a number of days"},
+      {{"--description", "nightly backup", "--progress", "ls"}, "", {"ls"}, ""},
+      {{"--description"}, "", {}, "--description needs a value"},
   };
   for (const Case& c : cases) {
     const RunOptions options = ParseRunOptions(c.args);
@@ -50,6 +52,11 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
   }
   EXPECT_TRUE(ParseRunOptions({"--help", "ls"}).help);
   EXPECT_TRUE(ParseRunOptions({"--version"}).version);
+  const RunOptions described = ParseRunOptions({"--description=", "--progress", "ls"});
+  EXPECT_EQ(described.description, "");  // given empty: no line under the title
+  EXPECT_TRUE(described.progress);
+  EXPECT_FALSE(ParseRunOptions({"ls"}).description.has_value());
+  EXPECT_FALSE(ParseRunOptions({"ls"}).progress);
 
   // The environment gives defaults; the command line wins.
   const RunOptions defaults = ParseRunOptions({"ls"}, RunEnvironment{"3", "14"});
@@ -59,6 +66,39 @@ TEST(ParseRunOptions, ReadsOptionsUpToTheCommandAndPassesTheCommandOnUntouched) 
   EXPECT_EQ(ParseRunOptions({"ls"}).keep_days, kDefaultKeepDays);
   EXPECT_EQ(ParseRunOptions({"ls"}, RunEnvironment{"x", ""}).error,
             "ACTIVATOR_RUN_AFTER: \"x\" is not a number of seconds");
+}
+
+TEST(JobDescription, IsOneLineOfUtf8WithinTheLimitAndKeepsItsEndWhole) {
+  const std::string e_acute = "\xC3\xA9";
+  const std::string ellipsis = "\xE2\x80\xA6";
+  const std::string replacement = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text;
+    std::string ending;
+    std::string description;
+  } cases[] = {
+      {"make -j8", ": ok after 0.4 s", "make -j8: ok after 0.4 s"},
+      {"sh -c 'a\nb'\t", "", "sh -c 'a b' "},
+      {"next\xC2\x85line", "", "next line"},  // C1 control
+      {"a\xff\xC3 b", "", "a" + replacement + replacement + " b"},
+      {"x\xEF\xBF\xBFy", "", "x" + replacement + "y"},  // noncharacter U+FFFF
+      {std::string(196, 'a') + e_acute + e_acute, "", std::string(196, 'a') + e_acute + e_acute},
+      {std::string(196, 'a') + e_acute + e_acute + e_acute, "", std::string(196, 'a') + ellipsis},
+      {std::string(300, 'm'), ": ok after 1.0 s",
+       std::string(200 - 16 - 3, 'm') + ellipsis + ": ok after 1.0 s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(JobDescription(c.text, c.ending), c.description);
+  }
+}
+
+TEST(DescribeRunEnd, SaysHowTheCommandEndedAndHowLongItTook) {
+  EXPECT_EQ(DescribeRunEnd(0, 0, false, 4.23), "ok after 4.2 s");
+  EXPECT_EQ(DescribeRunEnd(2, 0, false, 185.9), "status 2 after 3 min 05 s");
+  EXPECT_EQ(DescribeRunEnd(137, 9, false, 12.7), "signal 9 after 12 s");
+  EXPECT_EQ(DescribeRunEnd(0, 0, true, 60), "status 0 (result cut) after 1 min 00 s");
+  EXPECT_EQ(DescribeRunEnd(0, 0, false, 7384), "ok after 2 h 03 min");
 }
 
 TEST(MakeJobId, NamesTheCommandTheTimeAndTheProcess) {

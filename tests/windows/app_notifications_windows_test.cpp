@@ -38,6 +38,12 @@ class WindowsNotificationsTest : public ::testing::Test {
   }
   void SetUp() override { ASSERT_EQ(StandinCommand("reset"), "ok"); }
 
+  // A progress update of the notification Build(u"J", ...) shows.
+  static AppNotificationProgressResult Update(const AppNotificationManager& manager) {
+    manager.Show(Build(u"J", u"x", u"abortar"));
+    return manager.UpdateProgress({1, u"Progresso", 0.5}, u"J", u"zorvell_processos");
+  }
+
   // A job notification as the program builds it.
   static AppNotification Build(const std::u16string& tag, const std::u16string& text,
                                const std::u16string& action) {
@@ -82,6 +88,46 @@ TEST_F(WindowsNotificationsTest, ALaterShowReplacesByTagAndGroupAndTheListingSay
   const auto one = manager.GetAllAsync().get(kListingTimeLimit);
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].Tag(), u"");
+}
+
+// A job's progress as the program shows it: a bar bound to the data shown
+// with the notification and then changed in place, never shown anew; the
+// queue as the attribution text of a re-show without a banner.
+TEST_F(WindowsNotificationsTest, ProgressChangesInPlaceAndAQuietShowPopsNoBanner) {
+  const AppNotificationManager manager = AppNotificationManager::Default();
+  auto show = [&](uint32_t sequence, double value, const std::u16string& waiting, bool quiet) {
+    AppNotificationBuilder builder;
+    builder.SetTag(u"J1")
+        .SetGroup(u"zorvell_processos")
+        .AddText(u"Processo em andamento")
+        .AddText(u"Relat\u00f3rio mensal")
+        .AddProgressBar(AppNotificationProgressBar());
+    if (!waiting.empty()) builder.SetAttributionText(waiting);
+    AppNotification notification = builder.BuildNotification();
+    notification.SetProgress({sequence, u"Progresso", value});
+    notification.SetSuppressDisplay(quiet);
+    manager.Show(notification);
+  };
+  const auto update = [&](uint32_t sequence, double value, const std::u16string& tag) {
+    return manager.UpdateProgress({sequence, u"Progresso", value}, tag, u"zorvell_processos");
+  };
+  show(1, 0.25, u"", false);
+  EXPECT_EQ(update(2, 0.5, u"J1"), AppNotificationProgressResult::kSucceeded);
+  EXPECT_EQ(update(1, 0.3, u"J1"), AppNotificationProgressResult::kSucceeded);  // older: ignored
+  EXPECT_EQ(update(3, 0.4, u"J2"), AppNotificationProgressResult::kNotificationNotFound);
+  EXPECT_EQ(StandinCommand("list"),
+            "J1|zorvell_processos||Processo em andamento|Relat\xC3\xB3rio mensal|"
+            "progress=Progresso:50\n");
+  show(4, 0.6, u"+2 na fila", true);
+  EXPECT_EQ(StandinCommand("list"),
+            "J1|zorvell_processos||Processo em andamento|Relat\xC3\xB3rio mensal|"
+            "progress=Progresso:60|attribution=+2 na fila\n");
+  EXPECT_EQ(StandinCommand("events"),
+            "banner J1|zorvell_processos\n"
+            "update J1|zorvell_processos 50\n"
+            "stale J1|zorvell_processos 30\n"
+            "notfound J2|zorvell_processos\n"
+            "quiet J1|zorvell_processos\n");
 }
 
 TEST_F(WindowsNotificationsTest, AClickReachesTheHandlerWithTheButtonsArguments) {
@@ -142,6 +188,16 @@ TEST_F(WindowsNotificationsTest, RuntimeFailuresComeBackAsTheirResultCodes) {
        [](const AppNotificationManager&) { AppNotificationButton(u"b").AddArgument(u"k", u"v"); },
        kCode},
       {"Uri", [](const AppNotificationManager&) { Uri(u"file:///x"); }, kCode},
+      {"ProgressBar", [](const AppNotificationManager&) { AppNotificationProgressBar(); }, kCode},
+      {"ProgressData",
+       [](const AppNotificationManager&) {
+         AppNotificationBuilder().BuildNotification().SetProgress({1, u"Progresso", 0.5});
+       },
+       kCode},
+      {"UpdateAsync", [](const AppNotificationManager& m) { Update(m); }, kCode},
+      {"UpdateError", [](const AppNotificationManager& m) { Update(m); }, kCode},
+      // Waits the whole limit: an update that never completes is given up.
+      {"UpdateHang", [](const AppNotificationManager& m) { Update(m); }, kHrTimeout},
       {"Build", [](const AppNotificationManager&) { AppNotificationBuilder().BuildNotification(); },
        kCode},
       {"GetAllAsync", [](const AppNotificationManager& m) { m.GetAllAsync(); }, kCode},
@@ -186,6 +242,19 @@ TEST_F(WindowsNotificationsTest, EveryReferenceAndStringIsGivenBack) {
         });
     manager.Register();
     manager.Show(Build(u"J1", u"executando", u"abortar"));
+    AppNotificationBuilder builder;
+    AppNotification quiet = builder.SetTag(u"J1")
+                                .SetGroup(u"zorvell_processos")
+                                .AddProgressBar(AppNotificationProgressBar())
+                                .SetAttributionText(u"+1 na fila")
+                                .BuildNotification();
+    quiet.SetProgress({1, u"Progresso", 0.5});
+    quiet.SetSuppressDisplay(true);
+    manager.Show(quiet);
+    EXPECT_EQ(manager.UpdateProgress({2, u"Progresso", 0.6}, u"J1", u"zorvell_processos"),
+              AppNotificationProgressResult::kSucceeded);
+    EXPECT_EQ(manager.UpdateProgress({3, u"Progresso", 0.7}, u"J9", u"zorvell_processos"),
+              AppNotificationProgressResult::kNotificationNotFound);
     manager.Show(Build(u"J1", u"concluido", u"salvar"));
     for (const AppNotification& n : manager.GetAllAsync().get(kListingTimeLimit)) {
       n.Tag();
@@ -197,6 +266,9 @@ TEST_F(WindowsNotificationsTest, EveryReferenceAndStringIsGivenBack) {
     EXPECT_THROW(manager.GetAllAsync().get(kListingTimeLimit), HResultError);
     ASSERT_EQ(StandinCommand("fail ListingHang 80004005"), "ok");
     EXPECT_THROW(manager.GetAllAsync().get(std::chrono::milliseconds(20)), HResultError);
+    ASSERT_EQ(StandinCommand("fail UpdateError 80004005"), "ok");
+    EXPECT_THROW(manager.UpdateProgress({4, u"Progresso", 1}, u"J1", u"zorvell_processos"),
+                 HResultError);
   }
   // The runtime still holds the subscribed handler, and nothing else.
   EXPECT_EQ(handler_alive.use_count(), 2);
@@ -206,14 +278,17 @@ TEST_F(WindowsNotificationsTest, EveryReferenceAndStringIsGivenBack) {
   EXPECT_EQ(StandinCommand("strings"), "0");
 }
 
-// The payload, tag and group of `notification`, or the failure that built it.
+// The payload, tag, group, progress data ("<sequence> <status> <value>") and
+// display suppression of `notification`, or the failure that built it.
 struct Built {
-  std::u16string payload, tag, group;
+  std::u16string payload, tag, group, progress;
+  bool quiet = false;
   HResult failure = 0;
   bool operator==(const Built&) const = default;
   friend std::ostream& operator<<(std::ostream& out, const Built& b) {
     return out << "failure " << Hex(b.failure) << " tag [" << Utf16ToUtf8(b.tag) << "] group ["
-               << Utf16ToUtf8(b.group) << "] payload " << Utf16ToUtf8(b.payload);
+               << Utf16ToUtf8(b.group) << "] progress [" << Utf16ToUtf8(b.progress) << "] quiet "
+               << b.quiet << " payload " << Utf16ToUtf8(b.payload);
   }
 };
 
@@ -223,14 +298,19 @@ struct Form {
   const char16_t* caption;
   const char16_t* action;
   const char16_t* state;
+  bool progress_bar;
 };
 constexpr Form kForms[] = {
-    {u"Processo em andamento", u"abortar", u"abortar", u"executando"},
-    {u"Processo Concluido", u"Exibir Resultado", u"salvar", u"concluido"},
-    {u"Processo com erro", u"Exibir Resultado", u"salvar", u"erro"},
+    {u"Processo em andamento", u"abortar", u"abortar", u"executando", true},
+    {u"Processo Concluido", u"Exibir Resultado", u"salvar", u"concluido", false},
+    {u"Processo com erro", u"Exibir Resultado", u"salvar", u"erro", false},
 };
 
-Built BuildForm(const Form& form, const std::u16string& job_id, const std::u16string& extra) {
+// `form` with `lines` of text below its title and, when not empty, an
+// attribution text; with a progress bar, shown quietly at half way.
+Built BuildForm(const Form& form, const std::u16string& job_id, const std::u16string& extra,
+                const std::vector<std::u16string>& lines = {},
+                const std::u16string& attribution = u"") {
   Built built;
   try {
     AppNotificationBuilder builder;
@@ -239,17 +319,40 @@ Built BuildForm(const Form& form, const std::u16string& job_id, const std::u16st
         .SetGroup(u"zorvell_processos")
         .AddText(u"Zorvell Lab" + extra)
         .AddText(form.title);
+    for (const std::u16string& line : lines) builder.AddText(line);
+    if (form.progress_bar) builder.AddProgressBar(AppNotificationProgressBar());
+    if (!attribution.empty()) builder.SetAttributionText(attribution);
     AppNotificationButton button(form.caption);
     button.AddArgument(u"acao", form.action)
         .AddArgument(u"id_execucao", job_id)
         .AddArgument(u"estado", form.state);
     builder.AddButton(button);
-    const AppNotification notification = builder.BuildNotification();
+    AppNotification notification = builder.BuildNotification();
+    if (form.progress_bar) {
+      notification.SetProgress({7, u"Progresso", 0.5});
+      notification.SetSuppressDisplay(true);
+    }
+    const auto& runtime = notification.impl()->notification;
     HString payload;
-    ThrowIfFailed(notification.impl()->notification->get_Payload(payload.put()));
+    ThrowIfFailed(runtime->get_Payload(payload.put()));
     built.payload = payload.Text();
     built.tag = notification.Tag();
     built.group = notification.Group();
+    ComRef<abi::IAppNotificationProgressData> data;
+    ThrowIfFailed(runtime->get_Progress(data.put()));
+    if (data) {
+      UINT32 sequence = 0;
+      HString status;
+      DOUBLE value = 0;
+      ThrowIfFailed(data->get_SequenceNumber(&sequence));
+      ThrowIfFailed(data->get_Status(status.put()));
+      ThrowIfFailed(data->get_Value(&value));
+      built.progress = Utf8ToUtf16(std::to_string(sequence)) + u" " + status.Text() + u" " +
+                       Utf8ToUtf16(std::to_string(value));
+    }
+    abi::Boolean quiet = 0;
+    ThrowIfFailed(runtime->get_SuppressDisplay(&quiet));
+    built.quiet = quiet != 0;
   } catch (const HResultError& e) {
     built.failure = e.code();
   }
@@ -258,32 +361,40 @@ Built BuildForm(const Form& form, const std::u16string& job_id, const std::u16st
 
 // The builder classes of the real Windows App SDK runtime, run under wine in
 // this process, against the stand-in's model of them: every form, with job
-// ids that need encoding, gives the same payload, tag and group from both,
-// and both refuse a payload one character over the platform's limit.
+// ids, descriptions and attribution texts that need encoding, gives the same
+// payload, tag, group and progress data from both; both refuse a payload one
+// character over the platform's limit and a fourth line of text.
 TEST_F(WindowsNotificationsTest, TheStandinBuildsWhatTheRealBuilderBuilds) {
   const std::wstring dll = REAL_RUNTIME_DLL;
   if (dll.empty()) GTEST_SKIP() << "no Windows App SDK packages configured";
   std::string why;
   ASSERT_TRUE(testing::LoadRealRuntime(dll, ROMETADATA_STUB, why)) << why;
-  auto both = [&](const Form& form, const std::u16string& id, const std::u16string& extra) {
-    for (const wchar_t* name : {abi::kAppNotificationBuilderClass, abi::kAppNotificationButtonClass,
-                                L"Microsoft.Windows.AppNotifications.AppNotification"}) {
+  auto both = [&](const Form& form, const std::u16string& id, const std::u16string& extra,
+                  const std::vector<std::u16string>& lines = {},
+                  const std::u16string& attribution = u"") {
+    for (const wchar_t* name :
+         {abi::kAppNotificationBuilderClass, abi::kAppNotificationButtonClass,
+          abi::kAppNotificationProgressBarClass, abi::kAppNotificationProgressDataClass,
+          L"Microsoft.Windows.AppNotifications.AppNotification"}) {
       EXPECT_TRUE(testing::RegisterRealClass(name, dll));
     }
-    const Built real = BuildForm(form, id, extra);
+    const Built real = BuildForm(form, id, extra, lines, attribution);
     EXPECT_TRUE(testing::RegisterStandinRuntime());
-    return std::pair(real, BuildForm(form, id, extra));
+    return std::pair(real, BuildForm(form, id, extra, lines, attribution));
   };
   const std::u16string ids[] = {
       u"J1", u"a&b c", u"k=v;w=x", u"50%3B%", u"J\u00e9 \u4e2d", u"<i a='1' b=\"2\">", u""};
   for (const Form& form : kForms) {
     for (const std::u16string& id : ids) {
       SCOPED_TRACE(Utf16ToUtf8(form.title) + " / " + Utf16ToUtf8(id));
-      const auto [real, standin] = both(form, id, u"");
-      EXPECT_EQ(real.failure, 0);
+      const auto [real, standin] = both(form, id, u"", {u"Relat\u00f3rio " + id}, u"+3 " + id);
+      EXPECT_EQ(real.failure, 0) << real;
       EXPECT_EQ(standin, real);
     }
   }
+  const auto [real, standin] = both(kForms[0], u"J1", u"", {u"um", u"dois"});
+  EXPECT_EQ(real.failure, static_cast<HResult>(E_INVALIDARG)) << real;
+  EXPECT_EQ(standin, real);
   // The limit: the real payload padded to 5120 characters, and one more.
   const Built base = both(kForms[0], u"J1", u"").first;
   ASSERT_EQ(base.failure, 0) << base;

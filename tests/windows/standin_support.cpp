@@ -10,9 +10,13 @@
 
 namespace activator::testing {
 
-const wchar_t* const kStandinClasses[5] = {
-    abi::kAppNotificationManagerClass, abi::kAppNotificationBuilderClass,
-    abi::kAppNotificationButtonClass, abi::kUriClass, abi::kAppInstanceClass};
+const wchar_t* const kStandinClasses[7] = {abi::kAppNotificationManagerClass,
+                                           abi::kAppNotificationBuilderClass,
+                                           abi::kAppNotificationButtonClass,
+                                           abi::kAppNotificationProgressBarClass,
+                                           abi::kAppNotificationProgressDataClass,
+                                           abi::kUriClass,
+                                           abi::kAppInstanceClass};
 
 namespace {
 

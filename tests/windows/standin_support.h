@@ -8,7 +8,7 @@
 namespace activator::testing {
 
 // The runtime class names the stand-in serves.
-extern const wchar_t* const kStandinClasses[5];
+extern const wchar_t* const kStandinClasses[7];
 
 // Registers the stand-in DLL for every class name it serves (HKLM
 // ActivatableClassId, DllPath and ActivationType 0), or removes those keys.

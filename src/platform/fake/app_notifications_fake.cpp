@@ -83,6 +83,28 @@ AppNotificationBuilder& AppNotificationBuilder::AddButton(const AppNotificationB
   return *this;
 }
 
+AppNotificationProgressBar::AppNotificationProgressBar() : impl_(std::make_shared<Impl>()) {}
+
+AppNotificationBuilder& AppNotificationBuilder::AddProgressBar(const AppNotificationProgressBar&) {
+  impl_->content.progress_bar = true;
+  internal::Append("AddProgressBar");
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetAttributionText(std::u16string_view text) {
+  impl_->content.attribution = std::u16string(text);
+  internal::Append("SetAttributionText " + internal::ToUtf8(text));
+  return *this;
+}
+
+void AppNotification::SetProgress(const AppNotificationProgressData& data) {
+  impl_->content.progress = data;
+}
+
+void AppNotification::SetSuppressDisplay(bool suppress) {
+  impl_->content.suppress_display = suppress;
+}
+
 AppNotification AppNotificationBuilder::BuildNotification() {
   internal::Check(Operation::BuildNotification);
   auto built = std::make_shared<AppNotification::Impl>();
@@ -149,6 +171,14 @@ void AppNotificationManager::Show(const AppNotification& notification) const {
   internal::Check(Operation::Show);
   internal::CheckServiceUp();
   internal::Show(notification.impl()->content);
+}
+
+AppNotificationProgressResult AppNotificationManager::UpdateProgress(
+    const AppNotificationProgressData& data, std::u16string_view tag,
+    std::u16string_view group) const {
+  internal::Check(Operation::UpdateProgress);
+  internal::CheckServiceUp();
+  return internal::UpdateProgress(data, tag, group);
 }
 
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,12 +28,18 @@ struct NotificationContent {
   std::u16string image;
   std::vector<std::u16string> texts;
   std::vector<ButtonContent> buttons;
+  bool progress_bar = false;
+  std::optional<AppNotificationProgressData> progress;
+  std::u16string attribution;
+  bool suppress_display = false;
 };
 
 // Raises what a test armed for `op`, if anything.
 void Check(Operation op);
 void Append(std::string line);
 void Show(const NotificationContent& content);
+AppNotificationProgressResult UpdateProgress(const AppNotificationProgressData& data,
+                                             std::u16string_view tag, std::u16string_view group);
 int64_t Subscribe(NotificationInvokedHandler handler);
 int64_t SubscribeClosed(NotificationClosedHandler handler);
 // Waits out a hold (bounded by `limit` and the cap), then gives the centre's
@@ -72,6 +79,8 @@ struct AppNotificationBuilder::Impl {
 struct AppNotificationActivatedEventArgs::Impl {
   std::map<std::u16string, std::u16string> arguments;
 };
+
+struct AppNotificationProgressBar::Impl {};
 
 struct AppNotificationListOperation::Impl {};
 

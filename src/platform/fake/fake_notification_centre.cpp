@@ -61,6 +61,10 @@ ShownNotification Describe(const internal::NotificationContent& n) {
       b.arguments.emplace_back(internal::ToUtf8(key), internal::ToUtf8(value));
     shown.buttons.push_back(std::move(b));
   }
+  shown.progress_bar = n.progress_bar;
+  if (n.progress_bar && n.progress) shown.progress = n.progress->value;
+  shown.attribution = internal::ToUtf8(n.attribution);
+  shown.suppress_display = n.suppress_display;
   return shown;
 }
 
@@ -122,7 +126,23 @@ void Show(const NotificationContent& content) {
     return SameKey(n, content.tag, content.group);
   });
   c.notifications.push_back(content);
-  c.record.push_back("Show " + ToUtf8(content.tag) + "|" + ToUtf8(content.group));
+  c.record.push_back((content.suppress_display ? "ShowQuietly " : "Show ") + ToUtf8(content.tag) +
+                     "|" + ToUtf8(content.group));
+}
+
+AppNotificationProgressResult UpdateProgress(const AppNotificationProgressData& data,
+                                             std::u16string_view tag, std::u16string_view group) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  for (NotificationContent& n : c.notifications) {
+    if (!SameKey(n, std::u16string(tag), std::u16string(group))) continue;
+    // As the platform does: older data never replaces newer.
+    if (!n.progress || n.progress->sequence_number <= data.sequence_number) n.progress = data;
+    c.record.push_back("UpdateProgress " + ToUtf8(tag) + "|" + ToUtf8(group) + " " +
+                       std::to_string(static_cast<int>(data.value * 100 + 0.5)));
+    return AppNotificationProgressResult::kSucceeded;
+  }
+  return AppNotificationProgressResult::kNotificationNotFound;
 }
 
 int64_t Subscribe(NotificationInvokedHandler handler) {

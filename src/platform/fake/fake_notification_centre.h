@@ -43,6 +43,7 @@ enum class Operation {
   Default,    // AppNotificationManager::Default
   Subscribe,  // NotificationInvoked
   Arguments,  // AppNotificationActivatedEventArgs::Arguments
+  UpdateProgress,
 };
 
 struct ShownButton {
@@ -56,6 +57,11 @@ struct ShownNotification {
   std::vector<std::string> texts;  // in the order added
   std::string image;               // the hero image's address, empty when none
   std::vector<ShownButton> buttons;
+  bool progress_bar = false;
+  std::optional<double> progress;  // the value its bar shows now, 0 to 1
+  std::string attribution;         // empty when none
+  // Shown without a banner: its last show replaced it quietly.
+  bool suppress_display = false;
 };
 
 // Empties the centre and clears the record, armed failures, subscribed
@@ -66,8 +72,11 @@ void Reset();
 // one text each:
 //   "SetHeroImage <address>", "SetTag <tag>", "SetGroup <group>",
 //   "AddText <text>", "AddArgument <key>=<value>" (on a button, when called),
-//   "AddButton <caption>", "BuildNotification", "Show <tag>|<group>",
-//   "Subscribe", "Register".
+//   "AddButton <caption>", "AddProgressBar", "SetAttributionText <text>",
+//   "BuildNotification", "Show <tag>|<group>" (with a banner),
+//   "ShowQuietly <tag>|<group>" (display suppressed),
+//   "UpdateProgress <tag>|<group> <value in per cent>" (when one was there to
+//   update), "Subscribe", "Register".
 // Calls that were made to fail are not recorded; neither are creations,
 // listings and reads of tags, groups or arguments.
 std::vector<std::string> Record();

@@ -31,6 +31,10 @@ inline constexpr wchar_t kAppNotificationBuilderClass[] =
     L"Microsoft.Windows.AppNotifications.Builder.AppNotificationBuilder";
 inline constexpr wchar_t kAppNotificationButtonClass[] =
     L"Microsoft.Windows.AppNotifications.Builder.AppNotificationButton";
+inline constexpr wchar_t kAppNotificationProgressBarClass[] =
+    L"Microsoft.Windows.AppNotifications.Builder.AppNotificationProgressBar";
+inline constexpr wchar_t kAppNotificationProgressDataClass[] =
+    L"Microsoft.Windows.AppNotifications.AppNotificationProgressData";
 inline constexpr wchar_t kUriClass[] = L"Windows.Foundation.Uri";
 inline constexpr wchar_t kAppInstanceClass[] = L"Microsoft.Windows.AppLifecycle.AppInstance";
 
@@ -47,6 +51,9 @@ enum class AsyncStatus : int32_t { kStarted = 0, kCompleted = 1, kCanceled = 2, 
 using AppNotificationSetting = int32_t;
 using AppNotificationPriority = int32_t;
 using AppNotificationProgressResult = int32_t;
+inline constexpr AppNotificationProgressResult kProgressSucceeded = 0;
+inline constexpr AppNotificationProgressResult kProgressAppNotificationNotFound = 1;
+inline constexpr AppNotificationProgressResult kProgressUnsupported = 2;  // run elevated
 using AppNotificationDuration = int32_t;
 using AppNotificationScenario = int32_t;
 using AppNotificationImageCrop = int32_t;
@@ -67,12 +74,13 @@ inline constexpr GUID kIidAgileObject = {
     0x94ea2b94, 0xe9cc, 0x49e0, {0xc0, 0xff, 0xee, 0x64, 0xca, 0x8f, 0x5b, 0x90}};
 
 // Passed through, never called.
-struct IAppNotificationProgressData;
 struct IAppNotificationTextProperties;
 struct IAppNotificationComboBox;
-struct IAppNotificationProgressBar;
 struct IAsyncActionCompletedHandler;
-struct IAsyncOperationCompletedHandlerProgressResult;
+
+struct IAppNotificationProgressData;
+struct IAppNotificationProgressBar;
+struct IAsyncOperationProgressResult;
 
 struct IAppNotification;
 struct IAppNotificationManager;
@@ -124,6 +132,14 @@ struct IAsyncAction : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE put_Completed(IAsyncActionCompletedHandler* handler) = 0;   // 6
   virtual HRESULT STDMETHODCALLTYPE get_Completed(IAsyncActionCompletedHandler** handler) = 0;  // 7
   virtual HRESULT STDMETHODCALLTYPE GetResults() = 0;                                           // 8
+};
+
+// AsyncOperationCompletedHandler<AppNotificationProgressResult>: a delegate.
+struct IAsyncOperationCompletedHandlerProgressResult : IUnknown {
+  static constexpr GUID kIid = {
+      0x566f5620, 0xc1d5, 0x526f, {0xa8, 0x98, 0xba, 0x7d, 0x0d, 0xa3, 0xa5, 0x6d}};
+  virtual HRESULT STDMETHODCALLTYPE Invoke(IAsyncOperationProgressResult* operation,
+                                           AsyncStatus status) = 0;  // 3
 };
 
 struct IAsyncOperationProgressResult
@@ -259,6 +275,30 @@ struct IAppNotification : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE put_Priority(AppNotificationPriority value) = 0;         // 19
   virtual HRESULT STDMETHODCALLTYPE get_SuppressDisplay(Boolean* value) = 0;                 // 20
   virtual HRESULT STDMETHODCALLTYPE put_SuppressDisplay(Boolean value) = 0;                  // 21
+};
+
+// What a notification's progress bar is bound to.
+struct IAppNotificationProgressData : IInspectable {
+  static constexpr GUID kIid = {
+      0x4debfac0, 0x809d, 0x55cb, {0xb8, 0x79, 0x92, 0x48, 0x21, 0x87, 0x6b, 0x97}};
+  virtual HRESULT STDMETHODCALLTYPE get_SequenceNumber(UINT32* value) = 0;        // 6
+  virtual HRESULT STDMETHODCALLTYPE put_SequenceNumber(UINT32 value) = 0;         // 7
+  virtual HRESULT STDMETHODCALLTYPE get_Title(HSTRING* value) = 0;                // 8
+  virtual HRESULT STDMETHODCALLTYPE put_Title(HSTRING value) = 0;                 // 9
+  virtual HRESULT STDMETHODCALLTYPE get_Value(DOUBLE* value) = 0;                 // 10
+  virtual HRESULT STDMETHODCALLTYPE put_Value(DOUBLE value) = 0;                  // 11
+  virtual HRESULT STDMETHODCALLTYPE get_ValueStringOverride(HSTRING* value) = 0;  // 12
+  virtual HRESULT STDMETHODCALLTYPE put_ValueStringOverride(HSTRING value) = 0;   // 13
+  virtual HRESULT STDMETHODCALLTYPE get_Status(HSTRING* value) = 0;               // 14
+  virtual HRESULT STDMETHODCALLTYPE put_Status(HSTRING value) = 0;                // 15
+};
+
+// The SDK refuses a sequence number of 0 (E_INVALIDARG).
+struct IAppNotificationProgressDataFactory : IInspectable {
+  static constexpr GUID kIid = {
+      0xc08e4a0f, 0x3a75, 0x55d6, {0x8c, 0x3e, 0x14, 0xf0, 0x3a, 0xe4, 0x60, 0x46}};
+  virtual HRESULT STDMETHODCALLTYPE
+  CreateInstance(UINT32 sequence_number, IAppNotificationProgressData** instance) = 0;  // 6
 };
 
 struct IAppNotificationActivatedEventArgs : IInspectable {
@@ -405,6 +445,31 @@ struct IAppNotificationButtonFactory : IInspectable {
       0x4f109286, 0x0a6d, 0x5a5e, {0x9e, 0x8f, 0x9f, 0xe3, 0x16, 0x69, 0xfb, 0xb8}};
   virtual HRESULT STDMETHODCALLTYPE CreateInstance(HSTRING content,
                                                    IAppNotificationButton** instance) = 0;  // 6
+};
+
+// A progress bar; each of its texts and its value is either set here or
+// bound to the notification's progress data.
+struct IAppNotificationProgressBar : IInspectable {
+  static constexpr GUID kIid = {
+      0xfced62f2, 0x2074, 0x5641, {0x86, 0x30, 0x87, 0xa1, 0x43, 0x15, 0xac, 0x86}};
+  using Self = IAppNotificationProgressBar;
+  virtual HRESULT STDMETHODCALLTYPE get_Title(HSTRING* value) = 0;                // 6
+  virtual HRESULT STDMETHODCALLTYPE put_Title(HSTRING value) = 0;                 // 7
+  virtual HRESULT STDMETHODCALLTYPE get_Status(HSTRING* value) = 0;               // 8
+  virtual HRESULT STDMETHODCALLTYPE put_Status(HSTRING value) = 0;                // 9
+  virtual HRESULT STDMETHODCALLTYPE get_Value(DOUBLE* value) = 0;                 // 10
+  virtual HRESULT STDMETHODCALLTYPE put_Value(DOUBLE value) = 0;                  // 11
+  virtual HRESULT STDMETHODCALLTYPE get_ValueStringOverride(HSTRING* value) = 0;  // 12
+  virtual HRESULT STDMETHODCALLTYPE put_ValueStringOverride(HSTRING value) = 0;   // 13
+  virtual HRESULT STDMETHODCALLTYPE SetTitle(HSTRING value, Self** result) = 0;   // 14
+  virtual HRESULT STDMETHODCALLTYPE BindTitle(Self** result) = 0;                 // 15
+  virtual HRESULT STDMETHODCALLTYPE SetStatus(HSTRING value, Self** result) = 0;  // 16
+  virtual HRESULT STDMETHODCALLTYPE BindStatus(Self** result) = 0;                // 17
+  virtual HRESULT STDMETHODCALLTYPE SetValue(DOUBLE value, Self** result) = 0;    // 18
+  virtual HRESULT STDMETHODCALLTYPE BindValue(Self** result) = 0;                 // 19
+  virtual HRESULT STDMETHODCALLTYPE SetValueStringOverride(HSTRING value,
+                                                           Self** result) = 0;   // 20
+  virtual HRESULT STDMETHODCALLTYPE BindValueStringOverride(Self** result) = 0;  // 21
 };
 
 struct IAppNotificationBuilder : IInspectable {

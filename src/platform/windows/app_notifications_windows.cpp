@@ -43,6 +43,48 @@ void Fluent(const ComRef<Interface>& object, Call call) {
   ThrowIfFailed(call(object.get(), self.put()));
 }
 
+// Waits, at most `limit`, for the operation behind `info` to complete; raises
+// when it fails, is cancelled or does not complete in time (then it is
+// cancelled, best effort: it is given up either way). `what` names it in the
+// error's text.
+void AwaitCompletion(const ComRef<abi::IAsyncInfo>& info, const AsyncCompletion& completion,
+                     std::chrono::milliseconds limit, const std::string& what) {
+  // A bound, never INFINITE: an operation that never completes is given up.
+  const auto wait = static_cast<DWORD>(
+      std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1));
+  if (::WaitForSingleObject(completion.done.get(), wait) != WAIT_OBJECT_0) {
+    info->Cancel();
+    throw HResultError(kHrTimeout, what + " did not complete");
+  }
+  switch (completion.status.load()) {
+    case abi::AsyncStatus::kCompleted:
+      return;
+    case abi::AsyncStatus::kCanceled:
+      throw HResultError(kHrCancelled, what + " cancelled");
+    case abi::AsyncStatus::kError: {
+      HRESULT error = S_OK;
+      if (FAILED(info->get_ErrorCode(&error)) || SUCCEEDED(error)) error = E_FAIL;
+      throw HResultError(static_cast<HResult>(error), what + " failed");
+    }
+    default:
+      throw HResultError(kHrIllegalMethodCall, what + " not complete");
+  }
+}
+
+// The runtime's progress data for `data`, from its factory.
+ComRef<abi::IAppNotificationProgressData> MakeProgressData(
+    const AppNotificationProgressData& data) {
+  auto factory =
+      GetFactory<abi::IAppNotificationProgressDataFactory>(abi::kAppNotificationProgressDataClass);
+  ComRef<abi::IAppNotificationProgressData> progress;
+  ThrowIfFailed(factory->CreateInstance(data.sequence_number, progress.put()));
+  if (!progress) throw HResultError(static_cast<HResult>(E_POINTER));
+  const HString status(data.status);
+  ThrowIfFailed(progress->put_Status(status.get()));
+  ThrowIfFailed(progress->put_Value(data.value));
+  return progress;
+}
+
 }  // namespace
 
 Uri::Uri(std::u16string_view address) : impl_(std::make_shared<Impl>()) {
@@ -66,6 +108,15 @@ AppNotificationButton& AppNotificationButton::AddArgument(std::u16string_view ke
   return *this;
 }
 
+AppNotificationProgressBar::AppNotificationProgressBar() : impl_(std::make_shared<Impl>()) {
+  impl_->bar =
+      ActivateInstance<abi::IAppNotificationProgressBar>(abi::kAppNotificationProgressBarClass);
+  // The SDK binds what is not set already; saying so keeps the bar bound
+  // should that default change.
+  Fluent(impl_->bar, [](auto* b, auto** self) { return b->BindStatus(self); });
+  Fluent(impl_->bar, [](auto* b, auto** self) { return b->BindValue(self); });
+}
+
 std::u16string AppNotification::Tag() const {
   HString tag;
   ThrowIfFailed(impl_->notification->get_Tag(tag.put()));
@@ -76,6 +127,15 @@ std::u16string AppNotification::Group() const {
   HString group;
   ThrowIfFailed(impl_->notification->get_Group(group.put()));
   return group.Text();
+}
+
+void AppNotification::SetProgress(const AppNotificationProgressData& data) {
+  const auto progress = MakeProgressData(data);
+  ThrowIfFailed(impl_->notification->put_Progress(progress.get()));
+}
+
+void AppNotification::SetSuppressDisplay(bool suppress) {
+  ThrowIfFailed(impl_->notification->put_SuppressDisplay(suppress ? 1 : 0));
 }
 
 AppNotificationBuilder::AppNotificationBuilder() : impl_(std::make_shared<Impl>()) {
@@ -113,6 +173,20 @@ AppNotificationBuilder& AppNotificationBuilder::AddButton(const AppNotificationB
   return *this;
 }
 
+AppNotificationBuilder& AppNotificationBuilder::AddProgressBar(
+    const AppNotificationProgressBar& bar) {
+  Fluent(impl_->builder,
+         [&](auto* b, auto** self) { return b->AddProgressBar(bar.impl()->bar.get(), self); });
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetAttributionText(std::u16string_view text) {
+  const HString line(text);
+  Fluent(impl_->builder,
+         [&](auto* b, auto** self) { return b->SetAttributionText(line.get(), self); });
+  return *this;
+}
+
 AppNotification AppNotificationBuilder::BuildNotification() {
   ComRef<abi::IAppNotification> built;
   ThrowIfFailed(impl_->builder->BuildNotification(built.put()));
@@ -146,27 +220,8 @@ AppNotificationArguments AppNotificationActivatedEventArgs::Arguments() const {
 
 std::vector<AppNotification> AppNotificationListOperation::get(
     std::chrono::milliseconds limit) const {
-  // A bound, never INFINITE: a listing that never completes is given up.
-  const auto wait = static_cast<DWORD>(
-      std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1));
   auto info = impl_->operation.As<abi::IAsyncInfo>();
-  if (::WaitForSingleObject(impl_->completion->done.get(), wait) != WAIT_OBJECT_0) {
-    info->Cancel();  // best effort: the listing is given up either way
-    throw HResultError(kHrTimeout, "listing did not complete");
-  }
-  switch (impl_->completion->status.load()) {
-    case abi::AsyncStatus::kCompleted:
-      break;
-    case abi::AsyncStatus::kCanceled:
-      throw HResultError(kHrCancelled, "listing cancelled");
-    case abi::AsyncStatus::kError: {
-      HRESULT error = S_OK;
-      if (FAILED(info->get_ErrorCode(&error)) || SUCCEEDED(error)) error = E_FAIL;
-      throw HResultError(static_cast<HResult>(error), "listing failed");
-    }
-    default:
-      throw HResultError(kHrIllegalMethodCall, "listing not complete");
-  }
+  AwaitCompletion(info, *impl_->completion, limit, "listing");
   ComRef<abi::IVectorAppNotification> results;
   ThrowIfFailed(impl_->operation->GetResults(results.put()));
   info->Close();
@@ -275,6 +330,38 @@ void AppNotificationManager::Show(const AppNotification& notification) const {
   ThrowIfFailed(impl_->manager->Show(notification.impl()->notification.get()));
 }
 
+AppNotificationProgressResult AppNotificationManager::UpdateProgress(
+    const AppNotificationProgressData& data, std::u16string_view tag,
+    std::u16string_view group) const {
+  const auto progress = MakeProgressData(data);
+  auto completion = std::make_shared<AsyncCompletion>();
+  if (!completion->done)
+    throw HResultError(static_cast<HResult>(HRESULT_FROM_WIN32(::GetLastError())));
+  const HString tag_text(tag), group_text(group);
+  ComRef<abi::IAsyncOperationProgressResult> operation;
+  ThrowIfFailed(impl_->manager->UpdateAsync(progress.get(), tag_text.get(), group_text.get(),
+                                            operation.put()));
+  if (!operation) throw HResultError(static_cast<HResult>(E_POINTER));
+  auto handler = ComRef<abi::IAsyncOperationCompletedHandlerProgressResult>::Adopt(
+      new ProgressUpdateCompletedDelegate(completion));
+  ThrowIfFailed(operation->put_Completed(handler.get()));
+  auto info = operation.As<abi::IAsyncInfo>();
+  AwaitCompletion(info, *completion, kListingTimeLimit, "progress update");
+  abi::AppNotificationProgressResult result = 0;
+  ThrowIfFailed(operation->GetResults(&result));
+  info->Close();
+  switch (result) {
+    case abi::kProgressSucceeded:
+    // Run elevated, the runtime serves nothing and every call succeeds.
+    case abi::kProgressUnsupported:
+      return AppNotificationProgressResult::kSucceeded;
+    case abi::kProgressAppNotificationNotFound:
+      return AppNotificationProgressResult::kNotificationNotFound;
+    default:
+      throw HResultError(kHrFail, "progress update ended in an unknown way");
+  }
+}
+
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
   // The app-notification service is the system's own and tells no one when it
   // is back: a failed show is tried again after a pause, never at once.
@@ -285,7 +372,7 @@ bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) con
 
 AppNotificationListOperation AppNotificationManager::GetAllAsync() const {
   auto impl = std::make_shared<AppNotificationListOperation::Impl>();
-  impl->completion = std::make_shared<ListingCompletion>();
+  impl->completion = std::make_shared<AsyncCompletion>();
   if (!impl->completion->done)
     throw HResultError(static_cast<HResult>(HRESULT_FROM_WIN32(::GetLastError())));
   ThrowIfFailed(impl_->manager->GetAllAsync(impl->operation.put()));

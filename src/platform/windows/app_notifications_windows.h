@@ -18,6 +18,10 @@ struct AppNotificationButton::Impl {
   ComRef<abi::IAppNotificationButton> button;
 };
 
+struct AppNotificationProgressBar::Impl {
+  ComRef<abi::IAppNotificationProgressBar> bar;
+};
+
 struct AppNotification::Impl {
   explicit Impl(ComRef<abi::IAppNotification> n) : notification(std::move(n)) {}
   ComRef<abi::IAppNotification> notification;
@@ -34,7 +38,7 @@ struct AppNotificationActivatedEventArgs::Impl {
 
 struct AppNotificationListOperation::Impl {
   ComRef<abi::IAsyncOperationVectorAppNotification> operation;
-  std::shared_ptr<ListingCompletion> completion;
+  std::shared_ptr<AsyncCompletion> completion;
 };
 
 struct AppNotificationManager::Impl {

@@ -20,11 +20,4 @@ HRESULT STDMETHODCALLTYPE NotificationInvokedDelegate::Invoke(
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE ListingCompletedDelegate::Invoke(
-    abi::IAsyncOperationVectorAppNotification* /*operation*/, abi::AsyncStatus status) {
-  completion_->status.store(status);
-  ::SetEvent(completion_->done.get());
-  return S_OK;
-}
-
 }  // namespace activator

@@ -1,11 +1,13 @@
-// The two delegates the program hands the Windows App SDK: the click handler
-// subscribed to NotificationInvoked, and the completion handler of a
-// GetAllAsync listing. Each is a small COM object of its own, answering its
-// delegate interface, IUnknown and IAgileObject (the runtime calls them on
-// threads of its own), with an atomic reference count.
+// The delegates the program hands the Windows App SDK: the click handler
+// subscribed to NotificationInvoked, and the completion handlers of a
+// GetAllAsync listing and of an UpdateAsync progress update. Each is a small
+// COM object of its own, answering its delegate interface, IUnknown and
+// IAgileObject (the runtime calls them on threads of its own), with an
+// atomic reference count.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "platform/app_notifications.h"
 #include "platform/os/winappsdk_abi.h"
@@ -56,25 +58,38 @@ class NotificationInvokedDelegate final : public DelegateObject<abi::INotificati
   const NotificationInvokedHandler handler_;
 };
 
-// Where a listing's completion is awaited: the event is set once the
-// operation has completed, failed or been cancelled, and `status` says which.
-struct ListingCompletion {
-  ListingCompletion() : done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+// Where an asynchronous call's completion is awaited (a listing, a progress
+// update): the event is set once the operation has completed, failed or been
+// cancelled, and `status` says which.
+struct AsyncCompletion {
+  AsyncCompletion() : done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   UniqueHandle done;
   std::atomic<abi::AsyncStatus> status{abi::AsyncStatus::kStarted};
 };
 
-class ListingCompletedDelegate final
-    : public DelegateObject<abi::IAsyncOperationCompletedHandlerVectorAppNotification> {
+// The completion handler of an operation: it only records the outcome, so
+// it may run on any thread, at once inside put_Completed included.
+template <class Handler, class Operation>
+class CompletedDelegate final : public DelegateObject<Handler> {
  public:
-  explicit ListingCompletedDelegate(std::shared_ptr<ListingCompletion> completion)
+  explicit CompletedDelegate(std::shared_ptr<AsyncCompletion> completion)
       : completion_(std::move(completion)) {}
-  HRESULT STDMETHODCALLTYPE Invoke(abi::IAsyncOperationVectorAppNotification* operation,
-                                   abi::AsyncStatus status) override;
+  HRESULT STDMETHODCALLTYPE Invoke(Operation* /*operation*/, abi::AsyncStatus status) override {
+    completion_->status.store(status);
+    ::SetEvent(completion_->done.get());
+    return S_OK;
+  }
 
  private:
   // Shared with the waiting caller, who may have given up before this runs.
-  const std::shared_ptr<ListingCompletion> completion_;
+  const std::shared_ptr<AsyncCompletion> completion_;
 };
+
+using ListingCompletedDelegate =
+    CompletedDelegate<abi::IAsyncOperationCompletedHandlerVectorAppNotification,
+                      abi::IAsyncOperationVectorAppNotification>;
+using ProgressUpdateCompletedDelegate =
+    CompletedDelegate<abi::IAsyncOperationCompletedHandlerProgressResult,
+                      abi::IAsyncOperationProgressResult>;
 
 }  // namespace activator

@@ -10,7 +10,16 @@
 // - run elevated (STANDIN_ELEVATED set in the process's environment),
 //   IsSupported is false and every manager call does nothing and succeeds;
 // - a show whose tag is longer than 64 UTF-16 units fails, and so does a
-//   build whose payload is longer than 5120 characters;
+//   build whose payload is longer than 5120 characters and a fourth AddText;
+// - progress as in the SDK's source: a bar's status and value are bound to
+//   the notification's progress data unless set, the data is taken as it is
+//   at the show, and UpdateAsync (tag and group) replaces it in place, never
+//   showing anything anew: data with a lower sequence number than that shown
+//   is ignored, no notification with that tag and group gives
+//   AppNotificationNotFound, an empty tag or a sequence number of 0 fails
+//   the operation with E_INVALIDARG, and run elevated it gives Unsupported.
+//   The centre records each show as a banner or, with SuppressDisplay, a
+//   quiet one, and each update ("events");
 // - the builder writes the payload the real one writes (Payload), and a click
 //   hands over a button's arguments as they come back through that payload;
 //   app_notifications_windows_test holds both against the real builder;
@@ -38,6 +47,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +55,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -118,11 +129,28 @@ struct ButtonContent {
   Pairs arguments;
 };
 
+// A progress bar: each of status and value is bound to the notification's
+// progress data unless set to a value of its own.
+struct BarContent {
+  std::optional<std::u16string> status;
+  std::optional<double> value;
+};
+
+// Progress data, as a notification carries it to the centre.
+struct ProgressValues {
+  UINT32 sequence_number = 0;
+  std::u16string status;
+  double value = 0;
+};
+
 struct Content {
-  std::u16string tag, group, image;
+  std::u16string tag, group, image, attribution;
   std::vector<std::u16string> texts;
   std::vector<ButtonContent> buttons;
-  std::u16string payload;  // the toast XML, as the real builder writes it
+  std::vector<BarContent> bars;
+  std::u16string payload;                  // the toast XML, as the real builder writes it
+  std::optional<ProgressValues> progress;  // as it was at the show, then as updated
+  bool suppress_display = false;
 };
 
 // A button's arguments as the real runtime carries them, in its payload and
@@ -203,11 +231,25 @@ std::u16string XmlEscaped(const std::u16string& text) {
   return out;
 }
 
+// A number as the SDK's "%g" writes it.
+std::u16string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return activator::Utf8ToUtf16(text);
+}
+
 // The toast XML of the real builder (as Payload gives it back under wine).
 std::u16string ToastXml(const Content& c) {
   std::u16string xml = u"<toast><visual><binding template='ToastGeneric'>";
   for (const auto& text : c.texts) xml += u"<text>" + XmlEscaped(text) + u"</text>";
+  if (!c.attribution.empty()) {
+    xml += u"<text placement='attribution'>" + XmlEscaped(c.attribution) + u"</text>";
+  }
   if (!c.image.empty()) xml += u"<image placement='hero' src='" + c.image + u"'/>";
+  for (const auto& bar : c.bars) {
+    xml += u"<progress status='" + (bar.status ? XmlEscaped(*bar.status) : u"{progressStatus}") +
+           u"' value='" + (bar.value ? Number(*bar.value) : u"{progressValue}") + u"'/>";
+  }
   xml += u"</binding></visual>";
   if (!c.buttons.empty()) {
     xml += u"<actions>";
@@ -223,6 +265,9 @@ std::u16string ToastXml(const Content& c) {
 struct Centre {
   activator::Mutex lock;
   std::vector<Content> shown GUARDED_BY(lock);
+  // Shows and updates in order: "banner|quiet <tag>|<group>", "update|stale
+  // <tag>|<group> <per cent>", "notfound <tag>|<group>".
+  std::vector<std::string> events GUARDED_BY(lock);
   int unregistrations GUARDED_BY(lock) = 0;
   std::vector<ComRef<abi::INotificationInvokedHandler>> handlers GUARDED_BY(lock);
   std::map<std::string, HRESULT> failures GUARDED_BY(lock);
@@ -258,6 +303,7 @@ std::atomic<bool> g_click_wait_made{false};
 // The platform's limits.
 constexpr std::size_t kMaxTagUnits = 64;
 constexpr std::size_t kMaxPayloadCharacters = 5120;
+constexpr std::size_t kMaxTexts = 3;  // the attribution text not counted
 
 // A process run elevated: the runtime serves it nothing.
 bool Elevated() {
@@ -553,6 +599,97 @@ class ButtonFactory final
   }
 };
 
+class ProgressBar final : public Object<abi::IAppNotificationProgressBar> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(get_Title(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_Title(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(get_Status(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_Status(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(get_Value(DOUBLE*))
+  STANDIN_NOT_IMPLEMENTED(put_Value(DOUBLE))
+  STANDIN_NOT_IMPLEMENTED(get_ValueStringOverride(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_ValueStringOverride(HSTRING))
+  STANDIN_NOT_IMPLEMENTED(SetTitle(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(BindTitle(Self**))
+  HRESULT STDMETHODCALLTYPE SetStatus(HSTRING value, Self** result) override {
+    content.status = In(value);
+    return ReturnSelf<Self>(this, result);
+  }
+  HRESULT STDMETHODCALLTYPE BindStatus(Self** result) override {
+    content.status.reset();
+    return ReturnSelf<Self>(this, result);
+  }
+  HRESULT STDMETHODCALLTYPE SetValue(DOUBLE value, Self** result) override {
+    if (value < 0.0 || value > 1.0) return E_INVALIDARG;
+    content.value = value;
+    return ReturnSelf<Self>(this, result);
+  }
+  HRESULT STDMETHODCALLTYPE BindValue(Self** result) override {
+    content.value.reset();
+    return ReturnSelf<Self>(this, result);
+  }
+  STANDIN_NOT_IMPLEMENTED(SetValueStringOverride(HSTRING, Self**))
+  STANDIN_NOT_IMPLEMENTED(BindValueStringOverride(Self**))
+
+  BarContent content;
+};
+
+class ProgressBarFactory final : public Object<abi::IActivationFactory> {
+ public:
+  HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable** instance) override {
+    if (HRESULT hr = Armed("ProgressBar"); FAILED(hr)) return hr;
+    return Give<IInspectable>(static_cast<abi::IAppNotificationProgressBar*>(new ProgressBar()),
+                              instance);
+  }
+};
+
+class ProgressData final : public Object<abi::IAppNotificationProgressData> {
+ public:
+  explicit ProgressData(UINT32 sequence_number) { values.sequence_number = sequence_number; }
+  HRESULT STDMETHODCALLTYPE get_SequenceNumber(UINT32* value) override {
+    *value = values.sequence_number;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_SequenceNumber(UINT32 value) override {
+    if (value == 0) return E_INVALIDARG;
+    values.sequence_number = value;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(get_Title(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_Title(HSTRING))
+  HRESULT STDMETHODCALLTYPE get_Value(DOUBLE* value) override {
+    *value = values.value;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_Value(DOUBLE value) override {
+    values.value = value;
+    return S_OK;
+  }
+  STANDIN_NOT_IMPLEMENTED(get_ValueStringOverride(HSTRING*))
+  STANDIN_NOT_IMPLEMENTED(put_ValueStringOverride(HSTRING))
+  HRESULT STDMETHODCALLTYPE get_Status(HSTRING* value) override {
+    return Out(values.status, value);
+  }
+  HRESULT STDMETHODCALLTYPE put_Status(HSTRING value) override {
+    values.status = In(value);
+    return S_OK;
+  }
+
+  ProgressValues values;
+};
+
+class ProgressDataFactory final
+    : public Object<abi::IActivationFactory, abi::IAppNotificationProgressDataFactory> {
+ public:
+  STANDIN_NOT_IMPLEMENTED(ActivateInstance(IInspectable**))
+  HRESULT STDMETHODCALLTYPE CreateInstance(UINT32 sequence_number,
+                                           abi::IAppNotificationProgressData** instance) override {
+    if (HRESULT hr = Armed("ProgressData"); FAILED(hr)) return hr;
+    if (sequence_number == 0) return E_INVALIDARG;
+    return Give<abi::IAppNotificationProgressData>(new ProgressData(sequence_number), instance);
+  }
+};
+
 class Notification final : public Object<abi::IAppNotification> {
  public:
   explicit Notification(Content c) : content(std::move(c)) {}
@@ -573,18 +710,34 @@ class Notification final : public Object<abi::IAppNotification> {
   HRESULT STDMETHODCALLTYPE get_Payload(HSTRING* value) override {
     return Out(content.payload, value);
   }
-  STANDIN_NOT_IMPLEMENTED(get_Progress(abi::IAppNotificationProgressData**))
-  STANDIN_NOT_IMPLEMENTED(put_Progress(abi::IAppNotificationProgressData*))
+  HRESULT STDMETHODCALLTYPE get_Progress(abi::IAppNotificationProgressData** value) override {
+    *value = progress.get();
+    if (*value != nullptr) (*value)->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_Progress(abi::IAppNotificationProgressData* value) override {
+    progress = ComRef<abi::IAppNotificationProgressData>::Borrow(value);
+    return S_OK;
+  }
   STANDIN_NOT_IMPLEMENTED(get_Expiration(abi::DateTime*))
   STANDIN_NOT_IMPLEMENTED(put_Expiration(abi::DateTime))
   STANDIN_NOT_IMPLEMENTED(get_ExpiresOnReboot(abi::Boolean*))
   STANDIN_NOT_IMPLEMENTED(put_ExpiresOnReboot(abi::Boolean))
   STANDIN_NOT_IMPLEMENTED(get_Priority(abi::AppNotificationPriority*))
   STANDIN_NOT_IMPLEMENTED(put_Priority(abi::AppNotificationPriority))
-  STANDIN_NOT_IMPLEMENTED(get_SuppressDisplay(abi::Boolean*))
-  STANDIN_NOT_IMPLEMENTED(put_SuppressDisplay(abi::Boolean))
+  HRESULT STDMETHODCALLTYPE get_SuppressDisplay(abi::Boolean* value) override {
+    *value = content.suppress_display ? 1 : 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_SuppressDisplay(abi::Boolean value) override {
+    content.suppress_display = value != 0;
+    return S_OK;
+  }
 
   Content content;
+  // Read when shown, as the SDK does: a later change to the data object is
+  // not the notification's.
+  ComRef<abi::IAppNotificationProgressData> progress;
 };
 
 class Builder final : public Object<abi::IAppNotificationBuilder> {
@@ -595,11 +748,15 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
   STANDIN_NOT_IMPLEMENTED(SetScenario(abi::AppNotificationScenario, Self**))
   HRESULT STDMETHODCALLTYPE AddText(HSTRING text, Self** result) override {
     if (HRESULT hr = Armed("AddText"); FAILED(hr)) return hr;
+    if (content_.texts.size() >= kMaxTexts) return E_INVALIDARG;
     content_.texts.push_back(In(text));
     return ReturnSelf<Self>(this, result);
   }
   STANDIN_NOT_IMPLEMENTED(AddText2(HSTRING, abi::IAppNotificationTextProperties*, Self**))
-  STANDIN_NOT_IMPLEMENTED(SetAttributionText(HSTRING, Self**))
+  HRESULT STDMETHODCALLTYPE SetAttributionText(HSTRING text, Self** result) override {
+    content_.attribution = In(text);
+    return ReturnSelf<Self>(this, result);
+  }
   STANDIN_NOT_IMPLEMENTED(SetAttributionText2(HSTRING, HSTRING, Self**))
   STANDIN_NOT_IMPLEMENTED(SetInlineImage(Uri*, Self**))
   STANDIN_NOT_IMPLEMENTED(SetInlineImage2(Uri*, abi::AppNotificationImageCrop, Self**))
@@ -632,7 +789,12 @@ class Builder final : public Object<abi::IAppNotificationBuilder> {
     return ReturnSelf<Self>(this, result);
   }
   STANDIN_NOT_IMPLEMENTED(AddComboBox(abi::IAppNotificationComboBox*, Self**))
-  STANDIN_NOT_IMPLEMENTED(AddProgressBar(abi::IAppNotificationProgressBar*, Self**))
+  HRESULT STDMETHODCALLTYPE AddProgressBar(abi::IAppNotificationProgressBar* bar,
+                                           Self** result) override {
+    if (bar == nullptr) return E_POINTER;
+    content_.bars.push_back(static_cast<ProgressBar*>(bar)->content);
+    return ReturnSelf<Self>(this, result);
+  }
   HRESULT STDMETHODCALLTYPE BuildNotification(abi::IAppNotification** result) override {
     if (HRESULT hr = Armed("Build"); FAILED(hr)) return hr;
     Content built = content_;
@@ -710,18 +872,18 @@ class NotificationVector final : public Object<abi::IVectorAppNotification> {
   std::vector<Content> items_;
 };
 
-using CompletedHandler = abi::IAsyncOperationCompletedHandlerVectorAppNotification;
-
-class ListingOperation final
-    : public Object<abi::IAsyncOperationVectorAppNotification, abi::IAsyncInfo> {
+// An operation that completes once, on a runtime thread or at once, and
+// runs its completion handler then (or when given one afterwards).
+template <class Interface, class Handler, class Result>
+class AsyncOperation : public Object<Interface, abi::IAsyncInfo> {
  public:
-  HRESULT STDMETHODCALLTYPE put_Completed(CompletedHandler* handler) override {
-    ComRef<CompletedHandler> now;
+  HRESULT STDMETHODCALLTYPE put_Completed(Handler* handler) override {
+    ComRef<Handler> now;
     abi::AsyncStatus status;
     {
       activator::MutexLock hold(lock_);
       if (handler_) return kIllegalDelegateAssignment;
-      handler_ = ComRef<CompletedHandler>::Borrow(handler);
+      handler_ = ComRef<Handler>::Borrow(handler);
       status = status_;
       if (status != abi::AsyncStatus::kStarted) now = handler_;
     }
@@ -729,16 +891,11 @@ class ListingOperation final
     if (now) now->Invoke(this, status);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Completed(CompletedHandler** handler) override {
+  HRESULT STDMETHODCALLTYPE get_Completed(Handler** handler) override {
     activator::MutexLock hold(lock_);
     *handler = handler_.get();
     if (*handler != nullptr) (*handler)->AddRef();
     return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetResults(abi::IVectorAppNotification** results) override {
-    activator::MutexLock hold(lock_);
-    if (status_ != abi::AsyncStatus::kCompleted) return kIllegalMethodCall;
-    return Give<abi::IVectorAppNotification>(new NotificationVector(results_), results);
   }
   HRESULT STDMETHODCALLTYPE get_Id(UINT32* id) override {
     *id = 1;
@@ -760,8 +917,8 @@ class ListingOperation final
   }
   HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
 
-  void Complete(abi::AsyncStatus status, std::vector<Content> results, HRESULT error) {
-    ComRef<CompletedHandler> handler;
+  void Complete(abi::AsyncStatus status, Result results, HRESULT error) {
+    ComRef<Handler> handler;
     {
       activator::MutexLock hold(lock_);
       if (status_ != abi::AsyncStatus::kStarted) return;
@@ -773,27 +930,74 @@ class ListingOperation final
     if (handler) handler->Invoke(this, status);
   }
 
+ protected:
+  // What GetResults gives: the results once completed, else a failure.
+  HRESULT Results(Result* out) {
+    activator::MutexLock hold(lock_);
+    if (status_ != abi::AsyncStatus::kCompleted) return kIllegalMethodCall;
+    *out = results_;
+    return S_OK;
+  }
+
  private:
   activator::Mutex lock_;
-  ComRef<CompletedHandler> handler_ GUARDED_BY(lock_);
+  ComRef<Handler> handler_ GUARDED_BY(lock_);
   abi::AsyncStatus status_ GUARDED_BY(lock_) = abi::AsyncStatus::kStarted;
-  std::vector<Content> results_ GUARDED_BY(lock_);
+  Result results_ GUARDED_BY(lock_){};
   HRESULT error_ GUARDED_BY(lock_) = S_OK;
 };
 
+class ListingOperation final
+    : public AsyncOperation<abi::IAsyncOperationVectorAppNotification,
+                            abi::IAsyncOperationCompletedHandlerVectorAppNotification,
+                            std::vector<Content>> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetResults(abi::IVectorAppNotification** results) override {
+    std::vector<Content> items;
+    if (HRESULT hr = Results(&items); FAILED(hr)) return hr;
+    return Give<abi::IVectorAppNotification>(new NotificationVector(std::move(items)), results);
+  }
+};
+
+class ProgressUpdateOperation final
+    : public AsyncOperation<abi::IAsyncOperationProgressResult,
+                            abi::IAsyncOperationCompletedHandlerProgressResult,
+                            abi::AppNotificationProgressResult> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetResults(abi::AppNotificationProgressResult* result) override {
+    return Results(result);
+  }
+};
+
+// Work on runtime threads that has not ended yet, what it captured released
+// included. A thread that completes an operation lets the caller's wait end
+// while it still holds the operation for a moment: "live" waits for this to
+// reach 0 before it counts.
+std::atomic<int> g_work_in_flight{0};
+
 // Runs `work` on a thread of the stand-in's own, as the runtime would; with
-// `wait`, returns when it has run.
-void OnRuntimeThread(std::function<void()> work, bool wait) {
-  auto* owned = new std::function<void()>(std::move(work));
+// `wait`, returns when it has run. Work that never ends (a server) is not
+// `counted` in g_work_in_flight.
+void OnRuntimeThread(std::function<void()> work, bool wait, bool counted = true) {
+  struct Task {
+    std::function<void()> body;
+    bool counted;
+  };
+  auto* owned = new Task{std::move(work), counted};
+  if (counted) ++g_work_in_flight;
   const uintptr_t thread = ::_beginthreadex(
       nullptr, 0,
       [](void* argument) -> unsigned {
-        std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
-        (*body)();
+        auto task = std::unique_ptr<Task>(static_cast<Task*>(argument));
+        task->body();
+        const bool counted = task->counted;
+        task.reset();
+        if (counted) --g_work_in_flight;
         return 0;
       },
       owned, 0, nullptr);
   if (thread == 0) {
+    if (counted) --g_work_in_flight;
     delete owned;
     return;
   }
@@ -825,6 +1029,31 @@ void FileNotificationGuid() {
   std::wstring key(path);
   std::replace(key.begin(), key.end(), L'\\', L'.');
   SetRegistryString(kAppIdRoot + key, L"NotificationGUID", kNotificationGuid);
+}
+
+std::string Key(const Content& c) {
+  return activator::Utf16ToUtf8(c.tag) + "|" + activator::Utf16ToUtf8(c.group);
+}
+
+std::string Percent(double value) { return std::to_string(std::lround(value * 100)); }
+
+// Replaces the progress data of the notification shown with `tag` and
+// `group`, unless what it shows is newer.
+abi::AppNotificationProgressResult Update(const std::u16string& tag, const std::u16string& group,
+                                          const ProgressValues& values) {
+  Centre& centre = TheCentre();
+  activator::MutexLock hold(centre.lock);
+  const auto it = std::find_if(centre.shown.begin(), centre.shown.end(),
+                               [&](const Content& c) { return c.tag == tag && c.group == group; });
+  if (it == centre.shown.end()) {
+    centre.events.push_back("notfound " + activator::Utf16ToUtf8(tag) + "|" +
+                            activator::Utf16ToUtf8(group));
+    return abi::kProgressAppNotificationNotFound;
+  }
+  const bool stale = it->progress && it->progress->sequence_number > values.sequence_number;
+  if (!stale) it->progress = values;
+  centre.events.push_back((stale ? "stale " : "update ") + Key(*it) + " " + Percent(values.value));
+  return abi::kProgressSucceeded;
 }
 
 class Manager final : public Object<abi::IAppNotificationManager> {
@@ -868,19 +1097,53 @@ class Manager final : public Object<abi::IAppNotificationManager> {
     if (Elevated()) return S_OK;
     if (HRESULT hr = Armed("Show"); FAILED(hr)) return hr;
     if (notification == nullptr) return E_POINTER;
-    const Content& content = static_cast<Notification*>(notification)->content;
+    const auto* shown = static_cast<Notification*>(notification);
+    Content content = shown->content;
     if (content.tag.size() > kMaxTagUnits) return E_INVALIDARG;
+    if (shown->progress)
+      content.progress = static_cast<ProgressData*>(shown->progress.get())->values;
     Centre& centre = TheCentre();
     activator::MutexLock hold(centre.lock);
     // A later notification with the same tag and group replaces the earlier.
     std::erase_if(centre.shown, [&](const Content& c) {
       return c.tag == content.tag && c.group == content.group;
     });
-    centre.shown.push_back(content);
+    centre.events.push_back((content.suppress_display ? "quiet " : "banner ") + Key(content));
+    centre.shown.push_back(std::move(content));
     return S_OK;
   }
-  STANDIN_NOT_IMPLEMENTED(UpdateAsync(abi::IAppNotificationProgressData*, HSTRING, HSTRING,
-                                      abi::IAsyncOperationProgressResult**))
+  HRESULT STDMETHODCALLTYPE UpdateAsync(abi::IAppNotificationProgressData* data, HSTRING tag,
+                                        HSTRING group,
+                                        abi::IAsyncOperationProgressResult** operation) override {
+    if (HRESULT hr = Armed("UpdateAsync"); FAILED(hr)) return hr;
+    if (data == nullptr || operation == nullptr) return E_POINTER;
+    auto update = ComRef<ProgressUpdateOperation>::Adopt(new ProgressUpdateOperation());
+    *operation = update.get();
+    (*operation)->AddRef();
+    // The SDK's checks come before its first suspension: they fail the
+    // operation, not the call.
+    const ProgressValues values = static_cast<ProgressData*>(data)->values;
+    if (Elevated()) {
+      update->Complete(abi::AsyncStatus::kCompleted, abi::kProgressUnsupported, S_OK);
+      return S_OK;
+    }
+    if (In(tag).empty() || values.sequence_number == 0) {
+      update->Complete(abi::AsyncStatus::kError, {}, E_INVALIDARG);
+      return S_OK;
+    }
+    const HRESULT error = Armed("UpdateError");
+    if (FAILED(Armed("UpdateHang"))) return S_OK;  // never completes unless cancelled
+    OnRuntimeThread(
+        [update, values, tag = In(tag), group = In(group), error] {
+          if (FAILED(error)) {
+            update->Complete(abi::AsyncStatus::kError, {}, error);
+            return;
+          }
+          update->Complete(abi::AsyncStatus::kCompleted, Update(tag, group, values), S_OK);
+        },
+        false);
+    return S_OK;
+  }
   STANDIN_NOT_IMPLEMENTED(UpdateAsync2(abi::IAppNotificationProgressData*, HSTRING,
                                        abi::IAsyncOperationProgressResult**))
   STANDIN_NOT_IMPLEMENTED(get_Setting(abi::AppNotificationSetting*))
@@ -1034,9 +1297,18 @@ class AppInstanceStatics final : public Object<abi::IActivationFactory, abi::IAp
 std::string Utf8(const std::u16string& text) { return activator::Utf16ToUtf8(text); }
 std::u16string Utf16(const std::string& text) { return activator::Utf8ToUtf16(text); }
 
+// A shown notification as one line: tag, group, image, texts, then what the
+// centre shows of each progress bar ("progress=<status>:<per cent>") and the
+// attribution text, when it has them, and the buttons.
 std::string Describe(const Content& c) {
   std::string line = Utf8(c.tag) + "|" + Utf8(c.group) + "|" + Utf8(c.image);
   for (const auto& text : c.texts) line += "|" + Utf8(text);
+  for (const auto& bar : c.bars) {
+    const std::u16string status = bar.status ? *bar.status : c.progress ? c.progress->status : u"";
+    const double value = bar.value ? *bar.value : c.progress ? c.progress->value : 0.0;
+    line += "|progress=" + Utf8(status) + ":" + Percent(value);
+  }
+  if (!c.attribution.empty()) line += "|attribution=" + Utf8(c.attribution);
   for (const auto& button : c.buttons) {
     line += "|[" + Utf8(button.caption) + "]";
     std::string arguments;
@@ -1091,6 +1363,7 @@ std::string Run(const std::string& command) {
     std::vector<ComRef<abi::INotificationInvokedHandler>> dropped;
     activator::MutexLock hold(centre.lock);
     centre.shown.clear();
+    centre.events.clear();
     dropped.swap(centre.handlers);
     centre.failures.clear();
     centre.registrations = 0;
@@ -1108,6 +1381,12 @@ std::string Run(const std::string& command) {
     activator::MutexLock hold(centre.lock);
     std::string out;
     for (const Content& c : centre.shown) out += Describe(c) + "\n";
+    return out;
+  }
+  if (verb == "events") {
+    activator::MutexLock hold(centre.lock);
+    std::string out;
+    for (const std::string& event : centre.events) out += event + "\n";
     return out;
   }
   if (verb == "count") {
@@ -1169,7 +1448,10 @@ std::string Run(const std::string& command) {
     activator::MutexLock hold(centre.lock);
     return std::to_string(centre.registrations);
   }
-  if (verb == "live") return std::to_string(LiveObjects().load());
+  if (verb == "live") {
+    for (int i = 0; i < 1000 && g_work_in_flight.load() != 0; ++i) ::Sleep(10);
+    return std::to_string(LiveObjects().load());
+  }
   if (verb == "count-strings") return CountProgramStrings() ? "ok" : "failed";
   if (verb == "strings") {
     return std::to_string(ProgramStringBalance() + g_strings_handed_out.load());
@@ -1204,7 +1486,7 @@ void StartControlPipeOnce() {
     char name[512];
     const DWORD length = ::GetEnvironmentVariableA("STANDIN_CONTROL_PIPE", name, sizeof name);
     if (length == 0 || length >= sizeof name) return;
-    OnRuntimeThread([pipe = std::string(name, length)] { ServeControlPipe(pipe); }, false);
+    OnRuntimeThread([pipe = std::string(name, length)] { ServeControlPipe(pipe); }, false, false);
   });
 }
 
@@ -1224,6 +1506,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
   if (is(abi::kAppNotificationManagerClass)) *factory = new ManagerStatics();
   if (is(abi::kAppNotificationBuilderClass)) *factory = new BuilderFactory();
   if (is(abi::kAppNotificationButtonClass)) *factory = new ButtonFactory();
+  if (is(abi::kAppNotificationProgressBarClass)) *factory = new ProgressBarFactory();
+  if (is(abi::kAppNotificationProgressDataClass)) *factory = new ProgressDataFactory();
   if (is(abi::kUriClass)) *factory = new UriFactory();
   if (is(abi::kAppInstanceClass)) *factory = new AppInstanceStatics();
   if (is(kXmlDocumentClass)) *factory = new XmlDocumentFactory();

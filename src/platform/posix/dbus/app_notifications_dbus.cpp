@@ -33,6 +33,10 @@ AppNotificationButton& AppNotificationButton::AddArgument(std::u16string_view ke
   return *this;
 }
 
+struct AppNotificationProgressBar::Impl {};
+
+AppNotificationProgressBar::AppNotificationProgressBar() : impl_(std::make_shared<Impl>()) {}
+
 struct AppNotification::Impl {
   std::u16string tag;
   std::u16string group;
@@ -42,11 +46,30 @@ struct AppNotification::Impl {
 std::u16string AppNotification::Tag() const { return impl_->tag; }
 std::u16string AppNotification::Group() const { return impl_->group; }
 
+namespace {
+
+int PerCent(double value) {
+  if (!(value > 0)) return 0;  // NaN as well
+  if (value >= 1) return 100;
+  return static_cast<int>(value * 100 + 0.5);
+}
+
+}  // namespace
+
+void AppNotification::SetProgress(const AppNotificationProgressData& data) {
+  // Servers draw the value alone; the status has no place to go.
+  if (impl_->content.progress) impl_->content.progress = PerCent(data.value);
+}
+
+void AppNotification::SetSuppressDisplay(bool suppress) { impl_->content.replace_only = suppress; }
+
 struct AppNotificationBuilder::Impl {
   std::optional<std::u16string> image;
   std::u16string tag;
   std::u16string group;
   std::vector<std::u16string> texts;
+  bool progress_bar = false;
+  std::u16string attribution;
   // Buttons are shared handles: arguments added after AddButton still count,
   // up to BuildNotification.
   std::vector<std::shared_ptr<AppNotificationButton::Impl>> buttons;
@@ -79,6 +102,16 @@ AppNotificationBuilder& AppNotificationBuilder::AddButton(const AppNotificationB
   return *this;
 }
 
+AppNotificationBuilder& AppNotificationBuilder::AddProgressBar(const AppNotificationProgressBar&) {
+  impl_->progress_bar = true;
+  return *this;
+}
+
+AppNotificationBuilder& AppNotificationBuilder::SetAttributionText(std::u16string_view text) {
+  impl_->attribution = std::u16string(text);
+  return *this;
+}
+
 AppNotification AppNotificationBuilder::BuildNotification() {
   auto built = std::make_shared<AppNotification::Impl>();
   built->tag = impl_->tag;
@@ -88,6 +121,9 @@ AppNotification AppNotificationBuilder::BuildNotification() {
   content.group = Utf16ToUtf8(impl_->group);
   for (const auto& text : impl_->texts) content.texts.push_back(Utf16ToUtf8(text));
   if (impl_->image) content.image_address = Utf16ToUtf8(*impl_->image);
+  // Until its data says otherwise, the bar stands at 0.
+  if (impl_->progress_bar) content.progress = 0;
+  content.attribution = Utf16ToUtf8(impl_->attribution);
   for (const auto& button : impl_->buttons) {
     dbus::ButtonContent converted;
     converted.caption = Utf16ToUtf8(button->content);
@@ -223,6 +259,15 @@ std::optional<AppNotificationActivatedEventArgs> AppNotificationManager::Launchi
 
 void AppNotificationManager::Show(const AppNotification& notification) const {
   NotificationCentre::Instance().Show(notification.impl()->content);
+}
+
+AppNotificationProgressResult AppNotificationManager::UpdateProgress(
+    const AppNotificationProgressData& data, std::u16string_view tag,
+    std::u16string_view group) const {
+  return NotificationCentre::Instance().UpdateProgress(Utf16ToUtf8(tag), Utf16ToUtf8(group),
+                                                       PerCent(data.value))
+             ? AppNotificationProgressResult::kSucceeded
+             : AppNotificationProgressResult::kNotificationNotFound;
 }
 
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {

@@ -34,23 +34,39 @@ void NotificationCentre::Register() {
   auto state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
     std::string name, vendor, version, spec_version;
     reply >> name >> vendor >> version >> spec_version;
-    NoteServer(raw, reply.getSender());
+    NoteServer(raw, reply.getSender(), name);
   });
   AwaitReply(*link, *state);
 }
 
+ServerHabits NotificationCentre::CurrentServerHabits() {
+  bool ask = false;
+  {
+    MutexLock lock(mu_);
+    // Not while a server is known to hang: the show fails at once then.
+    ask = (server_.empty() || named_server_ != server_) && !unresponsive_;
+  }
+  // A server that took the name since it was last asked: once. With none
+  // known yet, the answer also says who serves.
+  if (ask) ProbeServer();
+  MutexLock lock(mu_);
+  return HabitsOfServer(named_server_ == server_ ? server_name_ : std::string());
+}
+
 void NotificationCentre::Show(const NotificationContent& content) {
-  const NotifyRequest request = BuildNotifyRequest(content);
+  const NotifyRequest request = BuildNotifyRequest(content, CurrentServerHabits());
   Shown shown;
   shown.key = {content.tag, content.group};
   for (std::size_t i = 0; i < request.actions.size(); i += 2)
     shown.action_keys.insert(request.actions[i]);
   shown.body_click_key = request.body_click_key;
+  shown.content = content;
   const std::pair<std::string, std::string>& key = shown.key;
 
   std::map<std::string, sdbus::Variant> base_hints;
   if (request.image_path) base_hints["image-path"] = sdbus::Variant(*request.image_path);
   if (request.critical) base_hints["urgency"] = sdbus::Variant(uint8_t{2});
+  if (request.progress) base_hints["value"] = sdbus::Variant(*request.progress);
 
   std::shared_ptr<Link> stale;
   for (int attempt = 0;; ++attempt) {
@@ -65,6 +81,7 @@ void NotificationCentre::Show(const NotificationContent& content) {
         if (it != ids_by_key_.end()) replaces_id = it->second;
       }
     }
+    if (content.replace_only && replaces_id == 0) return;
     std::map<std::string, sdbus::Variant> hints = base_hints;
     // Lets dunst replace the job's notification even when its id was lost
     // with an old connection. Never with replaces_id: mako 1.7 crashes when a
@@ -111,6 +128,27 @@ void NotificationCentre::Show(const NotificationContent& content) {
   }
 }
 
+bool NotificationCentre::UpdateProgress(const std::string& tag, const std::string& group,
+                                        int progress) {
+  NotificationContent content;
+  {
+    MutexLock lock(mu_);
+    auto id = ids_by_key_.find({tag, group});
+    if (id == ids_by_key_.end()) return false;
+    auto shown = shown_.find(id->second);
+    if (shown == shown_.end()) return false;
+    if (!shown->second.content || !shown->second.content->progress) return true;
+    content = *shown->second.content;
+  }
+  // The service has no update of its own: the whole notification is sent
+  // again under its id, which servers redraw in place. Closed meanwhile, it
+  // stays closed.
+  content.progress = progress;
+  content.replace_only = true;
+  Show(content);
+  return true;
+}
+
 bool NotificationCentre::WaitForService(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   uint64_t arrivals = 0;
@@ -145,7 +183,13 @@ bool NotificationCentre::ProbeServer() {
     sdbus::MethodCall call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
     Link* raw = link.get();
     state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
-      NoteServer(raw, reply.getSender());
+      std::string name;
+      try {
+        reply >> name;
+      } catch (const sdbus::Error&) {
+        // A server that answers at all is there, whatever it answered.
+      }
+      NoteServer(raw, reply.getSender(), name);
     });
   } catch (const HResultError&) {
     // No bus, or the connection broke under the call: the next probe opens a

@@ -95,6 +95,13 @@ class NotificationCentre {
   // paused server would otherwise cost every caller the whole time-out.
   void Show(const NotificationContent& content) EXCLUDES(connect_mu_, mu_);
 
+  // Shows the notification now shown under this tag and group again with its
+  // progress bar at `progress` (0 to 100), replacing it in place. False when
+  // none is shown there; true, sending nothing, when it has no bar. Raises as
+  // Show does.
+  bool UpdateProgress(const std::string& tag, const std::string& group, int progress)
+      EXCLUDES(connect_mu_, mu_);
+
   // Waits, at most `limit` (and one probe), until a notification server
   // answers; true when one does. Wakes at once when the service name gets a
   // new owner, and asks the server every kProbeInterval meanwhile, never at
@@ -120,6 +127,8 @@ class NotificationCentre {
     bool body_clicked = false;
     // Left by a predecessor process: counted on screen only until then.
     std::optional<std::chrono::steady_clock::time_point> counted_until;
+    // What was sent, for a progress update; none for what a predecessor left.
+    std::optional<NotificationContent> content;
   };
   // What a predecessor left, until the server is known.
   struct Inherited {
@@ -166,7 +175,12 @@ class NotificationCentre {
   // the server answering in time.
   void RecordShown(Link* link, uint32_t id, Shown shown, const std::string& server, bool late)
       EXCLUDES(mu_);
-  void NoteServer(Link* link, const std::string& server) EXCLUDES(mu_);
+  // `name`: what the server calls itself, when the answer said.
+  void NoteServer(Link* link, const std::string& server,
+                  const std::optional<std::string>& name = std::nullopt) EXCLUDES(mu_);
+  // The habits of the server now serving; asks it its name first when that
+  // is not known yet.
+  ServerHabits CurrentServerHabits() EXCLUDES(connect_mu_, mu_);
   void ForgetShown() REQUIRES(mu_);
   // The service is owned by `server` (empty: by nobody) from now on; takes
   // over what a predecessor showed there.
@@ -185,6 +199,9 @@ class NotificationCentre {
   // Unique bus name of the server that owns org.freedesktop.Notifications,
   // as last seen; signals from anyone else are ignored.
   std::string server_ GUARDED_BY(mu_);
+  // What the server `named_server_` (a unique bus name) calls itself.
+  std::string named_server_ GUARDED_BY(mu_);
+  std::string server_name_ GUARDED_BY(mu_);
   std::map<uint32_t, Shown> shown_ GUARDED_BY(mu_);
   std::map<std::pair<std::string, std::string>, uint32_t> ids_by_key_ GUARDED_BY(mu_);
   // A Notify timed out and no server has answered since.

@@ -2,23 +2,9 @@
 
 #include <algorithm>
 
+#include "base/percent_encoding.h"
+
 namespace activator::dbus {
-
-namespace {
-
-bool IsUnreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::string EscapeBodyMarkup(std::string_view text) {
   std::string out;
@@ -37,41 +23,6 @@ std::string EscapeBodyMarkup(std::string_view text) {
       default:
         out += c;
     }
-  }
-  return out;
-}
-
-std::string PercentEncode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (IsUnreserved(byte)) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    }
-  }
-  return out;
-}
-
-std::optional<std::string> PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (text.size() - i < 3) return std::nullopt;
-    int high = HexValue(text[i + 1]);
-    int low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
   }
   return out;
 }
@@ -122,7 +73,14 @@ std::string ImagePathFromAddress(std::string_view address) {
   return *path;
 }
 
-NotifyRequest BuildNotifyRequest(const NotificationContent& content) {
+ServerHabits HabitsOfServer(std::string_view name) {
+  // xfce4-notifyd 0.7: "default" becomes a button when labelled, and the
+  // hint "value" turns the notification into a volume-style gauge.
+  if (name == "Xfce Notify Daemon") return {true, true};
+  return {};
+}
+
+NotifyRequest BuildNotifyRequest(const NotificationContent& content, const ServerHabits& habits) {
   NotifyRequest request;
   if (!content.texts.empty()) request.summary = content.texts[0];
   std::string body;
@@ -130,9 +88,13 @@ NotifyRequest BuildNotifyRequest(const NotificationContent& content) {
     if (i > 1) body += '\n';
     body += content.texts[i];
   }
-  if (!content.tag.empty()) {
+  const bool progress_as_text = content.progress && habits.value_hides_content;
+  const std::string progress_line =
+      progress_as_text ? std::to_string(*content.progress) + "%" : std::string();
+  for (const std::string* line : {&progress_line, &content.attribution, &content.tag}) {
+    if (line->empty()) continue;
     if (!body.empty()) body += '\n';
-    body += content.tag;
+    body += *line;
   }
   request.body = EscapeBodyMarkup(body);
   for (const auto& button : content.buttons) {
@@ -149,8 +111,11 @@ NotifyRequest BuildNotifyRequest(const NotificationContent& content) {
     });
     if (opens_result) request.body_click_key = request.actions[0];
   }
-  request.actions.emplace_back(kDefaultActionKey);
-  request.actions.emplace_back();
+  if (!habits.draws_default_action) {
+    request.actions.emplace_back(kDefaultActionKey);
+    request.actions.emplace_back(kDefaultActionLabel);
+  }
+  if (!progress_as_text) request.progress = content.progress;
   if (content.image_address) request.image_path = ImagePathFromAddress(*content.image_address);
   request.stack_tag = content.tag + "|" + content.group;
   return request;

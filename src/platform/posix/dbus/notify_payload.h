@@ -19,6 +19,9 @@ inline constexpr std::string_view kAppName = "Zorvell Lab";
 inline constexpr std::string_view kActionKeyPrefix = "zorvell:";
 // The key servers send for a click on the body rather than on a button.
 inline constexpr std::string_view kDefaultActionKey = "default";
+// Its label. Servers that draw no button for "default" still want one:
+// swaync drops an action whose label is empty, body click included.
+inline constexpr std::string_view kDefaultActionLabel = "Abrir";
 
 // The words of a job notification's button arguments that the port reads
 // (the job protocol's own, which this layer cannot include): a click on the
@@ -45,14 +48,20 @@ struct NotificationContent {
   std::vector<std::string> texts;  // text lines, in the order added
   std::optional<std::string> image_address;
   std::vector<ButtonContent> buttons;
+  std::optional<int> progress;  // 0 to 100 when it has a progress bar
+  std::string attribution;      // a line of its own below the texts; empty: none
+  // Only replaces a notification shown under its tag and group; when none is
+  // there, nothing is shown. The service has no list of notifications off
+  // screen to put it in instead.
+  bool replace_only = false;
 };
 
 // The fields of Notify that depend on the notification (the rest are fixed).
 struct NotifyRequest {
   std::string summary;
   std::string body;
-  // key, label, key, label, ...; the buttons, then "default" with an empty
-  // label, which most servers send for a click on the body only when offered.
+  // key, label, key, label, ...; the buttons, then "default", which most
+  // servers send for a click on the body only when offered.
   std::vector<std::string> actions;
   // The action key a click on the body stands for; empty when it stands for
   // none (the click then comes without arguments).
@@ -61,16 +70,28 @@ struct NotifyRequest {
   std::string stack_tag;
   // Hint "urgency" 2 (critical): servers colour such a notification and keep it.
   bool critical = false;
+  // Hint "value": the progress bar most servers draw.
+  std::optional<int32_t> progress;
 };
+
+// What a server does with a notification that the service's protocol leaves
+// open, and the program has to write around.
+struct ServerHabits {
+  // Draws every action as a button, "default" included when it has a label
+  // (an action with an empty label it leaves out).
+  bool draws_default_action = false;
+  // Shows a notification with the hint "value" as a bare gauge: no texts,
+  // no buttons.
+  bool value_hides_content = false;
+};
+
+// The habits of the server that calls itself `name` in GetServerInformation.
+ServerHabits HabitsOfServer(std::string_view name);
 
 // Servers read the body as markup: &, < and > become entities so a job id or
 // caption is shown as written and cannot inject markup.
 std::string EscapeBodyMarkup(std::string_view text);
 
-// Percent-encodes every byte outside A-Z a-z 0-9 - . _ ~ (upper-case hex).
-std::string PercentEncode(std::string_view text);
-// Reverses PercentEncode; nullopt for a malformed escape.
-std::optional<std::string> PercentDecode(std::string_view text);
 
 // "zorvell:" + key=value&key=value with every key and value percent-encoded,
 // so arguments holding '=', '&' or any byte come back unchanged.
@@ -84,11 +105,14 @@ std::optional<std::map<std::string, std::string>> DecodeActionKey(std::string_vi
 // is returned unchanged, which servers also accept as an image.
 std::string ImagePathFromAddress(std::string_view address);
 
-// Summary = first text line; body = second line, escaped, followed by the tag
-// on a line of its own so that different jobs never read as duplicates (dunst
-// merges notifications whose app name, summary and body are equal). Further
-// text lines follow the second one. A body click stands for the one button
+// Summary = first text line; body = second line, escaped, followed by the
+// further text lines, the attribution and the tag, each on a line of its own;
+// the tag so that different jobs never read as duplicates (dunst merges
+// notifications whose app name, summary and body are equal). A body click stands for the one button
 // when there is exactly one and it opens the result ("acao" = "salvar").
-NotifyRequest BuildNotifyRequest(const NotificationContent& content);
+// For a server with `habits`: no "default" where it would be drawn as a
+// button, and the progress as a line of text where a bar would hide the rest.
+NotifyRequest BuildNotifyRequest(const NotificationContent& content,
+                                 const ServerHabits& habits = {});
 
 }  // namespace activator::dbus

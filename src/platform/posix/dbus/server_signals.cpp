@@ -137,10 +137,15 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id, Shown shown,
   KeepShown(id);
 }
 
-void NotificationCentre::NoteServer(Link* link, const std::string& server) {
+void NotificationCentre::NoteServer(Link* link, const std::string& server,
+                                    const std::optional<std::string>& name) {
   MutexLock lock(mu_);
   if (link_.get() != link) return;
   unresponsive_ = false;
+  if (name && !server.empty()) {
+    named_server_ = server;
+    server_name_ = *name;
+  }
   if (server.empty() || server == server_) return;
   ForgetShown();
   SetServer(server);
