@@ -27,6 +27,7 @@
 #include "platform/com.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
+#include "platform/pipes.h"
 #include "platform/threads.h"
 
 namespace activator {
@@ -255,27 +256,71 @@ std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
   return std::nullopt;
 }
 
+// Whether an activator of this user serves the job pipe: a live one, whose
+// lock file was deleted or replaced under it before it could take it again.
+// A client that writes nothing leaves no trace there.
+bool JobPipeServed() {
+  const PipeSendResult probe = WriteMessageToPipe(kJobPipeName, "", kKeepAliveStep);
+  return probe.status == PipeSendStatus::kSent ||
+         (probe.status == PipeSendStatus::kOpenFailed && PipeWasBusy(probe.error));
+}
+
+void TellTerminalWeWait(bool& told) {
+  // Started by hand, it would otherwise seem to hang.
+  if (told || !StandardErrorIsTerminal()) return;
+  std::fputs(kInstanceWaitNotice, stderr);
+  std::fflush(stderr);
+  told = true;
+}
+
 // Two activators of one user would both rewrite the state file, show every
 // job twice and send a click to the worker twice, so a second one waits for
 // the first to end; it logs nothing meanwhile, not even its start, and then
-// takes over the state file the first left. Returns the system's error when
-// the lock cannot be had at all: the program then runs without it, as it did
-// before there was one.
+// takes over the state file the first left. The lock is one sign of a live
+// activator, the job pipe served is another, asked when the lock says little:
+// a user cleaning the State folder by hand may delete the lock file under the
+// first (the new one is then this process's), and a lock that cannot be had
+// at all (its path a directory, its folder read-only) proves nothing. Returns
+// the system's error when the lock cannot be had: the program then runs
+// without it once no activator serves the job pipe.
 std::optional<uint32_t> WaitForInstanceLock() {
+  bool told = false;
   InstanceLockResult lock = TryTakeInstanceLock(kInstanceLockName);
   if (lock.status == InstanceLockStatus::kHeld) {
-    // Started by hand, it would otherwise seem to hang.
-    if (StandardErrorIsTerminal()) {
-      std::fputs(kInstanceWaitNotice, stderr);
-      std::fflush(stderr);
-    }
+    TellTerminalWeWait(told);
     lock = TakeInstanceLock(kInstanceLockName);
+  }
+  const bool lock_says_little = lock.status != InstanceLockStatus::kTaken || lock.new_file;
+  while (lock_says_little && JobPipeServed()) {
+    TellTerminalWeWait(told);
+    std::this_thread::sleep_for(kKeepAliveStep);
+    if (lock.status != InstanceLockStatus::kTaken) lock = TryTakeInstanceLock(kInstanceLockName);
   }
   if (lock.status != InstanceLockStatus::kTaken) return lock.error;
   return std::nullopt;
 }
 
 }  // namespace
+
+std::optional<InstanceLockCheck> KeepInstanceLockStep(std::optional<InstanceLockCheck> last) {
+  const InstanceLockCheckResult check = KeepInstanceLock(kInstanceLockName);
+  switch (check.status) {
+    case InstanceLockCheck::kHeld:
+      return check.status;
+    case InstanceLockCheck::kTakenAgain:
+      WriteDebugLog("INSTANCIA UNICA RETOMADA");
+      return check.status;
+    case InstanceLockCheck::kTakenByOther:
+    case InstanceLockCheck::kFailed:
+      // Once until it changes: a folder gone for good would log every second.
+      if (last != check.status)
+        WriteDebugLog(check.status == InstanceLockCheck::kTakenByOther
+                          ? std::string("INSTANCIA UNICA TOMADA POR OUTRO")
+                          : "INSTANCIA UNICA FALHOU=" + FormatErrorCode(check.error));
+      return check.status;
+  }
+  return check.status;
+}
 
 StartupSettings ActivatorStartupSettings() {
   return StartupSettings{
@@ -323,7 +368,12 @@ int RunActivator() {
   // Windows the lock is the thread's.
   settings.instance_lock_error = WaitForInstanceLock();
   if (std::optional<int> exit_code = StartActivator(settings, manager)) return *exit_code;
-  for (;;) std::this_thread::sleep_for(kKeepAliveStep);
+  std::optional<InstanceLockCheck> lock;
+  if (settings.instance_lock_error) lock = InstanceLockCheck::kFailed;
+  for (;;) {
+    std::this_thread::sleep_for(kKeepAliveStep);
+    lock = KeepInstanceLockStep(lock);
+  }
 }
 
 int UnregisterActivator() {

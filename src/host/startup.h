@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/app_notifications.h"
+#include "platform/instance_lock.h"
 
 namespace activator {
 
@@ -80,9 +81,17 @@ inline constexpr char kInstanceWaitNotice[] =
     "activator: another activator runs for this user; this one waits and starts when that one "
     "ends\n";
 
+// One step of the main thread once the program runs: the instance lock still
+// stands where a second activator looks for it, or is taken again there
+// ("INSTANCIA UNICA RETOMADA"). A lock that cannot be had again, or that
+// another process took first, is logged once until that changes. `last` is
+// what the previous step found.
+std::optional<InstanceLockCheck> KeepInstanceLockStep(std::optional<InstanceLockCheck> last);
+
 // The program: takes the one-activator-per-user lock (kInstanceLockName),
-// waiting in silence while another activator holds it, then start-up with the
-// build's settings, then sleeps in 1000 ms steps for ever. Returns only with
+// waiting in silence while another activator holds it or serves the job
+// pipe, then start-up with the build's settings, then checks its lock in
+// 1000 ms steps for ever (KeepInstanceLockStep). Returns only with
 // the exit code of a failed start.
 int RunActivator();
 

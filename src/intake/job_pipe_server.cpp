@@ -62,6 +62,19 @@ void SendQueueNotice(const std::string& job_id) {
   }
 }
 
+// Jobs that can no longer matter are forgotten now and then, with one line
+// for the whole pass.
+void ForgetJobsOutOfView() {
+  const std::vector<std::string> forgotten = TheJobRegistry().ForgetJobsOutOfView();
+  if (forgotten.empty()) return;
+  TheJobDetails().Forget(forgotten);
+  {
+    MutexLock display(g_display_lock);
+    ForgetDisplayedJobs(forgotten);
+  }
+  WriteDebugLog("VELDUNA JOBS ESQUECIDOS=" + std::to_string(forgotten.size()));
+}
+
 }  // namespace
 
 std::optional<PipeServerInstance> CreateJobPipeInstance(
@@ -98,14 +111,17 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
   WriteDebugLog("PYTHON ID=" + LogValue(job.job_id));
   WriteDebugLog("PYTHON ESTADO=" + LogValue(job.job_state));
   LogOptionalFields(job);
-  // Before the job is queued or its state shown: the show reads them.
-  TheJobDetails().Record(job.job_id, job.description, job.progress);
+  const bool announce = job.action == kActionAnnounce.text();
+  const bool update = job.action == kActionUpdate.text();
+  // Before the job is queued or its state shown: the show reads them. Only a
+  // job the registry knows has details worth keeping.
+  if (announce || update) TheJobDetails().Record(job.job_id, job.description, job.progress);
 
-  if (job.action == kActionAnnounce.text()) {
+  if (announce) {
     registry.AnnounceJob(job.job_id);
     WriteDebugLog("VELDUNA RECEBEU=" + LogValue(job.job_id));
     if (job.wants_queue_notice) SendQueueNotice(job.job_id);
-  } else if (job.action == kActionUpdate.text()) {
+  } else if (update) {
     registry.SetJobState(job.job_id, job.job_state);
     WriteDebugLog("VELDUNA ESTADO REGISTRADO=" + LogValue(job.job_id) +
                   " ESTADO=" + LogValue(job.job_state));
@@ -114,6 +130,7 @@ void HandleJobMessage(const std::string& message, const AppNotificationManager& 
     MutexLock display(g_display_lock);
     DispatchStateUpdate(manager, job.job_id, job.job_state);
   }
+  ForgetJobsOutOfView();
 }
 
 bool ServeOneJobConnection(PipeServerInstance& instance, const AppNotificationManager& manager) {

@@ -26,6 +26,14 @@ void JobDetails::Record(const std::string& job_id, const std::optional<std::stri
     journal->Record({SavedChangeKind::kDescription, {job_id, *description}});
 }
 
+void JobDetails::Forget(const std::vector<std::string>& job_ids) {
+  MutexLock lock(lock_);
+  for (const std::string& id : job_ids) {
+    details_.erase(id);
+    progress_changed_.erase(id);
+  }
+}
+
 void JobDetails::KeepChangesIn(StateJournal* journal) { journal_.store(journal); }
 
 void JobDetails::Restore(const SavedState& saved) {

@@ -43,6 +43,9 @@ class JobDetails {
   // forgets) the ids whose progress changed since the last call.
   std::vector<std::string> TakeProgressChanges(std::chrono::milliseconds limit) EXCLUDES(lock_);
 
+  // The registry forgot these jobs: their details go too.
+  void Forget(const std::vector<std::string>& job_ids) EXCLUDES(lock_);
+
   // From now on every description is recorded in `journal`; the progress,
   // which the next message replaces anyway, is not.
   void KeepChangesIn(StateJournal* journal);

@@ -36,38 +36,97 @@ void JobRegistry::SetStateLocked(const std::string& job_id, const std::string& j
   job.stamp = next_stamp_++;
 }
 
-void JobRegistry::FillSnapshot(StateSnapshot& snapshot) const {
-  snapshot.queue.assign(job_queue_.begin(), job_queue_.end());
-  for (const auto& [id, show] : pending_) (show.shown ? snapshot.pending : snapshot.unshown).push_back(id);
-  snapshot.on_screen.assign(on_screen_ids_.begin(), on_screen_ids_.end());
+void JobRegistry::SortJobsByView(std::vector<SnapshotJob>& in_view,
+                                 std::vector<SnapshotJob>& kept_out_of_view,
+                                 std::vector<SnapshotJob>* beyond) const {
   // Flat arrays only: a snapshot of a long queue must not cost a node per job.
-  std::vector<std::string_view> queued = snapshot.queue;
+  std::vector<std::string_view> queued(job_queue_.begin(), job_queue_.end());
   std::sort(queued.begin(), queued.end());
   std::vector<SnapshotJob> finished, running;
   for (const auto& [id, job] : job_states_) {
     const SnapshotJob entry{id, &job.state, nullptr, job.stamp, true};
     if (std::binary_search(queued.begin(), queued.end(), std::string_view(id)) ||
         pending_.count(id) != 0 || on_screen_ids_.count(id) != 0) {
-      snapshot.jobs.push_back(entry);
+      in_view.push_back(entry);
     } else {
       (IsFinalJobState(job.state) ? finished : running).push_back(entry);
     }
   }
-  // Of the rest, the most recent: kept in the registry for good, but a
-  // restarted program needs only the jobs that may still be sent a state.
+  // Of the rest, the most recent: a job out of view may still be sent a
+  // state or announced again, most likely soon after its last change.
   for (auto [out_of_view, limit] : {std::pair{&finished, kKeptFinishedJobs},
                                     std::pair{&running, kKeptRunningJobs}}) {
     if (out_of_view->size() > limit) {
       const auto first_kept = out_of_view->end() - static_cast<std::ptrdiff_t>(limit);
       std::nth_element(out_of_view->begin(), first_kept, out_of_view->end(),
                        [](const SnapshotJob& a, const SnapshotJob& b) { return a.stamp < b.stamp; });
+      if (beyond != nullptr) beyond->insert(beyond->end(), out_of_view->begin(), first_kept);
       out_of_view->erase(out_of_view->begin(), first_kept);
     }
     for (SnapshotJob& job : *out_of_view) {
       job.in_view = false;
-      snapshot.jobs.push_back(job);
+      kept_out_of_view.push_back(job);
     }
   }
+}
+
+void JobRegistry::FillSnapshot(StateSnapshot& snapshot) const {
+  snapshot.queue.assign(job_queue_.begin(), job_queue_.end());
+  for (const auto& [id, show] : pending_) (show.shown ? snapshot.pending : snapshot.unshown).push_back(id);
+  snapshot.on_screen.assign(on_screen_ids_.begin(), on_screen_ids_.end());
+  // The registry keeps no more than the snapshot once a pass of
+  // ForgetJobsOutOfView has run; until then the snapshot already leaves out
+  // what the next pass forgets.
+  SortJobsByView(snapshot.jobs, snapshot.jobs, nullptr);
+}
+
+std::vector<std::string> JobRegistry::ForgetJobsOutOfView() {
+  std::vector<std::string> forgotten;
+  std::size_t states_left = 0;
+  {
+    MutexLock lock(registry_lock_);
+    if (job_states_.size() < forget_at_) return forgotten;
+    std::vector<SnapshotJob> in_view, kept, beyond;
+    SortJobsByView(in_view, kept, &beyond);
+    forgotten.reserve(beyond.size());
+    for (const SnapshotJob& job : beyond) forgotten.emplace_back(job.id);
+    // The views die with their entries.
+    in_view.clear();
+    kept.clear();
+    beyond.clear();
+    for (const std::string& id : forgotten) job_states_.erase(id);
+    states_left = job_states_.size();
+    // Doubling: the passes cost a constant per job however many come.
+    forget_at_ = std::max(kForgetPassAtJobs, 2 * states_left);
+    // The state file forgets them too, or a restart would bring them back.
+    if (!forgotten.empty())
+      if (StateJournal* journal = journal_.load()) journal->WriteSnapshot(*this);
+  }
+  // Only the job pipe server, which calls this, records reply pipes, so
+  // nothing comes between the two locks. A reply pipe of a job that never
+  // had a state (an action that is neither an announce nor an update) goes
+  // once it is as old as the jobs forgotten with it.
+  std::vector<std::string> orphans;
+  {
+    MutexLock lock(reply_pipe_lock_);
+    for (const std::string& id : forgotten) reply_pipes_.erase(id);
+    if (reply_pipes_.size() > states_left + kKeptFinishedJobs)
+      for (const auto& entry : reply_pipes_) orphans.push_back(entry.first);
+  }
+  if (orphans.empty()) return forgotten;
+  {
+    MutexLock lock(registry_lock_);
+    std::vector<std::string> stateless;
+    for (std::string& id : orphans)
+      if (job_states_.count(id) == 0) stateless.push_back(std::move(id));
+    orphans.swap(stateless);
+  }
+  {
+    MutexLock lock(reply_pipe_lock_);
+    for (const std::string& id : orphans) reply_pipes_.erase(id);
+  }
+  forgotten.insert(forgotten.end(), orphans.begin(), orphans.end());
+  return forgotten;
 }
 
 void JobRegistry::Restore(const SavedState& saved) {
@@ -292,6 +351,7 @@ void JobRegistry::ResetForTesting() {
   }
   MutexLock lock(registry_lock_);
   job_states_.clear();
+  forget_at_ = kForgetPassAtJobs;
   next_stamp_ = 1;
   job_queue_.clear();
   pending_.clear();

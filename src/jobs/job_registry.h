@@ -37,6 +37,9 @@ class JobRegistry : public LiveJobState {
   // before any pass could see it, and would otherwise hold a place of the
   // display limit for ever.
   static constexpr unsigned kUnseenPassesBeforeRelease = 5;
+  // The registry holds at least this many jobs before a pass of
+  // ForgetJobsOutOfView looks for any to forget.
+  static constexpr std::size_t kForgetPassAtJobs = 2 * (kKeptFinishedJobs + kKeptRunningJobs);
 
   JobRegistry() = default;
   JobRegistry(const JobRegistry&) = delete;
@@ -98,6 +101,18 @@ class JobRegistry : public LiveJobState {
   // limit keeps it waiting; nullopt when it is not queued or about to be taken.
   std::optional<uint64_t> PlaceBehindLimit(const std::string& job_id) EXCLUDES(registry_lock_);
 
+  // A process that runs for months must not keep every job it ever saw. A job
+  // out of view (neither queued, pending nor in the centre at the monitor's
+  // last look) can no longer be clicked, and the most recent of those are
+  // kept in case a state or an announce still comes: kKeptFinishedJobs of
+  // the finished, kKeptRunningJobs of the running, as the state file keeps.
+  // The older rest are forgotten with their reply pipes, and so are reply
+  // pipes of ids that never had a state; the state file is rewritten without
+  // them. A pass runs once the registry has doubled since the last one, so
+  // most calls cost a comparison. Only the job pipe server calls it. Returns
+  // the ids forgotten, for the caller to forget their details too.
+  std::vector<std::string> ForgetJobsOutOfView() EXCLUDES(registry_lock_, reply_pipe_lock_);
+
   // From now on every change is recorded in `journal` (start-up's, once the
   // saved state is restored), under the registry lock for the job states,
   // queue, pending and on-screen ids, after the reply-pipe lock for the reply
@@ -139,6 +154,11 @@ class JobRegistry : public LiveJobState {
   };
 
   bool AdmitsNextJob() const REQUIRES(registry_lock_);
+  // Views of every job: those in view, and of the others the most recent
+  // that are kept; with `beyond`, the rest there. Valid while the lock is
+  // held and nothing changes.
+  void SortJobsByView(std::vector<SnapshotJob>& in_view, std::vector<SnapshotJob>& kept_out_of_view,
+                      std::vector<SnapshotJob>* beyond) const REQUIRES(registry_lock_);
   void SetStateLocked(const std::string& job_id, const std::string& job_state)
       REQUIRES(registry_lock_);
   // Records a change made under the registry lock; a snapshot due is made
@@ -153,6 +173,7 @@ class JobRegistry : public LiveJobState {
   Mutex registry_lock_;
   std::unordered_map<std::string, JobEntry> job_states_ GUARDED_BY(registry_lock_);
   uint64_t next_stamp_ GUARDED_BY(registry_lock_) = 1;
+  std::size_t forget_at_ GUARDED_BY(registry_lock_) = kForgetPassAtJobs;
   std::deque<std::string> job_queue_ GUARDED_BY(registry_lock_);
   std::unordered_map<std::string, PendingShow> pending_ GUARDED_BY(registry_lock_);
   uint64_t on_screen_count_ GUARDED_BY(registry_lock_) = 0;

@@ -126,6 +126,14 @@ void StateJournal::Record(const SavedChange& change, const LiveJobState* live) {
   }
 }
 
+void StateJournal::WriteSnapshot(const LiveJobState& live) {
+  MutexLock lock(mu_);
+  if (path_.empty()) return;
+  StateSnapshot snapshot;
+  live.FillSnapshot(snapshot);
+  WriteSnapshotLocked(std::move(snapshot));
+}
+
 void StateJournal::WriteSnapshotLocked(StateSnapshot snapshot) {
   // The reply pipes and descriptions of jobs the snapshot keeps, and of those
   // recorded since the last one (their job may not have reached the registry

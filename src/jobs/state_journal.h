@@ -85,6 +85,11 @@ class StateJournal {
   // snapshot to the next change with one.
   void Record(const SavedChange& change, const LiveJobState* live = nullptr) EXCLUDES(mu_);
 
+  // Replaces the file by a snapshot of `live` now, for a change that leaves
+  // out what the file still holds (jobs forgotten). Called with the registry
+  // lock held; does nothing before Open.
+  void WriteSnapshot(const LiveJobState& live) EXCLUDES(mu_);
+
   // Log lines about the file since the last call: a write that failed
   // ("ESTADO NAO GRAVADO", once until it works again), the file written
   // again after that, ids left out of a snapshot too large.

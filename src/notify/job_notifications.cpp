@@ -2,6 +2,7 @@
 // and what a failure undoes, so one routine builds and shows all of them.
 #include "notify/job_notifications.h"
 
+#include <map>
 #include <set>
 
 #include "base/build_constants.h"
@@ -86,9 +87,10 @@ HResult CodeOfCurrentFailure() {
 // program put it there. Guarded by the display lock, under which every show
 // happens.
 struct DisplayRecord {
-  // Jobs whose notification was last shown with a progress bar: only those
-  // can have their progress updated in place.
-  std::set<std::string> with_bar;
+  // Jobs whose notification was last shown with a progress bar, and the
+  // value it shows: only those can have their progress updated in place, and
+  // only a different value is worth an update.
+  std::map<std::string, int> with_bar;
   // The job shown last, which carries the count of jobs waiting behind the
   // display limit, and the count it carries.
   std::string newest;
@@ -157,7 +159,7 @@ void NoteShown(const std::string& job_id, const FormTexts& form, const JobExtras
                bool newest) REQUIRES(g_display_lock) {
   DisplayRecord& record = TheDisplayRecord();
   if (extras.detail.progress && form.shows_progress) {
-    record.with_bar.insert(job_id);
+    record.with_bar[job_id] = *extras.detail.progress;
   } else {
     record.with_bar.erase(job_id);
   }
@@ -195,11 +197,15 @@ void UpdateJobProgress(const AppNotificationManager& manager, const std::string&
     REQUIRES(g_display_lock) {
   const JobDetail detail = TheJobDetails().Find(job_id);
   if (!detail.progress) return;
+  // The show that put the bar there may already carry the latest value.
+  auto shown = TheDisplayRecord().with_bar.find(job_id);
+  if (shown != TheDisplayRecord().with_bar.end() && shown->second == *detail.progress) return;
   try {
     const AppNotificationProgressResult result = manager.UpdateProgress(
         ProgressData(*detail.progress, TheDisplayRecord().next_sequence++), Utf8ToUtf16(job_id),
         Utf8ToUtf16(kJobNotificationGroup));
     if (result == AppNotificationProgressResult::kSucceeded) {
+      TheDisplayRecord().with_bar[job_id] = *detail.progress;
       WriteDebugLog("PROGRESSO ATUALIZADO=" + LogValue(job_id) +
                     " VALOR=" + std::to_string(*detail.progress));
     } else {
@@ -286,6 +292,14 @@ void RefreshJobNotifications(const AppNotificationManager& manager,
   if (!record.newest.empty() && registry.WaitingBehindLimit() != record.newest_waiting &&
       registry.IsInCentre(record.newest)) {
     RefreshJobNotification(manager, record.newest);
+  }
+}
+
+void ForgetDisplayedJobs(const std::vector<std::string>& job_ids) {
+  DisplayRecord& record = TheDisplayRecord();
+  for (const std::string& id : job_ids) {
+    record.with_bar.erase(id);
+    if (record.former_carrier == id) record.former_carrier.reset();
   }
 }
 

@@ -56,6 +56,9 @@ void RefreshJobNotifications(const AppNotificationManager& manager,
                              const std::vector<std::string>& progress_changed, bool count_due)
     REQUIRES(g_display_lock);
 
+// The registry forgot these jobs: what they were shown with goes too.
+void ForgetDisplayedJobs(const std::vector<std::string>& job_ids) REQUIRES(g_display_lock);
+
 // Forgets what the notifications on screen were shown with. Tests call it
 // between cases.
 void ResetDisplayRecordForTesting() REQUIRES(g_display_lock);

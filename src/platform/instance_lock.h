@@ -18,6 +18,10 @@ enum class InstanceLockStatus {
 struct InstanceLockResult {
   InstanceLockStatus status = InstanceLockStatus::kFailed;
   uint32_t error = 0;  // the system's own number (errno, GetLastError) when kFailed
+  // kTaken in a file this take made: no activator ever took the lock, or its
+  // file was deleted under one that still runs. Always false where the lock
+  // is no file (Windows).
+  bool new_file = false;
 };
 
 // Takes the lock `name` (kInstanceLockName) without waiting. Once taken it is
@@ -28,6 +32,27 @@ InstanceLockResult TryTakeInstanceLock(const std::string& name) noexcept;
 // The same, waiting for as long as another process holds the lock: kTaken or
 // kFailed, never kHeld.
 InstanceLockResult TakeInstanceLock(const std::string& name) noexcept;
+
+enum class InstanceLockCheck {
+  kHeld,          // still held where the next process looks for it
+  kTakenAgain,    // it was gone (deleted, replaced) and is held again
+  kTakenByOther,  // it was gone, and another process took its place first
+  kFailed,        // it was gone and cannot be had again (`error` says why)
+};
+
+struct InstanceLockCheckResult {
+  InstanceLockCheck status = InstanceLockCheck::kFailed;
+  uint32_t error = 0;
+};
+
+// Makes sure that the lock `name`, taken by this process (or not had at
+// all), still stands where another process would look for it, and takes it
+// again when it does not. On POSIX the lock is a file that its user may
+// delete or replace while it is held, which would let a second process take
+// a lock of its own; a Windows mutex cannot go while it is held, and there
+// this only tries again a lock that could not be had. Call it from the
+// thread that took the lock.
+InstanceLockCheckResult KeepInstanceLock(const std::string& name) noexcept;
 
 // The name of a lock of the same kind for the file at `path` (whose folder
 // must exist): on POSIX that file itself, on Windows a mutex of the session

@@ -93,6 +93,21 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   EXPECT_EQ(request.progress, 40);
   EXPECT_EQ(HabitsOfServer("dunst").value_hides_content, false);
 
+  // An id's bytes reach the server's body only as something people can read:
+  // a line end cannot forge a line, an escape or an override cannot act;
+  // the tag and the arguments stay byte for byte. A description holding an
+  // override is isolated, so the lines around it read as written.
+  const std::string forged = "L1\n+7 na fila\x1b[31m\u202e\u2067\u0085x";
+  content.tag = forged;
+  content.buttons = {{"abortar", {{"id_execucao", forged}}}};
+  content.texts = {"Zorvell Lab", "Processo em andamento", "\u202emake"};
+  content.attribution.clear();
+  request = BuildNotifyRequest(content);
+  EXPECT_EQ(request.body, "Processo em andamento\n\u2068\u202emake\u2069\n"
+                          "L1\\n+7 na fila\\x1b[31m\\u202e\\u2067\\x85x");
+  EXPECT_EQ(request.stack_tag, forged + "|zorvell_processos");
+  EXPECT_EQ(DecodeActionKey(request.actions[0])->at("id_execucao"), forged);
+
   // Nothing but an empty tag: empty texts, no image, no actions.
   NotifyRequest bare = BuildNotifyRequest(NotificationContent{});
   EXPECT_EQ(bare.summary, "");

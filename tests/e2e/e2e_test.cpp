@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "base/build_constants.h"
@@ -226,41 +227,58 @@ TEST_F(EndToEndTest, OnATerminalSaysOnceThatAnotherProgramHoldsTheJobPipe) {
 
 // One activator per user: a second one started while the first runs waits,
 // logging nothing, says so once on its terminal, and starts when the first
-// ends, going on from the state the first left.
+// ends, going on from the state the first left. So it does when the lock
+// file was deleted or replaced under the first, or cannot be had at all: the
+// first takes it again when it can, and its job pipe is a sign of it too.
 TEST_F(EndToEndTest, ASecondActivatorWaitsForTheFirstToEnd) {
-  LogTail tail;
-  ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
-  ASSERT_TRUE(SendWhenServed(""));  // a client that writes nothing leaves no trace
+  namespace fs = std::filesystem;
+  const std::string lock = kInstanceLockName;
+  const std::vector<std::pair<std::string, std::function<void()>>> lock_files = {
+      {"kept", [] {}},
+      {"deleted", [&] { fs::remove(lock); }},
+      {"a directory", [&] { fs::remove(lock), fs::create_directory(lock); }},
+      {"a symbolic link", [&] { fs::remove(lock), fs::create_symlink(lock + ".elsewhere", lock); }},
+  };
+  for (const auto& [lock_file, change] : lock_files) {
+    SCOPED_TRACE("the lock file " + lock_file);
+    std::remove(kStateFilePath);
+    LogTail tail;
+    ASSERT_TRUE(program_.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
+    ASSERT_TRUE(SendWhenServed(""));  // a client that writes nothing leaves no trace
+    change();
 
-  Terminal terminal;
-  ASSERT_TRUE(terminal.valid());
-  ProgramProcess second;
-  second.SetOutput("", terminal.device());
-  ASSERT_TRUE(second.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
-  std::string said;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!said.ends_with("\n")) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nothing said: " << said;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    said += terminal.Read();
+    Terminal terminal;
+    ASSERT_TRUE(terminal.valid());
+    ProgramProcess second;
+    second.SetOutput("", terminal.device());
+    ASSERT_TRUE(second.Start(E2E_PROGRAM, {}, NoBusEnvironment()));
+    std::string said;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!said.ends_with("\n")) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nothing said: " << said;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      said += terminal.Read();
+    }
+    EXPECT_EQ(said, kInstanceWaitNotice);
+
+    // The first one alone takes jobs and keeps them in the state file.
+    ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X1&estado=executando"));
+    ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X1", kWaitMs));
+    EXPECT_EQ(CountOf(tail.Lines(), "ZORVELL ACTIVATOR START"), 1);
+
+    program_.Kill();
+    ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X2&estado=executando"));
+    ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X2", kWaitMs));
+    const std::vector<std::string> lines = tail.Lines();
+    EXPECT_EQ(CountOf(lines, "ZORVELL ACTIVATOR START"), 2);
+    const auto restored = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("ESTADO RESTAURADO PROCESSOS=1 ");
+    });
+    EXPECT_NE(restored, lines.end()) << ::testing::PrintToString(lines);
+    EXPECT_EQ(terminal.Read(), "");  // said once
+    second.Kill();
+    fs::remove(lock);
   }
-  EXPECT_EQ(said, kInstanceWaitNotice);
-
-  // The first one alone takes jobs and keeps them in the state file.
-  ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X1&estado=executando"));
-  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X1", kWaitMs));
-  EXPECT_EQ(CountOf(tail.Lines(), "ZORVELL ACTIVATOR START"), 1);
-
-  program_.Kill();
-  ASSERT_TRUE(SendWhenServed("acao=continuar&id_execucao=X2&estado=executando"));
-  ASSERT_TRUE(tail.WaitForLine("VELDUNA RECEBEU=X2", kWaitMs));
-  const std::vector<std::string> lines = tail.Lines();
-  EXPECT_EQ(CountOf(lines, "ZORVELL ACTIVATOR START"), 2);
-  const auto restored = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.starts_with("ESTADO RESTAURADO PROCESSOS=1 ");
-  });
-  EXPECT_NE(restored, lines.end()) << ::testing::PrintToString(lines);
-  EXPECT_EQ(terminal.Read(), "");  // said once
 }
 
 TEST_F(EndToEndTest, MissingBootstrapLibraryExitsWithTen) {

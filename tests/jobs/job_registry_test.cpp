@@ -201,6 +201,50 @@ std::string FreshStatePath(const std::string& name) {
   return path;
 }
 
+// A registry that runs for months forgets jobs out of view, oldest first and
+// beyond what it keeps of each kind, with their reply pipes, and so does the
+// state file; whatever may still be clicked or shown stays.
+TEST(SavedStateTest, JobsOutOfViewAreForgottenBeyondWhatIsKept) {
+  const std::string path = FreshStatePath("forget");
+  const int jobs = 3 * int(JobRegistry::kForgetPassAtJobs);
+  std::size_t forgotten = 0;
+  {
+    StateJournal journal;
+    journal.Open(path);
+    JobRegistry registry;
+    registry.KeepChangesIn(&journal);
+    registry.RecordReplyPipe("Q", "pq");
+    registry.AnnounceJob("Q");
+    registry.RecordReplyPipe("S", "ps");
+    registry.SetJobState("S", "concluido");
+    registry.RefreshOnScreenView(1, {"S"});
+    // Actions that set no state.
+    for (int i = 0; i < 100; ++i) registry.RecordReplyPipe("no-state" + std::to_string(i), "pn");
+    for (int i = 0; i < jobs; ++i) {
+      const std::string id = (i % 2 ? "F" : "R") + std::to_string(i);
+      registry.RecordReplyPipe(id, "p" + id);
+      registry.SetJobState(id, i % 2 ? "concluido" : "executando");
+      forgotten += registry.ForgetJobsOutOfView().size();
+    }
+    EXPECT_GT(forgotten, 0u);
+    const std::string newest_finished = "F" + std::to_string(jobs - 1);
+    const std::string newest_running = "R" + std::to_string(jobs - 2);
+    for (const std::string& kept : {std::string("Q"), std::string("S"), newest_finished, newest_running}) {
+      EXPECT_TRUE(registry.HasJobState(kept)) << kept;
+      EXPECT_TRUE(registry.FindReplyPipe(kept)) << kept;
+    }
+    for (const std::string& gone : {std::string("F1"), std::string("R0"), std::string("no-state0")}) {
+      EXPECT_FALSE(registry.HasJobState(gone)) << gone;
+      EXPECT_FALSE(registry.FindReplyPipe(gone)) << gone;
+    }
+    EXPECT_EQ(registry.QueuedIds(), std::vector<std::string>{"Q"});
+  }
+  const SavedState read = DecodeSavedState(ReadFileStart(path, 64 << 20).bytes).state;
+  EXPECT_TRUE(read.jobs.count("Q") && read.jobs.count("S"));
+  EXPECT_FALSE(read.jobs.count("R0") || read.jobs.count("F1"));
+  std::remove(path.c_str());
+}
+
 // A registry's changes, recorded as they happen, come back in a new process
 // (a new journal on the same file) as they were: ids with any bytes, the
 // queue's order, states, reply pipes and descriptions, a final state queued

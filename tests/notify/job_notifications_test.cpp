@@ -355,12 +355,16 @@ TEST_F(JobNotificationsTest, AnUpdateWithNoServiceIsQueuedOnceARefusedOneIsNot) 
 
 // However many values came since the last round, one update in place shows
 // the latest; a notification shown without a bar gets one quietly; a job not
-// in the centre (queued, or taken but not shown yet) is left alone, and one
-// the user closed stays closed.
+// in the centre (queued, or taken but not shown yet) is left alone, one
+// shown with its latest value already is not sent it again, and one the user
+// closed stays closed.
 TEST_F(JobNotificationsTest, ProgressIsUpdatedInPlaceWithTheLatestValue) {
   TakeJob("J1");
   TheJobDetails().Record("J1", std::nullopt, 10);
   Show(JobNotificationForm::kInProgress, "J1");
+  TakeJob("J3");
+  TheJobDetails().Record("J3", std::nullopt, 40);
+  Show(JobNotificationForm::kInProgress, "J3");
   TakeJob("J2");
   Show(JobNotificationForm::kInProgress, "J2");
   TakeJob("T1");

@@ -10,12 +10,21 @@
 // from ever starting.
 #include "platform/instance_lock.h"
 
+#include <set>
+
 #include "platform/os/windows_support.h"
 #include "platform/windows/user_sid.h"
 
 namespace activator {
 
 namespace {
+
+// The names of the mutexes this process owns. Used only by the thread that
+// took them, which owns them.
+std::set<std::string>& HeldLocks() {
+  static auto* held = new std::set<std::string>();
+  return *held;
+}
 
 InstanceLockResult Take(const std::string& name, DWORD wait_ms) {
   const std::unique_ptr<void, LocalFreer> descriptor = OwnerOnlyDescriptor();
@@ -29,6 +38,11 @@ InstanceLockResult Take(const std::string& name, DWORD wait_ms) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:
       mutex.release();  // open, and so owned, until the process ends
+      try {
+        HeldLocks().insert(name);
+      } catch (...) {
+        // Owned all the same; a check would only take it again.
+      }
       return {InstanceLockStatus::kTaken};
     case WAIT_TIMEOUT:
       return {InstanceLockStatus::kHeld};
@@ -43,6 +57,20 @@ InstanceLockResult TryTakeInstanceLock(const std::string& name) noexcept { retur
 
 InstanceLockResult TakeInstanceLock(const std::string& name) noexcept {
   return Take(name, INFINITE);
+}
+
+InstanceLockCheckResult KeepInstanceLock(const std::string& name) noexcept {
+  // A mutex this process owns cannot be taken from it; one it could not
+  // have is tried again.
+  try {
+    if (HeldLocks().count(name) != 0) return {InstanceLockCheck::kHeld};
+  } catch (...) {
+    return {InstanceLockCheck::kFailed, ERROR_OUTOFMEMORY};
+  }
+  const InstanceLockResult again = Take(name, 0);
+  if (again.status == InstanceLockStatus::kTaken) return {InstanceLockCheck::kTakenAgain};
+  if (again.status == InstanceLockStatus::kHeld) return {InstanceLockCheck::kTakenByOther};
+  return {InstanceLockCheck::kFailed, again.error};
 }
 
 std::string LockNameForFile(const std::string& path) {

@@ -2,7 +2,13 @@
 // calls on it with a bounded wait for their replies.
 #include "platform/posix/dbus/bus_link.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -44,6 +50,37 @@ HResult CodeForBusError(const std::string& name) {
   return kHrFail;
 }
 
+void NotificationCentre::Link::WakeLoop() {
+  const uint64_t one = 1;
+  // A full counter already wakes the loop.
+  [[maybe_unused]] const ssize_t written = ::write(wake.get(), &one, sizeof one);
+}
+
+void NotificationCentre::Link::LeaveLoop() {
+  leaving = true;
+  WakeLoop();
+}
+
+void NotificationCentre::Link::RunLoop() {
+  while (!leaving) {
+    {
+      std::lock_guard<std::recursive_mutex> turn(dispatch_mu);
+      if (connection->processPendingRequest()) continue;
+    }
+    const sdbus::IConnection::PollData data = connection->getEventLoopPollData();
+    int timeout_ms = -1;
+    if (const auto relative = data.getRelativeTimeout())
+      timeout_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*relative).count());
+    pollfd fds[] = {{data.fd, data.events, 0}, {wake.get(), POLLIN, 0}};
+    if (::poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
+      throw std::system_error(errno, std::generic_category(), "poll on the bus");
+    if ((fds[1].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t read = ::read(wake.get(), &count, sizeof count);
+    }
+  }
+}
+
 std::string Describe(const sdbus::Error& error) {
   return error.getName() + ": " + error.getMessage();
 }
@@ -65,13 +102,7 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::AcquireLink(
     unresponsive_ = false;
     ForgetShown();
   }
-  if (previous) {
-    try {
-      previous->connection->leaveEventLoop();
-    } catch (const std::exception&) {
-      // Its loop ends on its own once the connection fails.
-    }
-  }
+  if (previous) previous->LeaveLoop();
   try {
     std::thread([this, link] { RunEventLoop(link); }).detach();
   } catch (const std::system_error& error) {
@@ -128,6 +159,10 @@ std::shared_ptr<NotificationCentre::Link> NotificationCentre::OpenLinkBounded() 
 std::shared_ptr<NotificationCentre::Link> NotificationCentre::OpenLink() {
   auto link = std::make_shared<Link>();
   Link* raw = link.get();
+  link->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!link->wake)
+    throw HResultError(kHrNotConnected, std::string("no event descriptor for the bus: ") +
+                                            std::strerror(errno));
   try {
     link->connection = sdbus::createSessionBusConnection();
     link->connection->setMethodCallTimeout(kCallTimeout);
@@ -152,15 +187,12 @@ void NotificationCentre::DropLink(const std::shared_ptr<Link>& link) {
     server_.clear();
     ForgetShown();
   }
-  try {
-    link->connection->leaveEventLoop();
-  } catch (const std::exception&) {
-  }
+  link->LeaveLoop();
 }
 
 void NotificationCentre::RunEventLoop(std::shared_ptr<Link> link) {
   try {
-    link->connection->enterEventLoop();
+    link->RunLoop();
   } catch (const std::exception&) {
     // The bus went away (or the connection broke): fall through and let the
     // next operation open a new connection.
@@ -223,12 +255,15 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
     raw->reply_cv.notify_all();
   };
   try {
+    std::lock_guard<std::recursive_mutex> turn(link.dispatch_mu);
     link.proxy->callMethod(
         call, std::move(handler),
         std::chrono::duration_cast<std::chrono::microseconds>(reply_window).count());
   } catch (const sdbus::Error& error) {
     throw HResultError(kHrNotConnected, Describe(error));
   }
+  // The loop may be asleep for longer than this call's time-out.
+  link.WakeLoop();
   return state;
 }
 

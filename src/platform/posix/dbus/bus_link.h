@@ -12,6 +12,7 @@
 
 #include "platform/app_notifications.h"
 #include "platform/posix/dbus/notification_centre.h"
+#include "platform/posix/unique_fd.h"
 
 namespace activator::dbus {
 
@@ -43,6 +44,24 @@ struct NotificationCentre::Link {
   // Set (under reply_mu, for the waiters) when the event loop has ended; also
   // read without it to tell a dead link from a live one.
   std::atomic<bool> loop_ended{false};
+
+  // The event loop is ours, not the library's: sdbus-c++ 1.2 keeps for good
+  // the record of an asynchronous call whose reply its loop handled before
+  // the sending thread had filed that record, which under load is one call in
+  // ten. Sending and handling take turns under dispatch_mu instead; it is
+  // recursive because a handler on the loop thread may send a call itself.
+  std::recursive_mutex dispatch_mu;
+  // An eventfd that wakes the loop: for a new call's time-out, or to end.
+  UniqueFd wake;
+  std::atomic<bool> leaving{false};
+
+  void WakeLoop();
+  // Asks the loop to end; it does once it has handled what it is handling.
+  void LeaveLoop();
+  // Handles what the connection has, one message at a time so that a sender
+  // waits for one at most, then sleeps until the bus, a time-out or a wake-up
+  // calls. Raises when the connection fails.
+  void RunLoop();
 };
 
 // One call in flight; guarded by its link's reply_mu. Shared with the reply

@@ -27,6 +27,76 @@ std::string EscapeBodyMarkup(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The code point of the UTF-8 sequence at `text[i]`, with its length; a byte
+// that begins no well-formed sequence stands for itself, one byte long.
+std::pair<char32_t, std::size_t> CodePointAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
+                                    : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0 || i + length > text.size()) return {lead, 1};
+  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return {lead, 1};
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  return {code, length};
+}
+
+bool IsDirectionControl(char32_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+// Hebrew, Arabic and the scripts around them, with their presentation forms.
+bool IsRightToLeft(char32_t c) {
+  return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) ||
+         (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x10800 && c <= 0x10FFF) ||
+         (c >= 0x1E800 && c <= 0x1EFFF);
+}
+
+}  // namespace
+
+std::string VisibleText(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto [code, length] = CodePointAt(utf8, i);
+    if (code == '\n') {
+      out += "\\n";
+    } else if (code == '\r') {
+      out += "\\r";
+    } else if (code == '\t') {
+      out += "\\t";
+    } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) ||
+               (length == 1 && code >= 0x80)) {
+      out += "\\x";
+      out += kHex[(code >> 4) & 0xF];
+      out += kHex[code & 0xF];
+    } else if (IsDirectionControl(code) || code == 0x2028 || code == 0x2029) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
+    } else {
+      out.append(utf8.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string IsolateDirection(std::string_view utf8) {
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto [code, length] = CodePointAt(utf8, i);
+    if (IsDirectionControl(code) || IsRightToLeft(code))
+      return "\u2068" + std::string(utf8) + "\u2069";
+    i += length;
+  }
+  return std::string(utf8);
+}
+
 std::string EncodeActionKey(const Arguments& arguments) {
   std::string key(kActionKeyPrefix);
   bool first = true;
@@ -86,12 +156,13 @@ NotifyRequest BuildNotifyRequest(const NotificationContent& content, const Serve
   std::string body;
   for (std::size_t i = 1; i < content.texts.size(); ++i) {
     if (i > 1) body += '\n';
-    body += content.texts[i];
+    body += IsolateDirection(content.texts[i]);
   }
   const bool progress_as_text = content.progress && habits.value_hides_content;
   const std::string progress_line =
       progress_as_text ? std::to_string(*content.progress) + "%" : std::string();
-  for (const std::string* line : {&progress_line, &content.attribution, &content.tag}) {
+  const std::string tag_line = VisibleText(content.tag);
+  for (const std::string* line : {&progress_line, &content.attribution, &tag_line}) {
     if (line->empty()) continue;
     if (!body.empty()) body += '\n';
     body += *line;

@@ -92,6 +92,17 @@ ServerHabits HabitsOfServer(std::string_view name);
 // caption is shown as written and cannot inject markup.
 std::string EscapeBodyMarkup(std::string_view text);
 
+// A job id as a body line for people: its bytes are the worker's, so a line
+// end, an escape or a direction override in it is written out (\n, \x1b,
+// \u202e) instead of starting a line, driving a terminal-like server or
+// turning what follows backwards.
+std::string VisibleText(std::string_view utf8);
+
+// A body line that holds a direction control or right-to-left letters,
+// wrapped in a first-strong isolate, so that it cannot turn the lines and
+// words we put around it.
+std::string IsolateDirection(std::string_view utf8);
+
 
 // "zorvell:" + key=value&key=value with every key and value percent-encoded,
 // so arguments holding '=', '&' or any byte come back unchanged.
