@@ -37,7 +37,8 @@ fi
 cmake --build "$build" --target bench_activator intake_client pipe_baseline >/dev/null
 
 lab="$build/bench-labs/intake"
-program="$build/bench/linux/bench_activator"
+# ACTIVATOR_BENCH_PROGRAM: another build of the program for the same lab, to compare.
+program="${ACTIVATOR_BENCH_PROGRAM:-$build/bench/linux/bench_activator}"
 client="$build/bench/linux/intake_client"
 baseline="$build/bench/linux/pipe_baseline"
 log="$lab/Logs/activator_debug.txt"
@@ -128,20 +129,28 @@ awk -v w="$w" -v o="$o" -v l="$l" -v b="$b" 'BEGIN {
 # journal. The client waits until the program has handled the batch's last
 # message.
 rss() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-fresh_state
-"$program" >/dev/null 2>&1 &
-server=$!
-"$client" 1000 "acao=continuar&id_execucao=W{}&estado=executando" >/dev/null
-sleep 1
-before=$(rss "$server")
-"$client" "$jobs" "acao=continuar&id_execucao=M{}&estado=executando" >"$tmp/jobs"
-sleep 1
-after=$(rss "$server")
-file=$(stat -c %s "$state")
-stop_server
-# Each client run also sends one untimed first message, a job of its own.
-echo "memory: $((jobs + 1)) job ids announced after 1001 ($(sed 's/.*: //' "$tmp/jobs")):" \
-     "resident ${before} KiB before, ${after} KiB after, state file $((file / 1024)) KiB"
-awk -v a="$after" -v b="$before" -v n="$((jobs + 1))" -v f="$file" -v all="$((jobs + 1002))" 'BEGIN {
-  printf "resident memory per job id = %.0f bytes (the state file holds %.0f bytes per job id)\n",
-         (a - b) * 1024 / n, f / all }'
+# memory <action> <state>: the growth over $jobs distinct ids sent with it.
+memory() {
+  fresh_state
+  "$program" >/dev/null 2>&1 &
+  server=$!
+  "$client" 1000 "acao=$1&id_execucao=W{}&estado=$2" >/dev/null
+  sleep 1
+  before=$(rss "$server")
+  "$client" "$jobs" "acao=$1&id_execucao=M{}&estado=$2" >"$tmp/jobs"
+  sleep 1
+  after=$(rss "$server")
+  file=$(stat -c %s "$state")
+  stop_server
+  # Each client run also sends one untimed first message, a job of its own.
+  echo "memory ($1): $((jobs + 1)) job ids after 1001 ($(sed 's/.*: //' "$tmp/jobs")):" \
+       "resident ${before} KiB before, ${after} KiB after, state file $((file / 1024)) KiB"
+  awk -v a="$after" -v b="$before" -v n="$((jobs + 1))" -v f="$file" -v all="$((jobs + 1002))" \
+      -v what="$1" 'BEGIN {
+    printf "resident memory per %s job id = %.0f bytes (the state file holds %.0f bytes per job id)\n",
+           what, (a - b) * 1024 / n, f / all }'
+}
+# Announced ids all stay queued (no server shows them): every one is live.
+memory continuar executando
+# Updates of jobs never announced: out of view, so only the most recent are kept.
+memory atualizar executando
