@@ -4,7 +4,8 @@
 # activator-run, both with standard output on /dev/null (so the wrapper's
 # output goes through pipes and into its result file), in interleaved rounds;
 # then the median of each, their ratio, and the wrapper's own peak resident
-# memory. No activator runs: the wrapper warns once and goes on, which costs
+# memory. A third figure, the bare command read through a pipe by cat, is the
+# floor of any wrapper that reads the output on its way. No activator runs: the wrapper warns once and goes on, which costs
 # the same as a job announced, and it discards its result file at the end.
 #
 # Usage: bench/run_throughput.sh [--build-dir DIR] [SIZE_MIB] [ROUNDS]
@@ -45,14 +46,18 @@ seconds() {  # wall seconds of "$@", its output and errors dropped
 }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-bare=() wrapped=()
+piped() { "$@" | cat; }
+bare=() wrapped=() through_pipe=()
 for ((round = 1; round <= rounds; round++)); do
   bare+=("$(seconds "${command[@]}")")
   wrapped+=("$(seconds "$runner" -- "${command[@]}")")
-  printf 'round %d: bare %.2f s, activator-run %.2f s\n' "$round" "${bare[-1]}" "${wrapped[-1]}"
+  through_pipe+=("$(seconds piped "${command[@]}")")
+  printf 'round %d: bare %.2f s, activator-run %.2f s, bare | cat %.2f s\n' "$round" \
+    "${bare[-1]}" "${wrapped[-1]}" "${through_pipe[-1]}"
 done
 bare_median=$(printf '%s\n' "${bare[@]}" | median)
 wrapped_median=$(printf '%s\n' "${wrapped[@]}" | median)
+pipe_median=$(printf '%s\n' "${through_pipe[@]}" | median)
 # The wrapper's own peak (VmHWM), read while it runs: its command's
 # processes are not counted.
 "$runner" -- "${command[@]}" >/dev/null 2>&1 &
@@ -66,4 +71,5 @@ done
 wait "$pid" || true
 printf '%d MiB of output, median of %d rounds: bare %.2f s, activator-run %.2f s, ratio %.2f\n' \
   "$size_mib" "$rounds" "$bare_median" "$wrapped_median" "$(echo "$wrapped_median / $bare_median" | bc -l)"
+printf 'bare | cat %.2f s, ratio %.2f\n' "$pipe_median" "$(echo "$pipe_median / $bare_median" | bc -l)"
 printf 'activator-run peak resident memory: %d KiB\n' "$peak_kib"

@@ -1,5 +1,8 @@
 #include "run/plain_text_filter.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace activator {
 
 namespace {
@@ -10,10 +13,25 @@ constexpr std::size_t kLongestTerminalString = 4096;
 
 }  // namespace
 
-std::string PlainTextFilter::Feed(std::string_view bytes) {
-  std::string text;
-  for (char c : bytes) Step(static_cast<unsigned char>(c), text);
-  return text;
+void PlainTextFilter::Feed(std::string_view bytes, std::string& text) {
+  // Where the next ESC and CR stand, each looked up again only once passed.
+  std::size_t next_escape = 0, next_return = 0;
+  auto next = [&](char c, std::size_t from) {
+    const void* at = std::memchr(bytes.data() + from, c, bytes.size() - from);
+    return at == nullptr ? bytes.size()
+                         : static_cast<std::size_t>(static_cast<const char*>(at) - bytes.data());
+  };
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (state_ == State::kText && !carriage_return_) {
+      if (next_escape <= i) next_escape = next('\x1b', i);
+      if (next_return <= i) next_return = next('\r', i);
+      const std::size_t plain_end = std::min(next_escape, next_return);
+      text.append(bytes.data() + i, plain_end - i);
+      i = plain_end;
+      if (i == bytes.size()) break;
+    }
+    Step(static_cast<unsigned char>(bytes[i++]), text);
+  }
 }
 
 std::string PlainTextFilter::Finish() {

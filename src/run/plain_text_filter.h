@@ -12,7 +12,9 @@ namespace activator {
 // pieces as they come; a sequence or a CR LF may be split between two.
 class PlainTextFilter {
  public:
-  std::string Feed(std::string_view bytes);
+  // Appends the text of `bytes` to `text`. Runs of plain text are copied
+  // whole: this sees every byte of the command's output.
+  void Feed(std::string_view bytes, std::string& text);
   // What was held back: a CR at the very end.
   std::string Finish();
 

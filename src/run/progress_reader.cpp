@@ -6,8 +6,13 @@ namespace activator {
 
 namespace {
 
-// Of a line of output, only its end can hold the progress.
-constexpr std::size_t kProgressLineTail = 32;
+// Of a line of output, only its end can hold the progress: its last this
+// many bytes are read.
+constexpr std::size_t kProgressLineTail = 64;
+
+std::string_view LineTail(std::string_view line) {
+  return line.size() > kProgressLineTail ? line.substr(line.size() - kProgressLineTail) : line;
+}
 
 // The percentage a line of output ends in ("40%", "40 %", "12.5%" as 12, and
 // blanks after it), or none: a number that ends a word ("x2%") or lies
@@ -38,16 +43,28 @@ std::optional<int> ProgressAtLineEnd(std::string_view line) {
 }  // namespace
 
 std::optional<int> ProgressReader::Feed(std::string_view bytes) {
+  text_buffer_.clear();
+  text_.Feed(bytes, text_buffer_);
+  const std::string_view text = text_buffer_;
   std::optional<int> found;
-  for (char c : text_.Feed(bytes)) {
-    if (c == '\n' || c == '\r') {
-      if (std::optional<int> percent = ProgressAtLineEnd(line_)) found = percent;
-      line_.clear();
-      continue;
+  // The lines that ended here, newest first: the newest that ends in a
+  // percentage is the one shown.
+  std::size_t line_end = text.find_last_of("\r\n");
+  for (std::size_t end = line_end; end != std::string_view::npos && !found;) {
+    const std::size_t before =
+        end == 0 ? std::string_view::npos : text.find_last_of("\r\n", end - 1);
+    if (before == std::string_view::npos) {
+      // The first one began before these bytes.
+      line_.append(LineTail(text.substr(0, end)));
+      found = ProgressAtLineEnd(LineTail(line_));
+    } else {
+      found = ProgressAtLineEnd(LineTail(text.substr(before + 1, end - before - 1)));
     }
-    line_ += c;
-    if (line_.size() > 2 * kProgressLineTail) line_.erase(0, line_.size() - kProgressLineTail);
+    end = before;
   }
+  if (line_end != std::string_view::npos) line_.clear();
+  line_.append(text.substr(line_end == std::string_view::npos ? 0 : line_end + 1));
+  if (line_.size() > kProgressLineTail) line_.erase(0, line_.size() - kProgressLineTail);
   if (std::optional<int> percent = ProgressAtLineEnd(line_)) found = percent;
   return found;
 }

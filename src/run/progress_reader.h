@@ -23,7 +23,8 @@ class ProgressReader {
 
  private:
   PlainTextFilter text_;
-  std::string line_;  // the end of the line being written
+  std::string text_buffer_;  // of one Feed, kept for its room
+  std::string line_;         // the end of the line being written
 };
 
 }  // namespace activator

@@ -35,9 +35,15 @@ void PruneOldResults(const std::filesystem::path& folder, double keep_days) {
     std::error_code ignored;
     const fs::path path = it->path();
     const std::string name = path.filename().string();
+    // What a run that was killed left beside its result.
+    const bool leftover = name.ends_with(".txt.tail") || name.ends_with(".txt.partial");
     if (!it->is_regular_file(ignored) || name.rfind(result_stem, 0) != 0 ||
-        !name.ends_with(".txt") || it->last_write_time(ignored) >= limit)
+        !(name.ends_with(".txt") || leftover) || it->last_write_time(ignored) >= limit)
       continue;
+    if (leftover) {
+      fs::remove(path, ignored);
+      continue;
+    }
     const std::string job_id =
         name.substr(result_stem.size(), name.size() - result_stem.size() - 4);
     const std::string index = std::string(kResultsPrefix) + job_id + ".path";

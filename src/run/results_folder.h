@@ -13,7 +13,8 @@ bool WriteResultIndex(const std::string& index_path, const std::string& result_p
 
 // Removes results of earlier runs last written more than `keep_days` ago,
 // with the index files that name them, and index files as old that name a
-// result of this folder that is gone. Index files of other workers stay.
+// result of this folder that is gone, and what killed runs left as old.
+// Index files of other workers stay.
 void PruneOldResults(const std::filesystem::path& folder, double keep_days);
 
 }  // namespace activator

@@ -141,6 +141,9 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
   }
   ProgressReader progress_in[2];
 
+  // Each chunk goes on at once and whole, in one write: through a buffer it
+  // would be copied once more and split in two.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   bool terminal_gone[2] = {false, false};
   child->PumpOutput([&](OutputStream stream, std::string_view bytes) {
     const int which = stream == OutputStream::kStandardOutput ? 0 : 1;

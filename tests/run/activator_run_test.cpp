@@ -30,6 +30,7 @@
 #include "jobs/job_protocol.h"
 #include "platform/posix/dbus/notify_payload.h"
 #include "platform/posix/pipe_names.h"
+#include "run/result_file.h"
 #include "support/test_lab.h"
 
 namespace activator::testing {
@@ -315,6 +316,25 @@ TEST_F(ActivatorRunTest, EndsAndReportsAsTheBareCommandWould) {
          std::filesystem::create_directories(std::filesystem::path(fifo).parent_path());
          std::filesystem::remove(fifo);
          ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+       }},
+      // A long output's result keeps its start and its end, whole lines, and
+      // says how much it left out between them.
+      {"B1", "$RUN --id B1 -- seq 1 2000000 >/dev/null", 0, "Processo Concluido",
+       [](const RunResult&) {
+         std::string seq;
+         for (int i = 1; i <= 2000000; ++i) seq += std::to_string(i) + '\n';
+         const std::string text = ReadFile(std::string(kRunResultsPrefix) + "B1.txt");
+         EXPECT_LE(text.size(), kResultHeadBytes + kResultTailBytes + 1024);
+         const std::size_t body = text.find("\n\n") + 2, gap = text.find("\n[... ", body) + 1;
+         ASSERT_GT(gap, body);
+         const std::string head = text.substr(body, gap - body);
+         const std::string tail = text.substr(text.find('\n', gap) + 1);
+         EXPECT_TRUE(seq.starts_with(head) && seq.ends_with(tail) && head.ends_with('\n'));
+         const std::string left_out = std::to_string(seq.size() - head.size() - tail.size());
+         EXPECT_EQ(text.substr(gap, left_out.size() + 11), "[... " + left_out + " bytes");
+         EXPECT_NE(text.find("\noutput:   " + std::to_string(seq.size()) + " bytes, " + left_out +
+                             " of them left out in the middle\n"),
+                   std::string::npos);
        }},
       // Shorter than --after: no notification, no result left behind.
       {"Q1", "$RUN --after 600 --id Q1 -- echo quiet", 0, nullptr,

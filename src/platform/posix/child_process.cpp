@@ -58,6 +58,9 @@ constexpr std::chrono::milliseconds kDrainLimit{2000};
 // whether the shell has given the terminal back (fg does not always send
 // SIGCONT to a job that is running).
 constexpr int kForegroundCheckMs = 250;
+#if defined(F_SETPIPE_SZ)
+constexpr int kPipeBytes = 1 << 20;
+#endif
 
 // The group interrupts go to, for the signal handler.
 std::atomic<pid_t> g_forward_group{0};
@@ -334,6 +337,13 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
     if (::pipe2(err_pipe, O_CLOEXEC) != 0) return fail(126, std::strerror(errno));
     err_read = UniqueFd(err_pipe[0]);
     err_write = UniqueFd(err_pipe[1]);
+#if defined(F_SETPIPE_SZ)
+    // Room for a burst of output while this process copies the last one: a
+    // command that prints a lot waits less on a full pipe, and each read
+    // takes more at once. Only tried; the default size works too.
+    ::fcntl(out_pipe[1], F_SETPIPE_SZ, kPipeBytes);
+    ::fcntl(err_pipe[1], F_SETPIPE_SZ, kPipeBytes);
+#endif
   }
   int report_pipe[2], wake_pipe[2];
   if (::pipe2(report_pipe, O_CLOEXEC) != 0) return fail(126, std::strerror(errno));
@@ -450,9 +460,14 @@ void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string
       timeout = static_cast<int>(kDrainIdle.count());
     else if (input_open && !self.raw)
       timeout = kForegroundCheckMs;
-    if (::poll(fds, 4, timeout) < 0 && errno != EINTR) return;
+    const int ready = ::poll(fds, 4, timeout);
+    if (ready < 0 && errno != EINTR) return;
 
-    if (fds[2].revents != 0) {
+    // Every change of the command's state comes with a signal: the command
+    // is looked at only then (and when a wait ran out), not for every chunk
+    // of output, which would cost three calls each.
+    const bool signalled = fds[2].revents != 0;
+    if (signalled) {
       unsigned char signals[64];
       ssize_t n;
       bool resized = false, continued = false;
@@ -466,7 +481,7 @@ void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string
       if (continued) self.Resume();
     }
     if (input_open && !self.raw) self.EnterRawMode();  // back in the foreground
-    self.CheckCommand();
+    if (signalled || ready == 0) self.CheckCommand();
 
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0) continue;
