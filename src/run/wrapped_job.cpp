@@ -11,8 +11,8 @@
 #include "base/build_constants.h"
 #include "jobs/job_protocol.h"
 #include "platform/child_process.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
-#include "platform/instance_lock.h"
 #include "platform/pipes.h"
 #include "platform/threads.h"
 #include "run/announcer.h"
@@ -52,13 +52,21 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
   const bool have_folder = MakeOwnerOnlyFolder(result_folder.string(), &folder_error);
   // An id given twice at once would have one run's end shown as the other's
   // and their output mixed in one file: the second is refused. (A made-up id
-  // is never shared by two live runs.) The lock goes with this process.
-  if (!options.job_id.empty() && have_folder &&
-      TryTakeInstanceLock(LockNameForFile(std::string(kRunResultsPrefix) + job_id + ".lock"))
-              .status == InstanceLockStatus::kHeld) {
-    Warn("the job id " + job_id +
-         " is in use by another activator-run still running; give this run another --id");
-    return 2;
+  // is never shared by two live runs.) The lock goes with this process, and
+  // a lock that cannot be had refuses the id too: running twice is worse.
+  if (!options.job_id.empty()) {
+    const FileLockResult lock = TryTakeFileLock(std::string(kRunResultsPrefix) + job_id + ".lock");
+    if (lock.status == FileLockStatus::kHeld) {
+      Warn("the job id " + job_id +
+           " is in use by another activator-run still running; give this run another --id");
+      return 2;
+    }
+    if (lock.status == FileLockStatus::kFailed) {
+      Warn("the job id " + job_id + " cannot be locked (" +
+           DescribeFileError(static_cast<int>(lock.error)) +
+           "), so another run of it could not be kept out; give this run another --id, or none");
+      return 2;
+    }
   }
 
   // The reply pipe listens before the announcement names it.

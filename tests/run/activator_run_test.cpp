@@ -408,7 +408,7 @@ TEST_F(ActivatorRunTest, AbortarEndsTheCommandAndEverythingItStarted) {
 }
 
 // The same --id twice at once: the second run is refused, so the first one's
-// end and result file stay its own.
+// end and result file stay its own; its lock file deleted meanwhile too.
 TEST_F(ActivatorRunTest, ASecondRunOfAnIdStillRunningIsRefused) {
   StartActivator();
   const std::string go = Folder() + "/go";
@@ -416,18 +416,23 @@ TEST_F(ActivatorRunTest, ASecondRunOfAnIdStillRunningIsRefused) {
   StartRunner({"--id", "D1", "--", "sh", "-c",
                "echo first; while [ ! -e " + go + " ]; do sleep 0.02; done"});
   WaitForLastForm("D1", "Processo em andamento\nD1");
-  ProgramProcess second;
-  ASSERT_TRUE(second.Start(
-      "/bin/sh",
-      {"-c", "exec \"$0\" --id D1 -- echo second >" + Folder() + "/out2 2>" + Folder() + "/err2",
-       RUNNER_PROGRAM},
-      {{"DBUS_SESSION_BUS_ADDRESS", ""}}));
-  EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 2);
-  const std::string refusal = ReadFile(Folder() + "/err2");
-  EXPECT_EQ(std::count(refusal.begin(), refusal.end(), '\n'), 1) << refusal;
-  EXPECT_NE(refusal.find(" D1 "), std::string::npos) << refusal;
-  EXPECT_EQ(ReadFile(Folder() + "/out2"), "");
-  EXPECT_EQ(ShownFor("D1").back().body, "Processo em andamento\nD1");
+  for (const bool lock_deleted : {false, true}) {
+    SCOPED_TRACE(lock_deleted ? "lock file deleted" : "lock file kept");
+    if (lock_deleted)
+      ASSERT_TRUE(std::filesystem::remove(std::string(kRunResultsPrefix) + "D1.lock"));
+    ProgramProcess second;
+    ASSERT_TRUE(second.Start(
+        "/bin/sh",
+        {"-c", "exec \"$0\" --id D1 -- echo second >" + Folder() + "/out2 2>" + Folder() + "/err2",
+         RUNNER_PROGRAM},
+        {{"DBUS_SESSION_BUS_ADDRESS", ""}}));
+    EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 2);
+    const std::string refusal = ReadFile(Folder() + "/err2");
+    EXPECT_EQ(std::count(refusal.begin(), refusal.end(), '\n'), 1) << refusal;
+    EXPECT_NE(refusal.find(" D1 "), std::string::npos) << refusal;
+    EXPECT_EQ(ReadFile(Folder() + "/out2"), "");
+    EXPECT_EQ(ShownFor("D1").back().body, "Processo em andamento\nD1");
+  }
   std::ofstream(go).put('\n');
   EXPECT_EQ(Finish().status, 0);
   WaitForLastForm("D1", "Processo Concluido\nD1");
