@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include "jobs/job_message.h"
 
@@ -178,9 +179,85 @@ std::string ProblemWithJobId(const std::string& job_id) {
   return std::string();
 }
 
+namespace {
+
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";            // U+2026
+constexpr std::string_view kFirstStrongIsolate = "\xE2\x81\xA8";  // U+2068
+constexpr std::string_view kPopIsolate = "\xE2\x81\xA9";          // U+2069
+
+// The code point at `at` of well-formed UTF-8, and its length.
+std::pair<char32_t, std::size_t> CodePointAt(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  if (byte(0) < 0x80) return {byte(0), 1};
+  if (byte(0) < 0xE0) return {(byte(0) & 0x1Fu) << 6 | (byte(1) & 0x3Fu), 2};
+  if (byte(0) < 0xF0)
+    return {(byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu), 3};
+  return {(byte(0) & 0x07u) << 18 | (byte(1) & 0x3Fu) << 12 | (byte(2) & 0x3Fu) << 6 |
+              (byte(3) & 0x3Fu),
+          4};
+}
+
+// Text that can turn what follows it around: a bidirectional control, or a
+// letter of a right-to-left script.
+bool NeedsIsolating(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto [c, length] = CodePointAt(text, i);
+    i += length;
+    if (c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+        (c >= 0x2066 && c <= 0x2069) || (c >= 0x0590 && c <= 0x08FF) ||
+        (c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF) ||
+        (c >= 0x10800 && c <= 0x10FFF) || (c >= 0x1E800 && c <= 0x1EFFF))
+      return true;
+  }
+  return false;
+}
+
+// `text` in an isolate of its own, followed by `ending`: whatever direction
+// the user's text sets, the ending reads as written. A pop the text has no
+// isolate of its own for would end ours early, so it goes; one the text
+// opens and leaves open (or that a cut left open) is closed before ours.
+std::string Isolated(std::string_view text, std::string_view ending) {
+  std::string body;
+  for (std::size_t i = 0, depth = 0; i < text.size();) {
+    const auto [c, length] = CodePointAt(text, i);
+    if (c >= 0x2066 && c <= 0x2068) ++depth;
+    if (c != 0x2069 || depth > 0) body.append(text.substr(i, length));
+    if (c == 0x2069 && depth > 0) --depth;
+    i += length;
+  }
+  auto open_in = [&body](std::size_t end) {
+    std::size_t depth = 0;
+    for (std::size_t i = 0; i < end;) {
+      const auto [c, length] = CodePointAt(body, i);
+      if (c >= 0x2066 && c <= 0x2068) ++depth;
+      if (c == 0x2069) --depth;
+      i += length;
+    }
+    return depth;
+  };
+  auto join = [&](std::size_t end, std::string_view cut_mark) {
+    std::string all(kFirstStrongIsolate);
+    all.append(body, 0, end);
+    for (std::size_t n = open_in(end); n > 0; --n) all += kPopIsolate;
+    all += cut_mark;
+    all += kPopIsolate;
+    return all + std::string(ending);
+  };
+  std::string whole = join(body.size(), "");
+  if (whole.size() <= kMaxDescriptionBytes) return whole;
+  // Cut on a character's boundary, each cut costing the pops it needs.
+  for (std::size_t end = body.empty() ? 0 : std::min(body.size() - 1, kMaxDescriptionBytes);;
+       --end) {
+    while (end > 0 && (static_cast<unsigned char>(body[end]) & 0xC0) == 0x80) --end;
+    std::string cut = join(end, kEllipsis);
+    if (cut.size() <= kMaxDescriptionBytes || end == 0) return cut;
+  }
+}
+
+}  // namespace
+
 std::string JobDescription(std::string_view text, std::string_view ending) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-  static constexpr std::string_view kEllipsis = "\xE2\x80\xA6";     // U+2026
   // One character at a time: a character the notification could not carry
   // would make the activator drop the whole description.
   auto one_line = [](std::string_view in) {
@@ -208,6 +285,7 @@ std::string JobDescription(std::string_view text, std::string_view ending) {
   };
   std::string head = one_line(text);
   const std::string tail = one_line(ending);
+  if (NeedsIsolating(head)) return Isolated(head, tail);
   if (head.size() + tail.size() <= kMaxDescriptionBytes) return head + tail;
   const std::size_t room = kMaxDescriptionBytes > tail.size() + kEllipsis.size()
                                ? kMaxDescriptionBytes - tail.size() - kEllipsis.size()

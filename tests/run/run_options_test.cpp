@@ -72,6 +72,11 @@ TEST(JobDescription, IsOneLineOfUtf8WithinTheLimitAndKeepsItsEndWhole) {
   const std::string e_acute = "\xC3\xA9";
   const std::string ellipsis = "\xE2\x80\xA6";
   const std::string replacement = "\xEF\xBF\xBD";
+  auto repeated = [](const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+  };
   struct Case {
     std::string text;
     std::string ending;
@@ -86,6 +91,12 @@ TEST(JobDescription, IsOneLineOfUtf8WithinTheLimitAndKeepsItsEndWhole) {
       {std::string(196, 'a') + e_acute + e_acute + e_acute, "", std::string(196, 'a') + ellipsis},
       {std::string(300, 'm'), ": ok after 1.0 s",
        std::string(200 - 16 - 3, 'm') + ellipsis + ": ok after 1.0 s"},
+      // Text that turns the direction is isolated, so the ending reads as
+      // written: a stray pop goes, an isolate left open is closed, and a cut
+      // keeps both within the limit.
+      {"\u202Eevil \u2069x\u2067y", ": ok", "\u2068\u202Eevil x\u2067y\u2069\u2069: ok"},
+      {repeated("\u05D0", 150), ": ok after 1.0 s",
+       "\u2068" + repeated("\u05D0", 87) + ellipsis + "\u2069: ok after 1.0 s"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
