@@ -13,7 +13,7 @@ constexpr std::size_t kLongestTerminalString = 4096;
 
 }  // namespace
 
-void PlainTextFilter::Feed(std::string_view bytes, std::string& text) {
+std::string_view PlainTextFilter::Feed(std::string_view bytes, std::string& scratch) {
   // Where the next ESC and CR stand, each looked up again only once passed.
   std::size_t next_escape = 0, next_return = 0;
   auto next = [&](char c, std::size_t from) {
@@ -21,6 +21,13 @@ void PlainTextFilter::Feed(std::string_view bytes, std::string& text) {
     return at == nullptr ? bytes.size()
                          : static_cast<std::size_t>(static_cast<const char*>(at) - bytes.data());
   };
+  if (state_ == State::kText && !carriage_return_) {
+    next_escape = next('\x1b', 0);
+    next_return = next('\r', 0);
+    if (next_escape == bytes.size() && next_return == bytes.size()) return bytes;
+  }
+  std::string& text = scratch;
+  text.clear();
   for (std::size_t i = 0; i < bytes.size();) {
     if (state_ == State::kText && !carriage_return_) {
       if (next_escape <= i) next_escape = next('\x1b', i);
@@ -32,6 +39,7 @@ void PlainTextFilter::Feed(std::string_view bytes, std::string& text) {
     }
     Step(static_cast<unsigned char>(bytes[i++]), text);
   }
+  return text;
 }
 
 std::string PlainTextFilter::Finish() {

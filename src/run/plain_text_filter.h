@@ -12,9 +12,11 @@ namespace activator {
 // pieces as they come; a sequence or a CR LF may be split between two.
 class PlainTextFilter {
  public:
-  // Appends the text of `bytes` to `text`. Runs of plain text are copied
-  // whole: this sees every byte of the command's output.
-  void Feed(std::string_view bytes, std::string& text);
+  // The text of `bytes`: `bytes` themselves when they need no change (most
+  // output), else `scratch`, filled with it. This sees every byte of the
+  // command's output, so plain text is passed over in runs, never copied
+  // without need.
+  std::string_view Feed(std::string_view bytes, std::string& scratch);
   // What was held back: a CR at the very end.
   std::string Finish();
 

@@ -43,9 +43,7 @@ std::optional<int> ProgressAtLineEnd(std::string_view line) {
 }  // namespace
 
 std::optional<int> ProgressReader::Feed(std::string_view bytes) {
-  text_buffer_.clear();
-  text_.Feed(bytes, text_buffer_);
-  const std::string_view text = text_buffer_;
+  const std::string_view text = text_.Feed(bytes, text_buffer_);
   std::optional<int> found;
   // The lines that ended here, newest first: the newest that ends in a
   // percentage is the one shown.

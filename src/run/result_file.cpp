@@ -100,9 +100,7 @@ bool ResultFile::Open(const std::string& path, const std::vector<std::string>& c
 }
 
 bool ResultFile::Write(std::string_view bytes) {
-  text_buffer_.clear();
-  text_.Feed(bytes, text_buffer_);
-  return WriteText(text_buffer_);
+  return WriteText(text_.Feed(bytes, text_buffer_));
 }
 
 void ResultFile::Finish(std::chrono::system_clock::time_point ended,
