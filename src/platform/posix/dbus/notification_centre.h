@@ -157,8 +157,11 @@ class NotificationCentre {
   // caller had already given up on it (`late`). Raises HResultError when the
   // call cannot be sent.
   using ReplyHandler = std::function<void(sdbus::MethodReply& reply, bool late)>;
+  // Never called with mu_ held: the loop thread's handlers take mu_ while the
+  // link's dispatch lock, which the send takes, is held.
   std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call, ReplyHandler on_reply,
-                                      std::chrono::milliseconds reply_window = kCallTimeout);
+                                      std::chrono::milliseconds reply_window = kCallTimeout)
+      EXCLUDES(mu_);
   // Waits (bounded) for the reply of SendCall; raises on error or time-out.
   void AwaitReply(Link& link, CallState& state);
   // One GetServerInformation; true when a server answered, even with an
