@@ -224,6 +224,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
     bool failed = error != nullptr;
     HResult code = 0;
     std::string text;
+    std::string sender;
     if (error != nullptr) {
       code = CodeForBusError(error->getName());
       text = Describe(*error);
@@ -234,6 +235,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
         late = state->abandoned;
       }
       try {
+        sender = reply.getSender();
         on_reply(reply, late);
       } catch (const sdbus::Error& bad) {
         failed = true;
@@ -251,6 +253,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
       state->failed = failed;
       state->code = code;
       state->error = std::move(text);
+      state->sender = std::move(sender);
     }
     raw->reply_cv.notify_all();
   };
@@ -267,7 +270,7 @@ std::shared_ptr<NotificationCentre::CallState> NotificationCentre::SendCall(
   return state;
 }
 
-void NotificationCentre::AwaitReply(Link& link, CallState& state) {
+std::string NotificationCentre::AwaitReply(Link& link, CallState& state) {
   const auto deadline = std::chrono::steady_clock::now() + kCallTimeout + kReplyGrace;
   std::unique_lock<std::mutex> lock(link.reply_mu);
   while (!state.done && !link.loop_ended) {
@@ -275,7 +278,7 @@ void NotificationCentre::AwaitReply(Link& link, CallState& state) {
   }
   if (state.done) {
     if (state.failed) throw HResultError(state.code, state.error);
-    return;
+    return state.sender;
   }
   if (link.loop_ended) throw HResultError(kHrNotConnected, "session bus connection lost");
   state.abandoned = true;

@@ -72,6 +72,7 @@ struct NotificationCentre::CallState {
   bool failed = false;
   HResult code = 0;
   std::string error;
+  std::string sender;  // of a successful reply
 };
 
 // One opening of a connection, done on a helper thread; shared with that

@@ -39,7 +39,7 @@ void NotificationCentre::Register() {
   AwaitReply(*link, *state);
 }
 
-ServerHabits NotificationCentre::CurrentServerHabits() {
+NotificationCentre::KnownServer NotificationCentre::CurrentServerHabits() {
   bool ask = false;
   {
     MutexLock lock(mu_);
@@ -50,11 +50,29 @@ ServerHabits NotificationCentre::CurrentServerHabits() {
   // known yet, the answer also says who serves.
   if (ask) ProbeServer();
   MutexLock lock(mu_);
-  return HabitsOfServer(named_server_ == server_ ? server_name_ : std::string());
+  if (server_.empty() || named_server_ != server_) return {};
+  return {server_, HabitsOfServer(server_name_)};
 }
 
 void NotificationCentre::Show(const NotificationContent& content) {
-  const NotifyRequest request = BuildNotifyRequest(content, CurrentServerHabits());
+  const KnownServer written_for = CurrentServerHabits();
+  const std::string shown_by = SendNotify(content, written_for.habits);
+  if (shown_by.empty() || shown_by == written_for.server) return;
+  // The name changed hands before the bus's word of it reached the loop, or
+  // no server was known: the notification went to a server it was not
+  // written for. Once that server has said what it is, it is written again
+  // for it, in place, where its habits make a difference (xfce4-notifyd
+  // would keep a bare gauge and a button for the body click).
+  const KnownServer now = CurrentServerHabits();
+  if (now.server != shown_by || now.habits == written_for.habits) return;
+  NotificationContent again = content;
+  again.replace_only = true;
+  SendNotify(again, now.habits);
+}
+
+std::string NotificationCentre::SendNotify(const NotificationContent& content,
+                                           const ServerHabits& habits) {
+  const NotifyRequest request = BuildNotifyRequest(content, habits);
   Shown shown;
   shown.key = {content.tag, content.group};
   for (std::size_t i = 0; i < request.actions.size(); i += 2)
@@ -81,7 +99,7 @@ void NotificationCentre::Show(const NotificationContent& content) {
         if (it != ids_by_key_.end()) replaces_id = it->second;
       }
     }
-    if (content.replace_only && replaces_id == 0) return;
+    if (content.replace_only && replaces_id == 0) return std::string();
     std::map<std::string, sdbus::Variant> hints = base_hints;
     // Lets dunst replace the job's notification even when its id was lost
     // with an old connection. Never with replaces_id: mako 1.7 crashes when a
@@ -116,7 +134,7 @@ void NotificationCentre::Show(const NotificationContent& content) {
       continue;
     }
     try {
-      AwaitReply(*link, *state);
+      return AwaitReply(*link, *state);
     } catch (const HResultError& error) {
       if (error.code() == kHrTimeout) {
         MutexLock lock(mu_);
@@ -124,7 +142,6 @@ void NotificationCentre::Show(const NotificationContent& content) {
       }
       throw;
     }
-    return;
   }
 }
 

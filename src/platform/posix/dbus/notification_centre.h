@@ -162,8 +162,9 @@ class NotificationCentre {
   std::shared_ptr<CallState> SendCall(Link& link, sdbus::MethodCall& call, ReplyHandler on_reply,
                                       std::chrono::milliseconds reply_window = kCallTimeout)
       EXCLUDES(mu_);
-  // Waits (bounded) for the reply of SendCall; raises on error or time-out.
-  void AwaitReply(Link& link, CallState& state);
+  // Waits (bounded) for the reply of SendCall and returns its sender's
+  // unique name; raises on error or time-out.
+  std::string AwaitReply(Link& link, CallState& state);
   // One GetServerInformation; true when a server answered, even with an
   // error of its own.
   bool ProbeServer() EXCLUDES(connect_mu_, mu_);
@@ -183,7 +184,16 @@ class NotificationCentre {
                   const std::optional<std::string>& name = std::nullopt) EXCLUDES(mu_);
   // The habits of the server now serving; asks it its name first when that
   // is not known yet.
-  ServerHabits CurrentServerHabits() EXCLUDES(connect_mu_, mu_);
+  struct KnownServer {
+    std::string server;  // the unique name the habits are of; empty: none known
+    ServerHabits habits;
+  };
+  KnownServer CurrentServerHabits() EXCLUDES(connect_mu_, mu_);
+  // One Notify of `content` written for `habits`; the unique name of the
+  // server that answered, empty when nothing was sent (a replacement with
+  // nothing left to replace).
+  std::string SendNotify(const NotificationContent& content, const ServerHabits& habits)
+      EXCLUDES(connect_mu_, mu_);
   void ForgetShown() REQUIRES(mu_);
   // The service is owned by `server` (empty: by nobody) from now on; takes
   // over what a predecessor showed there.

@@ -83,6 +83,8 @@ struct ServerHabits {
   // Shows a notification with the hint "value" as a bare gauge: no texts,
   // no buttons.
   bool value_hides_content = false;
+
+  bool operator==(const ServerHabits&) const = default;
 };
 
 // The habits of the server that calls itself `name` in GetServerInformation.
