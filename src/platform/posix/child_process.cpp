@@ -458,7 +458,9 @@ void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string
     int timeout = -1;
     if (self.exited)
       timeout = static_cast<int>(kDrainIdle.count());
-    else if (input_open && !self.raw)
+    else if ((input_open && !self.raw) || (!self.out && !self.err))
+      // Its output ended: the command is looked at now and then, so that an
+      // end whose signal this process missed is not waited for in vain.
       timeout = kForegroundCheckMs;
     const int ready = ::poll(fds, 4, timeout);
     if (ready < 0 && errno != EINTR) return;
@@ -481,7 +483,8 @@ void ChildProcess::PumpOutput(const std::function<bool(OutputStream, std::string
       if (continued) self.Resume();
     }
     if (input_open && !self.raw) self.EnterRawMode();  // back in the foreground
-    if (signalled || ready == 0) self.CheckCommand();
+    // A wait cut short by a signal (EINTR) may be the command's end too.
+    if (signalled || ready <= 0) self.CheckCommand();
 
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0) continue;
