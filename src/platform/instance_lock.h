@@ -54,9 +54,4 @@ struct InstanceLockCheckResult {
 // thread that took the lock.
 InstanceLockCheckResult KeepInstanceLock(const std::string& name) noexcept;
 
-// The name of a lock of the same kind for the file at `path` (whose folder
-// must exist): on POSIX that file itself, on Windows a mutex of the session
-// named after it.
-std::string LockNameForFile(const std::string& path);
-
 }  // namespace activator

@@ -88,6 +88,4 @@ InstanceLockCheckResult KeepInstanceLock(const std::string& name) noexcept {
   return {InstanceLockCheck::kFailed, again.error};
 }
 
-std::string LockNameForFile(const std::string& path) { return path; }
-
 }  // namespace activator

@@ -73,12 +73,4 @@ InstanceLockCheckResult KeepInstanceLock(const std::string& name) noexcept {
   return {InstanceLockCheck::kFailed, again.error};
 }
 
-std::string LockNameForFile(const std::string& path) {
-  // A kernel object's name may hold anything but a backslash.
-  std::string name = "Local\\" + path;
-  for (std::size_t i = 6; i < name.size(); ++i)
-    if (name[i] == '\\') name[i] = '/';
-  return name;
-}
-
 }  // namespace activator
