@@ -7,6 +7,7 @@
 #include "jobs/job_protocol.h"
 #include "jobs/job_registry.h"
 #include "log/debug_log.h"
+#include "notify/result_notice.h"
 #include "platform/text_conversion.h"
 
 namespace activator {
@@ -16,7 +17,7 @@ std::string BuildEventMessage(const std::string& action, const std::string& job_
   return FormatJobMessage(JobMessage{action, job_id, std::string(), job_state});
 }
 
-void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
+void OnNotificationInvoked(const AppNotificationManager& sender,
                            const AppNotificationActivatedEventArgs& args) noexcept {
   try {
     WriteDebugLog("=== WPN INVOKED ===");
@@ -43,7 +44,8 @@ void OnNotificationInvoked(const AppNotificationManager& /*sender*/,
     if (SendToPipe(message, pipe_name)) {
       WriteDebugLog("EVENT SENT");
     } else if (action == kButtonSave.text()) {
-      OpenResultByIndex(job_id);
+      if (const std::optional<std::string> why = OpenResultByIndex(job_id))
+        ShowResultNotOpened(sender, job_id, *why);
     }
     // Any other undelivered event is dropped; the pipe failure line is its
     // only trace.

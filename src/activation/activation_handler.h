@@ -16,9 +16,10 @@ std::string BuildEventMessage(const std::string& action, const std::string& job_
 // Subscribed to the manager's NotificationInvoked event; runs on a platform
 // thread, once per click. Sends the event message to the job's reply pipe;
 // when that fails and the button asked for the result ("salvar"), opens the
-// result locally. Every failure ends in the log line "WPN CALLBACK ERROR" and
-// a normal return. Holds the reply-pipe lock only while looking the pipe up;
-// changes nothing in the registry. `sender` is not used.
+// result locally, and tells the user through `sender` when that fails too.
+// Every failure ends in the log line "WPN CALLBACK ERROR" and a normal return.
+// Holds the reply-pipe lock only while looking the pipe up; changes nothing in
+// the registry.
 void OnNotificationInvoked(const AppNotificationManager& sender,
                            const AppNotificationActivatedEventArgs& args) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 #include <thread>
 
 #include "base/build_constants.h"
@@ -91,8 +92,15 @@ std::optional<PipeServerInstance> CreateJobPipeInstance(
 void HandleJobMessage(const std::string& message, const AppNotificationManager& manager,
                       bool may_be_cut) {
   WriteDebugLog("PYTHON PIPE RECEIVED=" + LogValue(message));
+  std::string_view fields = message;
+  if (DropFinalLineEnd(fields)) WriteDebugLog("PYTHON PIPE FIM DE LINHA REMOVIDO");
+  // Two messages written as two lines of one connection read as one, the
+  // second inside the first's last value: the worker's author needs a line
+  // that names it.
+  if (fields.find('\n') != std::string_view::npos)
+    WriteDebugLog("PYTHON PIPE MENSAGEM COM VARIAS LINHAS");
   const ParsedJobMessage parsed =
-      may_be_cut ? ParseMaybeCutJobMessage(message) : ParseJobMessage(message);
+      may_be_cut ? ParseMaybeCutJobMessage(fields) : ParseJobMessage(fields);
   if (parsed.problem != JobMessageProblem::kNone) {
     // Without an action and a job id there is nothing to record, and a part
     // of a message would record what the worker never said: the message is

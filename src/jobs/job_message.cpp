@@ -162,6 +162,12 @@ std::string_view JobMessageFromBytes(std::string_view bytes) {
   return bytes.substr(0, bytes.find('\0'));
 }
 
+bool DropFinalLineEnd(std::string_view& message) {
+  if (!message.ends_with('\n')) return false;
+  message.remove_suffix(message.ends_with("\r\n") ? 2 : 1);
+  return true;
+}
+
 ParsedJobMessage ParseJobMessage(std::string_view message) {
   ParsedJobMessage parsed;
   if (message.size() < kActionStart) {

@@ -58,6 +58,13 @@ struct ParsedJobMessage {
 // ending at the first NUL byte.
 std::string_view JobMessageFromBytes(std::string_view bytes);
 
+// A worker that writes its message as a line ("...&estado=concluido\n") means
+// the line end as the message's end: kept, it would become part of the job
+// state (or of the id, when no field follows it), and a finished job would
+// never be shown finished. One LF, or CR LF, at the very end is dropped, and
+// true returned; a line end anywhere else stays where the worker put it.
+bool DropFinalLineEnd(std::string_view& message);
+
 // Splits a message into its fields. Every key is searched from the start of
 // the message and the first occurrence counts; the job state is always the
 // last field, so a "&pipe=" after "&estado=" belongs to the state. Messages

@@ -92,8 +92,10 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // This process's id, for names that must differ between processes.
 long CurrentProcessId() noexcept;
 
-// How a user starts the activator on this system, for a warning.
-const char* ActivatorStartHint() noexcept;
+// What helps a user whose job pipe at `pipe_location` has no activator, for a
+// warning: how to start one, or, in a session without a desktop (a server
+// reached over SSH), where its jobs can be shown instead.
+std::string ActivatorStartHint(const std::string& pipe_location);
 
 // A pipe name for a reply pipe that only this user can open: on POSIX a
 // socket in a new owner-only folder, on Windows a named pipe, which

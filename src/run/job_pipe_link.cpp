@@ -49,7 +49,7 @@ bool JobPipeLink::Send(const std::string& message) {
          "without notifications");
   } else if (sent.status == PipeSendStatus::kOpenFailed) {
     Warn("no activator at " + where + " (error " + std::to_string(sent.error) +
-         "); the command runs without notifications; start one with: " + ActivatorStartHint());
+         "); the command runs without notifications; " + ActivatorStartHint(where));
   } else {
     Warn("the activator at " + where +
          " did not take the message; the command runs without notifications");

@@ -15,6 +15,7 @@
 #include "base/build_constants.h"
 #include "jobs/job_registry.h"
 #include "notify/job_notifications.h"
+#include "notify/result_notice.h"
 #include "platform/fake/fake_notification_centre.h"
 #include "support/log_capture.h"
 #include "support/platform_guard.h"
@@ -145,6 +146,22 @@ TEST_F(ActivationHandlerTest, SaveForAJobWithoutReplyPipeOpensTheResultLocally) 
             (Lines{"=== WPN INVOKED ===", "WPN PIPE DESTINO=", "EVENT=" + message, "PIPE CONNECT",
                    "PIPE FAILED=2", "RESULTADO ABERTO PELO INDICE=" + result}));
   ASSERT_TRUE(testing::WaitForEditorCall().has_value());
+}
+
+// The log is off by default: a result that cannot be opened is told where
+// the user looks, beside the job's notification and outside its group.
+TEST_F(ActivationHandlerTest, ResultThatCannotBeOpenedIsToldOnScreen) {
+  Show(JobNotificationForm::kConcluded, "J8");
+  LogTail log;
+  ASSERT_TRUE(Click("J8"));
+  EXPECT_EQ(log.Lines().back(), "AVISO RESULTADO NAO ABERTO MOSTRADO=J8");
+  const auto notice = fake::Find("J8", kNoticeNotificationGroup);
+  ASSERT_TRUE(notice.has_value());
+  EXPECT_EQ(notice->texts,
+            (Lines{"Zorvell Lab", "Resultado não aberto",
+                   "o trabalho não deixou o índice do resultado: " + std::string(kResultsPrefix) +
+                       "J8.path"}));
+  EXPECT_TRUE(fake::Find("J8", kJobNotificationGroup).has_value());
 }
 
 TEST_F(ActivationHandlerTest, DeliveredSaveLeavesTheOpeningToTheWorker) {

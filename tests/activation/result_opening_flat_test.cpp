@@ -36,8 +36,10 @@ TEST(FlatResultOpening, EditorThatCannotStartIsReported) {
   testing::WriteFile(std::string(kResultsPrefix) + "42.path", result + "\n");
 
   LogTail log;
-  OpenResultByIndex("42");
-  EXPECT_EQ(log.Lines(), Lines{"FALHA AO ABRIR RESULTADO PELO INDICE"});
+  const std::optional<std::string> why = OpenResultByIndex("42");
+  EXPECT_EQ(log.Lines(), (Lines{"FALHA AO ABRIR RESULTADO PELO INDICE", "EDITOR NAO INICIADO=2"}));
+  EXPECT_EQ(why, "o editor de texto " + std::string(kTextEditor) +
+                     " não pôde ser iniciado (o programa não existe)");
   EXPECT_TRUE(testing::WaitForNoChildProcesses());
 }
 #endif

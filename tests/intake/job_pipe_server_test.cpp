@@ -339,14 +339,36 @@ TEST_F(JobPipeServerTest, MessageEndedByAPauseIsActedOnOnlyWithEveryField) {
 
 // A value cannot write a line of its own into the log, nor a command for the
 // terminal of whoever follows it; ordinary values are logged as they came.
+// A message written as a line ends with its line end; one left inside is the
+// worker's and stays, named in the log.
+TEST_F(JobPipeServerTest, LineEndThatEndsTheMessageEndsTheState) {
+  const struct {
+    const char* end;
+    const char* state;
+    Lines notes;
+  } cases[] = {
+      {"\n", "concluido", {"PYTHON PIPE FIM DE LINHA REMOVIDO"}},
+      {"\r\n", "concluido", {"PYTHON PIPE FIM DE LINHA REMOVIDO"}},
+      {"\n\n", "concluido\n",
+       {"PYTHON PIPE FIM DE LINHA REMOVIDO", "PYTHON PIPE MENSAGEM COM VARIAS LINHAS"}},
+  };
+  for (const auto& c : cases) {
+    const Lines lines = Deliver(std::string("acao=atualizar&id_execucao=J1&estado=concluido") + c.end);
+    ASSERT_GT(lines.size(), c.notes.size());
+    EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 1 + c.notes.size()), c.notes) << c.state;
+    EXPECT_EQ(Registry().FindJobState("J1"), c.state);
+  }
+}
+
 TEST_F(JobPipeServerTest, ControlCharactersOfAMessageAreLoggedVisibly) {
   const Lines lines =
       Deliver("acao=continuar&id_execucao=J\nVELDUNA SERVICO DE VOLTA&estado=\x1b[2J");
   EXPECT_EQ(lines,
             (Lines{"PYTHON PIPE RECEIVED=acao=continuar&id_execucao=J\\x0AVELDUNA SERVICO DE "
                    "VOLTA&estado=\\x1B[2J",
-                   "PYTHON PIPE DESTINO=", "PYTHON ACAO=continuar",
-                   "PYTHON ID=J\\x0AVELDUNA SERVICO DE VOLTA", "PYTHON ESTADO=\\x1B[2J",
+                   "PYTHON PIPE MENSAGEM COM VARIAS LINHAS", "PYTHON PIPE DESTINO=",
+                   "PYTHON ACAO=continuar", "PYTHON ID=J\\x0AVELDUNA SERVICO DE VOLTA",
+                   "PYTHON ESTADO=\\x1B[2J",
                    "VELDUNA RECEBEU=J\\x0AVELDUNA SERVICO DE VOLTA"}));
   EXPECT_EQ(Registry().QueuedIds(), Lines{"J\nVELDUNA SERVICO DE VOLTA"});
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -43,27 +44,35 @@ void WriteEditor(const std::string& body) {
 }
 
 // An editor that ends within the watch is judged by its end: xdg-open that
-// finds no handler exits 4 and opens nothing. Each wait ends on the editor's
-// end, never on the watch running out.
+// finds no handler exits 4 and opens nothing, and the first line it wrote on
+// its standard error says why. Each wait ends on the editor's end, never on
+// the watch running out.
 TEST(ShellTest, EditorThatEndsInFailureDidNotOpen) {
+  using Outcome = EditorStart::Outcome;
   constexpr std::chrono::milliseconds kLongWatch{120000};
   const std::string result = testing::LabPath("result.txt");
   testing::WriteFile(result, "result");
   struct Case {
     const char* name;
     const char* body;  // nullptr: no editor at all
-    bool opened;
+    Outcome outcome;
+    int code;
+    const char* error_line;
   } cases[] = {
-      {"ends well", "exit 0", true},
-      {"finds no handler", "exit 4", false},
-      {"killed", "kill -KILL $$", false},
-      {"cannot be started", nullptr, false},
+      {"ends well", "echo fine >&2; exit 0", Outcome::kStarted, 0, ""},
+      {"finds no handler", "echo 'no method available' >&2; echo more >&2; exit 4",
+       Outcome::kExited, 4, "no method available"},
+      {"killed", "kill -KILL $$", Outcome::kSignalled, 9, ""},
+      {"cannot be started", nullptr, Outcome::kStartFailed, ENOENT, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(kTextEditor);
     if (c.body != nullptr) WriteEditor(c.body);
-    EXPECT_EQ(StartTextEditor(result, kLongWatch), c.opened);
+    const EditorStart start = StartTextEditor(result, kLongWatch);
+    EXPECT_EQ(start.outcome, c.outcome);
+    EXPECT_EQ(start.code, c.code);
+    EXPECT_EQ(start.error_line, c.error_line);
   }
   EXPECT_TRUE(testing::WaitForNoChildProcesses());
 }
@@ -74,7 +83,7 @@ TEST(ShellTest, EditorStillRunningAfterTheWatchOpened) {
   const std::string hold = testing::LabPath("hold");
   testing::WriteFile(hold, "");
   WriteEditor("while [ -e '" + hold + "' ]; do sleep 0.05; done; exit 4");
-  EXPECT_TRUE(StartTextEditor(testing::LabPath("result.txt"), std::chrono::milliseconds(50)));
+  EXPECT_TRUE(StartTextEditor(testing::LabPath("result.txt"), std::chrono::milliseconds(50)).started());
   std::filesystem::remove(hold);
   EXPECT_TRUE(testing::WaitForNoChildProcesses());
 }

@@ -595,9 +595,19 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
 
 long CurrentProcessId() noexcept { return static_cast<long>(::getpid()); }
 
-const char* ActivatorStartHint() noexcept {
+std::string ActivatorStartHint(const std::string& pipe_location) {
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+  };
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+    // An activator here would have no notification server to show jobs on.
+    return "this session has no desktop (DISPLAY and WAYLAND_DISPLAY are unset); to see its "
+           "jobs on your desktop, forward the desktop's job pipe to " + pipe_location +
+           " when you connect: ssh -R " + pipe_location + ":<the desktop's job pipe> ...";
+  }
   // start alone would last one session; enable --now also starts it with the next ones.
-  return "systemctl --user enable --now activator.service";
+  return "start one with: systemctl --user enable --now activator.service";
 }
 
 std::string MakePrivatePipeName(const std::string& stem) {

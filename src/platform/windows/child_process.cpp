@@ -299,7 +299,9 @@ void ChildProcess::ForwardInterrupts() {
 
 long CurrentProcessId() noexcept { return static_cast<long>(::GetCurrentProcessId()); }
 
-const char* ActivatorStartHint() noexcept { return "start activator.exe"; }
+std::string ActivatorStartHint(const std::string& /*pipe_location*/) {
+  return "start one with: start activator.exe";
+}
 
 std::string MakePrivatePipeName(const std::string& stem) {
   // PipeServerInstance makes the pipe for this user (and the system) only.
