@@ -111,8 +111,15 @@ inline constexpr std::chrono::milliseconds kPipeWriteLimit{3000};
 // opened, and its server cannot act as this process's user. A pipe served by
 // another user (on Windows: owned by another; on POSIX: a peer of another
 // uid) gets nothing.
+//
+// With `handled_wait`, a sent message is followed by a wait of at most that
+// long for the server to drop the connection: a server that acts on a message
+// before it drops its client (the activator's job pipe) has then done all it
+// does for it. POSIX only: a named pipe's client cannot end its message
+// without closing, so on Windows the wait is not made.
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
-                                  std::chrono::milliseconds limit = kPipeWriteLimit);
+                                  std::chrono::milliseconds limit = kPipeWriteLimit,
+                                  std::chrono::milliseconds handled_wait = {});
 
 // True when an open that failed with `error` found the pipe's server there
 // but busy (every instance taken, or its backlog full): worth another try.

@@ -73,7 +73,9 @@ bool Announcer::End(std::string_view state, const std::string& description) {
   if (announced) {
     JobMessage end = Message(kActionUpdate.text(), job_id_, state);
     end.description = description;
-    pipe_.Send(FormatJobMessage(end));
+    // Once the end is taken, so is the announcement before it, and a queue
+    // notice the activator had for the job is on the reply pipe.
+    pipe_.Send(FormatJobMessage(end), /*wait_handled=*/true);
   }
   return announced;
 }

@@ -20,12 +20,15 @@ using Clock = std::chrono::steady_clock;
 // client does not cost a run its notifications.
 constexpr std::chrono::seconds kBusyPipeLimit = kJobMessageWait + std::chrono::seconds(3);
 constexpr std::chrono::milliseconds kBusyPipePause{20};
+// Longer than the activator gives a reply pipe to take a queue notice.
+constexpr std::chrono::seconds kHandledWait{2};
 
 }  // namespace
 
-bool JobPipeLink::Send(const std::string& message) {
+bool JobPipeLink::Send(const std::string& message, bool wait_handled) {
   if (!reachable_) return false;
-  PipeSendResult sent = WriteMessageToPipe(kJobPipeName, message);
+  const std::chrono::milliseconds handled_wait = wait_handled ? std::chrono::milliseconds(kHandledWait) : std::chrono::milliseconds(0);
+  PipeSendResult sent = WriteMessageToPipe(kJobPipeName, message, kPipeWriteLimit, handled_wait);
   // A full backlog is a busy activator, not a missing one.
   const Clock::time_point give_up = Clock::now() + kBusyPipeLimit;
   bool busy = false;
@@ -33,7 +36,7 @@ bool JobPipeLink::Send(const std::string& message) {
          Clock::now() < give_up) {
     busy = true;
     std::this_thread::sleep_for(kBusyPipePause);
-    sent = WriteMessageToPipe(kJobPipeName, message);
+    sent = WriteMessageToPipe(kJobPipeName, message, kPipeWriteLimit, handled_wait);
   }
   if (sent.status == PipeSendStatus::kSent) return true;
   reachable_ = false;

@@ -11,8 +11,10 @@ namespace activator {
 // without the activator and every later Send is refused at once.
 class JobPipeLink {
  public:
-  // True when the activator took `message`.
-  bool Send(const std::string& message);
+  // True when the activator took `message`. With `wait_handled`, returns
+  // once the activator has acted on it, or after a short wait (see
+  // WriteMessageToPipe).
+  bool Send(const std::string& message, bool wait_handled = false);
 
  private:
   bool reachable_ = true;

@@ -23,12 +23,15 @@ constexpr std::chrono::milliseconds kEventPause{50};
 // A reply pipe that stopped serving (its socket file deleted, a broken pipe
 // instance) is made again under the same name after this pause.
 constexpr std::chrono::seconds kReplyPipeRemakePause{1};
+// Far more than the thread takes to read what is pending; only a thread that
+// is stuck makes the run wait this long.
+constexpr std::chrono::seconds kPendingEventsWait{2};
 
 }  // namespace
 
 void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::string& name,
                     const std::shared_ptr<ChildProcess>& child, const std::string& job_id,
-                    AbortState& abort) {
+                    AbortState& abort, ReplyPipeProgress& progress) {
   bool queue_told = false;
   for (;;) {
     if (!listener) {
@@ -44,6 +47,7 @@ void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::stri
     // The activator writes its event at once; a client that does not is
     // none of ours.
     const PipeReadResult read = listener->ReadMessage(kMaxJobMessageBytes, kEventWait, kEventPause);
+    if (read.status == PipeReadStatus::kNothing) progress.empty_clients.fetch_add(1);
     if (read.status != PipeReadStatus::kRead) continue;
     const ParsedJobMessage event = ParseJobMessage(JobMessageFromBytes(read.bytes));
     if (event.problem != JobMessageProblem::kNone || event.message.job_id != job_id) continue;
@@ -64,6 +68,16 @@ void ServeReplyPipe(std::optional<PipeServerInstance>& listener, const std::stri
     std::this_thread::sleep_for(kForceStopDelay);
     child->ForceStop();
   }
+}
+
+void ReadPendingEvents(const std::string& name, const ReplyPipeProgress& progress) {
+  // Clients are taken in the order they came: once this empty one is, the
+  // events before it have been read.
+  const unsigned before = progress.empty_clients.load();
+  if (WriteMessageToPipe(name, "").status != PipeSendStatus::kSent) return;
+  const Clock::time_point give_up = Clock::now() + kPendingEventsWait;
+  while (progress.empty_clients.load() == before && Clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // After an abort the command may end before what it started has: those get

@@ -121,14 +121,16 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
   // Shared with the reply pipe's thread, which outlives this call.
   auto child = std::make_shared<ChildProcess>(std::move(*started_child));
   auto abort = std::make_shared<AbortState>();
+  auto replies = std::make_shared<ReplyPipeProgress>();
+  bool replies_served = false;
   child->ForwardInterrupts();
   if (listener) {
     // Shared: a std::function must be copyable, the listener is not.
     auto served = std::make_shared<std::optional<PipeServerInstance>>(std::move(listener));
-    if (!StartProcessThread([served, reply_pipe, child, job_id, abort] {
-          ServeReplyPipe(*served, reply_pipe, child, job_id, *abort);
-        }))
-      Warn("no thread for the reply pipe: abortar will not reach the command");
+    replies_served = StartProcessThread([served, reply_pipe, child, job_id, abort, replies] {
+      ServeReplyPipe(*served, reply_pipe, child, job_id, *abort, *replies);
+    });
+    if (!replies_served) Warn("no thread for the reply pipe: abortar will not reach the command");
   }
   if (options.after_seconds > 0) {
     const auto wait = std::chrono::duration<double>(options.after_seconds);
@@ -181,6 +183,7 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
       announcer->End(status == 0 && !result.cut() ? kStateConcluded.text() : kStateError.text(),
                      final_description(status, *ending_signal, result.cut()));
   if (!announced) result.Discard();
+  if (announced && replies_served) ReadPendingEvents(reply_pipe, *replies);
   FinishAbort(*child, *abort);
   // From here a click finds no worker, and the activator opens the result.
   RemovePrivatePipe(reply_pipe);

@@ -643,6 +643,9 @@ TEST_F(ActivatorRunTest, AJobWaitingInTheQueueIsToldOnceOnStandardError) {
   EXPECT_EQ(run.err,
             "activator-run: the notification waits in a queue (position 1): 20 notifications are "
             "open; close some to make room\n");
+  // A command that ends at once is told too: the wrapper reads the notice
+  // before it goes.
+  EXPECT_EQ(Run({"--id", "Q2", "--", "true"}).err, run.err);
 }
 
 // A shell line on a pseudo-terminal of its own, as a user's terminal runs it:

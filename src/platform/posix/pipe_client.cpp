@@ -15,6 +15,7 @@
 // (SO_PEERCRED) that is checked too, as it costs one call, and a peer of
 // another uid (a lab shared by mistake) gets nothing.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -112,14 +113,42 @@ bool PeerIsThisUser(int fd) {
 
 }  // namespace
 
+namespace {
+
+// The end of our writing ends the message for the server; its end of the
+// connection closing then means it is done with it. Anything it writes back
+// is not ours to read.
+void WaitForServerToDrop(int fd, std::chrono::milliseconds wait) {
+  if (::shutdown(fd, SHUT_WR) != 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  char ignored[64];
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) return;
+    const ssize_t n = ::read(fd, ignored, sizeof(ignored));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+  }
+}
+
+}  // namespace
+
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
-                                  std::chrono::milliseconds limit) {
+                                  std::chrono::milliseconds limit,
+                                  std::chrono::milliseconds handled_wait) {
   try {
     int error = 0;
     UniqueFd fd = ConnectWithoutWaiting(SocketPathForPipe(name), &error);
     if (!fd) return OpenFailed(error);
     if (!PeerIsThisUser(fd.get())) return {PipeSendStatus::kOtherUser, 0};
     const PipeSendStatus status = SendAll(fd.get(), message, limit);
+    if (status == PipeSendStatus::kSent && handled_wait.count() > 0)
+      WaitForServerToDrop(fd.get(), handled_wait);
     fd.reset();  // closed before the caller hears the outcome, whatever it is
     return {status, 0};
   } catch (const std::bad_alloc&) {

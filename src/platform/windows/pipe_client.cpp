@@ -49,7 +49,8 @@ bool IsLocalPipeName(const std::string& name) {
 }  // namespace
 
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
-                                  std::chrono::milliseconds limit) {
+                                  std::chrono::milliseconds limit,
+                                  std::chrono::milliseconds /*handled_wait*/) {
   // No pipe recorded: nothing is opened, and the code is the one the system
   // gives for an empty name.
   if (name.empty()) return {PipeSendStatus::kOpenFailed, ERROR_PATH_NOT_FOUND};
