@@ -9,6 +9,7 @@ different notifications while a job's later form still replaces its earlier.
 Exits 77 (skipped) when dunst, Xvfb or the bus daemon are not installed.
 
 Usage: dunst_check.py --program P --lab DIR --worker worker.py --dunstrc FILE
+                      --editor-record FILE
 """
 
 import json
@@ -106,7 +107,48 @@ class ActivatorOnDunst(ProgramCheck):
         finally:
             stop_process(serve)
 
+    def test_a_worker_written_from_the_docs_alone(self):
+        # tests/desktop/short_worker.py: its click reaches it while it
+        # listens, and once it is gone its result opens through its index.
+        worker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "short_worker.py")
+        record = self.config.editor_record
+        prefix = os.path.join(self.config.lab, "Native", "Host", "Resultados", "Resultado_")
+
+        def recorded():
+            with open(record) as f:
+                return f.read()
+
+        for job, worker_stays in (("short-1", True), ("short-2", False)):
+            with self.subTest(job=job):
+                self.desktop.dunstctl("close-all")
+                self.assertTrue(wait_until(lambda: self.desktop.dunst_count("displayed") == 0, WAIT))
+                # Nothing of an earlier run may stand in for what the worker writes.
+                for path in (record, prefix + job + ".path", prefix + job + ".txt"):
+                    if os.path.exists(path):
+                        os.remove(path)
+                self.log_mark = self._log_size()
+                run = self.desktop.spawn("short-worker", [sys.executable, worker, job, self.config.lab],
+                                         stdout=subprocess.PIPE)
+                try:
+                    self.wait_for_log_line("SHOW CONCLUIDA OK")
+                    if not worker_stays:
+                        stop_process(run)  # gone, leaving its socket behind
+                    done = self.desktop.dunstctl("action", "0")
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    if worker_stays:
+                        out, _ = run.communicate(timeout=WAIT)
+                        self.assertEqual(out, b"acao=salvar&id_execucao=%s&estado=concluido\n"
+                                         % job.encode())
+                    else:
+                        result = prefix + job + ".txt"
+                        self.wait_for_log_line("RESULTADO ABERTO PELO INDICE=" + result)
+                        self.assertTrue(wait_until(lambda: os.path.exists(record) and
+                                                   "\nARG %s\n" % result in recorded(), WAIT))
+                finally:
+                    stop_process(run)
+                    run.stdout.close()
+
 
 if __name__ == "__main__":
     sys.exit(run_checks(ActivatorOnDunst, ["Xvfb", "dbus-daemon", "dunst", "dunstctl"],
-                        ("--dunstrc",)))
+                        ("--dunstrc", "--editor-record")))
