@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "run/run_warning.h"
+#include "run/shell_quoting.h"
 
 namespace activator {
 
@@ -18,26 +19,6 @@ std::string WallClock(std::chrono::system_clock::time_point when) {
   if (const std::tm* local = std::localtime(&seconds))
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", local);
   return text;
-}
-
-// The command as a shell would take it back: plain words as they are, others
-// in single quotes.
-std::string QuotedCommand(const std::vector<std::string>& command) {
-  std::string line;
-  for (const std::string& arg : command) {
-    if (!line.empty()) line += ' ';
-    const bool plain = !arg.empty() && arg.find_first_not_of(
-                                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                           "0123456789-_./=:,+@%") == std::string::npos;
-    if (plain) {
-      line += arg;
-      continue;
-    }
-    line += '\'';
-    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    line += '\'';
-  }
-  return line;
 }
 
 // How far from a cut a line's end is looked for, so that the head ends and

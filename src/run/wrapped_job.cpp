@@ -22,6 +22,7 @@
 #include "run/result_file.h"
 #include "run/results_folder.h"
 #include "run/run_warning.h"
+#include "run/shell_quoting.h"
 
 namespace activator {
 
@@ -90,12 +91,11 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
          DescribeFileError(folder_error) + "); the output goes to the terminal only");
   }
 
-  // What ran, as the line under the notification's title; at the end, how it
-  // ended and how long it took.
-  std::string what = options.description.value_or("");
-  if (!options.description) {
-    for (const std::string& word : options.command) what += (what.empty() ? "" : " ") + word;
-  }
+  // What ran, as the line under the notification's title (the words quoted
+  // as a shell would take them, so that `sh -c '...'` reads as typed); at the
+  // end, how it ended and how long it took.
+  const std::string what =
+      options.description ? *options.description : QuotedCommand(options.command);
   auto final_description = [&what, started](int status, int signal, bool cut) {
     const std::string end = DescribeRunEnd(
         status, signal, cut, std::chrono::duration<double>(Clock::now() - started).count());

@@ -580,12 +580,14 @@ TEST_F(ActivatorRunTest, TheJobSaysWhatRanAndHowItEnded) {
   const ParsedJobMessage announced = pipe.Next();
   const ParsedJobMessage ended = pipe.Next();
   ASSERT_EQ(ended.problem, JobMessageProblem::kNone) << pipe.Raw();
-  EXPECT_EQ(announced.message.description, "sh -c exit 3 " + repeated("\xC3\xA9", 92) + ellipsis)
+  // The words quoted as typed, the cut inside the quoted one.
+  EXPECT_EQ(announced.message.description, "sh -c 'exit 3' '" + repeated("\xC3\xA9", 90) + ellipsis)
       << pipe.Raw();
   EXPECT_EQ(ended.message.job_state, "erro");
   const std::string end = ended.message.description.value_or("");
   EXPECT_EQ(
-      end.rfind("sh -c exit 3 " + repeated("\xC3\xA9", 81) + ellipsis + ": status 3 after ", 0), 0u)
+      end.rfind("sh -c 'exit 3' '" + repeated("\xC3\xA9", 79) + ellipsis + ": status 3 after ", 0),
+      0u)
       << pipe.Raw();
   EXPECT_TRUE(end.ends_with(" s")) << end;
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "run/shell_quoting.h"
+
 namespace activator {
 namespace {
 
@@ -102,6 +104,21 @@ TEST(JobDescription, IsOneLineOfUtf8WithinTheLimitAndKeepsItsEndWhole) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(JobDescription(c.text, c.ending), c.description);
   }
+}
+
+TEST(QuotedCommand, WritesTheWordsAsAShellWouldTakeThemBack) {
+  struct Case {
+    Args command;
+    std::string line;
+  } cases[] = {
+      {{"make", "-j8", "CC=clang", "--out=/tmp/a,b:c+d@e%"},
+       "make -j8 CC=clang --out=/tmp/a,b:c+d@e%"},
+      {{"sh", "-c", "for i in 10 50 90; do echo $i%; done"},
+       "sh -c 'for i in 10 50 90; do echo $i%; done'"},
+      {{"echo", "it's", ""}, "echo 'it'\\''s' ''"},
+      {{"ls", "~", "*.txt", "a b", "x\ny"}, "ls '~' '*.txt' 'a b' 'x\ny'"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(QuotedCommand(c.command), c.line);
 }
 
 TEST(DescribeRunEnd, SaysHowTheCommandEndedAndHowLongItTook) {
