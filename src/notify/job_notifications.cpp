@@ -86,17 +86,33 @@ HResult CodeOfCurrentFailure() {
 // What the notifications on screen carry beyond their form, as far as this
 // program put it there. Guarded by the display lock, under which every show
 // happens.
+// A job notification's place in the centre: its first show since it came
+// in, its latest show, whether it is drawn as urgent, and the count of
+// waiting jobs it carries.
+struct Placement {
+  uint64_t placed = 0;
+  uint64_t shown = 0;
+  bool urgent = false;
+  uint64_t count_shown = 0;
+};
+
+// Of two notifications, whether `a` is drawn before `b`.
+bool DrawnBefore(const Placement& a, const Placement& b, const CentreOrder& order) {
+  if (order.urgent_first && a.urgent != b.urgent) return a.urgent;
+  const uint64_t at_a = order.replacement_is_new ? a.shown : a.placed;
+  const uint64_t at_b = order.replacement_is_new ? b.shown : b.placed;
+  return order.newest_first ? at_a > at_b : at_a < at_b;
+}
+
 struct DisplayRecord {
   // Jobs whose notification was last shown with a progress bar, and the
   // value it shows: only those can have their progress updated in place, and
   // only a different value is worth an update.
   std::map<std::string, int> with_bar;
-  // The job shown last, which carries the count of jobs waiting behind the
-  // display limit, and the count it carries.
-  std::string newest;
-  uint64_t newest_waiting = 0;
-  // An earlier newest still carrying a count, to be shown without it.
-  std::optional<std::string> former_carrier;
+  // Where each job's notification stands in the centre's order, while it is
+  // there; an entry whose job has left the centre is dropped when found.
+  std::map<std::string, Placement> placements;
+  uint64_t next_show = 1;
   uint32_t next_sequence = 1;
 };
 
@@ -154,23 +170,34 @@ JobExtras ExtrasFor(const std::string& job_id, bool carries_count) REQUIRES(g_di
   return extras;
 }
 
+// The job whose notification the centre draws first, of those in it: where
+// the count of waiting jobs goes. `coming` counts as in it, about to be shown.
+std::string FirstDrawnJob(const CentreOrder& order, const std::string& coming = std::string())
+    REQUIRES(g_display_lock) {
+  std::map<std::string, Placement>& placements = TheDisplayRecord().placements;
+  auto first = placements.end();
+  for (auto it = placements.begin(); it != placements.end();) {
+    if (it->first != coming && !TheJobRegistry().IsInCentre(it->first)) {
+      it = placements.erase(it);
+      continue;
+    }
+    if (first == placements.end() || DrawnBefore(it->second, first->second, order)) first = it;
+    ++it;
+  }
+  return first == placements.end() ? std::string() : first->first;
+}
+
 // A show went out: what it carries is now on screen.
-void NoteShown(const std::string& job_id, const FormTexts& form, const JobExtras& extras,
-               bool newest) REQUIRES(g_display_lock) {
+void NoteShown(const std::string& job_id, const FormTexts& form, const JobExtras& extras)
+    REQUIRES(g_display_lock) {
   DisplayRecord& record = TheDisplayRecord();
   if (extras.detail.progress && form.shows_progress) {
     record.with_bar[job_id] = *extras.detail.progress;
   } else {
     record.with_bar.erase(job_id);
   }
-  if (!newest) {
-    if (record.former_carrier == job_id) record.former_carrier.reset();
-    return;
-  }
-  if (record.newest != job_id && record.newest_waiting > 0) record.former_carrier = record.newest;
-  if (record.former_carrier == job_id) record.former_carrier.reset();
-  record.newest = job_id;
-  record.newest_waiting = extras.waiting;
+  auto placed = record.placements.find(job_id);
+  if (placed != record.placements.end()) placed->second.count_shown = extras.waiting;
 }
 
 // Shows the job's notification again as it stands (its state's form, its
@@ -178,14 +205,14 @@ void NoteShown(const std::string& job_id, const FormTexts& form, const JobExtras
 // is on screen. For changes the user need not be alerted to.
 void RefreshJobNotification(const AppNotificationManager& manager, const std::string& job_id)
     REQUIRES(g_display_lock) {
-  const bool newest = TheDisplayRecord().newest == job_id;
+  const bool carries = FirstDrawnJob(manager.DrawOrder()) == job_id;
   const FormTexts& form = TextsOf(FormForJobState(TheJobRegistry().FindJobState(job_id)));
   try {
-    const JobExtras extras = ExtrasFor(job_id, newest);
+    const JobExtras extras = ExtrasFor(job_id, carries);
     AppNotification notification = BuildJobNotification(form, job_id, extras);
     notification.SetSuppressDisplay(true);
     manager.Show(notification);
-    NoteShown(job_id, form, extras, newest);
+    NoteShown(job_id, form, extras);
     WriteDebugLog("NOTIFICACAO ATUALIZADA=" + LogValue(job_id));
   } catch (...) {
     WriteDebugLog("NOTIFICACAO NAO ATUALIZADA=" + LogValue(job_id) +
@@ -238,11 +265,20 @@ ShowResult ShowJobNotification(const AppNotificationManager& manager, const std:
   // and for the job it makes no difference which step failed. Anything raised,
   // not only the platform's errors, ends here.
   try {
-    const JobExtras extras = ExtrasFor(job_id, /*carries_count=*/true);
+    // A notification not in the centre comes in as the newest; one shown
+    // again in place keeps its first place where the centre keeps it.
+    DisplayRecord& record = TheDisplayRecord();
+    const bool in_centre = TheJobRegistry().IsInCentre(job_id);
+    Placement& placement = record.placements[job_id];
+    if (!in_centre || placement.placed == 0) placement.placed = record.next_show;
+    placement.shown = record.next_show++;
+    placement.urgent = which == JobNotificationForm::kError;
+    const CentreOrder order = manager.DrawOrder();
+    const JobExtras extras = ExtrasFor(job_id, FirstDrawnJob(order, job_id) == job_id);
     AppNotification notification = BuildJobNotification(form, job_id, extras);
     WriteDebugLog(form.built_line);
     manager.Show(notification);
-    NoteShown(job_id, form, extras, /*newest=*/true);
+    NoteShown(job_id, form, extras);
     // Before the line that says so: a program killed after it shows nothing
     // twice after its restart.
     TheJobRegistry().ConfirmShown(job_id);
@@ -284,22 +320,23 @@ void RefreshJobNotifications(const AppNotificationManager& manager,
     }
   }
   if (!count_due) return;
-  if (record.former_carrier) {
-    const std::string former = *record.former_carrier;
-    record.former_carrier.reset();
-    if (registry.IsInCentre(former)) RefreshJobNotification(manager, former);
-  }
-  if (!record.newest.empty() && registry.WaitingBehindLimit() != record.newest_waiting &&
-      registry.IsInCentre(record.newest)) {
-    RefreshJobNotification(manager, record.newest);
-  }
+  // The count goes where the centre draws first, and only there: a carrier
+  // that lost that place (a newer job on top, or one closed above it) is
+  // shown again without it.
+  const std::string first = FirstDrawnJob(manager.DrawOrder());
+  std::vector<std::string> stale;
+  for (const auto& [job_id, placement] : record.placements)
+    if (job_id != first && placement.count_shown > 0) stale.push_back(job_id);
+  for (const std::string& job_id : stale) RefreshJobNotification(manager, job_id);
+  if (!first.empty() && record.placements[first].count_shown != registry.WaitingBehindLimit())
+    RefreshJobNotification(manager, first);
 }
 
 void ForgetDisplayedJobs(const std::vector<std::string>& job_ids) {
   DisplayRecord& record = TheDisplayRecord();
   for (const std::string& id : job_ids) {
     record.with_bar.erase(id);
-    if (record.former_carrier == id) record.former_carrier.reset();
+    record.placements.erase(id);
   }
 }
 

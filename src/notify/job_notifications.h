@@ -46,8 +46,9 @@ void ShowErrorNotification(const AppNotificationManager& manager, const std::str
 // Brings the notifications on screen up to date without a banner: the
 // progress of the jobs in `progress_changed` (updated in place where the
 // notification has its bar, shown again with one where it does not yet), and
-// the count of jobs waiting behind the display limit, which the newest
-// notification carries ("+N na fila"). A job whose notification is not in the
+// the count of jobs waiting behind the display limit ("+N na fila"), which
+// the notification the centre draws first carries (the newest, or where the
+// centre draws the oldest first, the oldest: AppNotificationManager::DrawOrder). A job whose notification is not in the
 // centre is left alone: a queued one shows its latest progress when its turn
 // comes, and one the user closed stays closed. The count is looked at only
 // when `count_due`: jobs may arrive faster than a desktop should redraw.

@@ -208,6 +208,21 @@ using KeptEntrySink =
 using NotificationClosedHandler =
     std::function<void(const std::u16string& tag, const std::u16string& group)>;
 
+// Where a centre draws this program's notifications, as far as the port
+// knows the centre: the one it draws first is where a user looks, and what
+// must be said about all of them (how many jobs wait) goes there.
+struct CentreOrder {
+  bool newest_first = true;  // else the oldest first
+  // A notification shown again (replaced, not updated in place) is drawn as
+  // a new one: the Windows centre moves it to the top. Otherwise it keeps
+  // the place of its first show.
+  bool replacement_is_new = true;
+  // Critical notifications (the error form) come before all others.
+  bool urgent_first = false;
+
+  bool operator==(const CentreOrder&) const = default;
+};
+
 class AppNotificationManager {
  public:
   // The process's one manager.
@@ -269,6 +284,9 @@ class AppNotificationManager {
   // wait sleeps until the service comes back or looks for it now and then; it
   // never spins.
   bool WaitForService(std::chrono::milliseconds limit) const;
+  // How the centre now serving draws notifications; the default order when
+  // the port does not know it.
+  CentreOrder DrawOrder() const;
 
   struct Impl;
   explicit AppNotificationManager(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}

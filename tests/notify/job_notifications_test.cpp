@@ -423,5 +423,30 @@ TEST_F(JobNotificationsTest, TheNewestNotificationCarriesTheCountOfWaitingJobs) 
   EXPECT_EQ(fake::Find("B", kGroup)->attribution, "");
 }
 
+// Where the centre draws the oldest first (dunst, urgent before the rest),
+// the count goes on the oldest, and on an error above it, where it is seen;
+// a job shown again in place keeps its place.
+TEST_F(JobNotificationsTest, TheCountGoesWhereTheCentreDrawsFirst) {
+  fake::SetDrawOrder({.newest_first = false, .replacement_is_new = false, .urgent_first = true});
+  TakeJob("A");
+  Show(JobNotificationForm::kInProgress, "A");
+  TakeJob("B");
+  Show(JobNotificationForm::kInProgress, "B");
+  TheJobRegistry().RefreshOnScreenView(JobRegistry::kDisplayLimit, {"A", "B"});
+  TheJobRegistry().AnnounceJob("Q1");
+  TheJobRegistry().AnnounceJob("Q2");
+  Refresh();
+  EXPECT_EQ(fake::Find("A", kGroup)->attribution, "+2 na fila");
+  Show(JobNotificationForm::kConcluded, "B");
+  EXPECT_EQ(fake::Find("B", kGroup)->attribution, "");
+
+  TheJobRegistry().RefreshOnScreenView(JobRegistry::kDisplayLimit - 1, {"A", "B"});
+  ASSERT_EQ(TheJobRegistry().TakeNextJob(), "Q1");
+  Show(JobNotificationForm::kError, "Q1");
+  EXPECT_EQ(fake::Find("Q1", kGroup)->attribution, "+1 na fila");
+  Refresh();
+  EXPECT_EQ(fake::Find("A", kGroup)->attribution, "");
+}
+
 }  // namespace
 }  // namespace activator

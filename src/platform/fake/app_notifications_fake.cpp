@@ -5,6 +5,7 @@
 
 #include "platform/app_notifications.h"
 #include "platform/fake/fake_centre_internal.h"
+#include "platform/fake/fake_notification_centre.h"
 
 namespace activator {
 
@@ -180,6 +181,8 @@ AppNotificationProgressResult AppNotificationManager::UpdateProgress(
   internal::CheckServiceUp();
   return internal::UpdateProgress(data, tag, group);
 }
+
+CentreOrder AppNotificationManager::DrawOrder() const { return fake::DrawOrder(); }
 
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
   return internal::WaitForServiceUp(limit);

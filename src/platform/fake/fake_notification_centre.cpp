@@ -36,6 +36,7 @@ struct Centre {
   std::optional<std::chrono::milliseconds> listing_wait_cap;
   std::size_t waiting_listings = 0;
   bool service_down = false;
+  CentreOrder order;
 };
 
 Centre& TheCentre() {
@@ -216,6 +217,7 @@ void Reset() {
   c.listings_held = false;
   c.listing_wait_cap.reset();
   c.service_down = false;
+  c.order = {};
   c.changed.notify_all();
 }
 
@@ -330,6 +332,18 @@ bool WaitForWaitingListings(std::size_t count, std::chrono::milliseconds timeout
   Centre& c = TheCentre();
   std::unique_lock<std::mutex> lock(c.mu);
   return c.changed.wait_for(lock, timeout, [&] { return c.waiting_listings >= count; });
+}
+
+void SetDrawOrder(const CentreOrder& order) {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.order = order;
+}
+
+CentreOrder DrawOrder() {
+  Centre& c = TheCentre();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.order;
 }
 
 void SetServiceDown(bool down) {

@@ -132,6 +132,10 @@ bool WaitForWaitingListings(std::size_t count, std::chrono::milliseconds timeout
 // notification service runs, and WaitForService waits until it is up again
 // (or its limit passes). Reset() brings it up.
 void SetServiceDown(bool down);
+// The order the manager reports (AppNotificationManager::DrawOrder) until
+// Reset().
+void SetDrawOrder(const CentreOrder& order);
+CentreOrder DrawOrder();
 
 // How many invocation handlers are subscribed.
 std::size_t HandlerCount();

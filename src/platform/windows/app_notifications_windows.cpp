@@ -362,6 +362,10 @@ AppNotificationProgressResult AppNotificationManager::UpdateProgress(
   }
 }
 
+// The notification centre lists the newest first, and a replacement moves to
+// the top.
+CentreOrder AppNotificationManager::DrawOrder() const { return {}; }
+
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
   // The app-notification service is the system's own and tells no one when it
   // is back: a failed show is tried again after a pause, never at once.

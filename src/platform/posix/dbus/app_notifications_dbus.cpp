@@ -270,6 +270,10 @@ AppNotificationProgressResult AppNotificationManager::UpdateProgress(
              : AppNotificationProgressResult::kNotificationNotFound;
 }
 
+CentreOrder AppNotificationManager::DrawOrder() const {
+  return NotificationCentre::Instance().DrawOrder();
+}
+
 bool AppNotificationManager::WaitForService(std::chrono::milliseconds limit) const {
   return NotificationCentre::Instance().WaitForService(limit);
 }

@@ -39,6 +39,11 @@ void NotificationCentre::Register() {
   AwaitReply(*link, *state);
 }
 
+CentreOrder NotificationCentre::DrawOrder() {
+  MutexLock lock(mu_);
+  return DrawOrderOfServer(server_name_);
+}
+
 NotificationCentre::KnownServer NotificationCentre::CurrentServerHabits() {
   bool ask = false;
   {

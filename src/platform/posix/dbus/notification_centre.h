@@ -108,6 +108,9 @@ class NotificationCentre {
   // once: the caller has just seen it fail.
   bool WaitForService(std::chrono::milliseconds limit) EXCLUDES(connect_mu_, mu_);
 
+  // How the server last named draws notifications (DrawOrderOfServer).
+  CentreOrder DrawOrder() EXCLUDES(mu_);
+
   // This process's notifications that the server showed and has not closed,
   // oldest first. Raises HResultError when not even the bus can be reached.
   std::vector<Listed> List() EXCLUDES(connect_mu_, mu_);

@@ -150,6 +150,13 @@ ServerHabits HabitsOfServer(std::string_view name) {
   return {};
 }
 
+CentreOrder DrawOrderOfServer(std::string_view name) {
+  // dunst 1.9 sorts by urgency, then by id, from the top; it has no limit of
+  // its own, so the newest of twenty is drawn off screen.
+  if (name == "dunst") return {.newest_first = false, .replacement_is_new = false, .urgent_first = true};
+  return {};
+}
+
 NotifyRequest BuildNotifyRequest(const NotificationContent& content, const ServerHabits& habits) {
   NotifyRequest request;
   if (!content.texts.empty()) request.summary = content.texts[0];

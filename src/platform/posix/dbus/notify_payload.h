@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/app_notifications.h"
+
 namespace activator::dbus {
 
 // Application name every notification carries.
@@ -89,6 +91,11 @@ struct ServerHabits {
 
 // The habits of the server that calls itself `name` in GetServerInformation.
 ServerHabits HabitsOfServer(std::string_view name);
+
+// Where that server draws notifications in its stock configuration. Only the
+// core acts on it (which notification carries the count of waiting jobs), so
+// it is kept apart from the habits a Notify is written for.
+CentreOrder DrawOrderOfServer(std::string_view name);
 
 // Servers read the body as markup: &, < and > become entities so a job id or
 // caption is shown as written and cannot inject markup.
