@@ -320,13 +320,17 @@ void RefreshJobNotifications(const AppNotificationManager& manager,
     }
   }
   if (!count_due) return;
-  // The count goes where the centre draws first, and only there: a carrier
-  // that lost that place (a newer job on top, or one closed above it) is
-  // shown again without it.
-  const std::string first = FirstDrawnJob(manager.DrawOrder());
+  // The count goes where the centre draws first: a carrier that lost that
+  // place (a newer job on top, or one closed above it) is shown again
+  // without it. Not where showing again moves a notification to the top
+  // (Windows): the older job would be put above the newest, so it keeps its
+  // count until its next form replaces it anyway.
+  const CentreOrder order = manager.DrawOrder();
+  const std::string first = FirstDrawnJob(order);
   std::vector<std::string> stale;
   for (const auto& [job_id, placement] : record.placements)
-    if (job_id != first && placement.count_shown > 0) stale.push_back(job_id);
+    if (job_id != first && placement.count_shown > 0 && !order.replacement_is_new)
+      stale.push_back(job_id);
   for (const std::string& job_id : stale) RefreshJobNotification(manager, job_id);
   if (!first.empty() && record.placements[first].count_shown != registry.WaitingBehindLimit())
     RefreshJobNotification(manager, first);

@@ -154,7 +154,9 @@ CentreOrder DrawOrderOfServer(std::string_view name) {
   // dunst 1.9 sorts by urgency, then by id, from the top; it has no limit of
   // its own, so the newest of twenty is drawn off screen.
   if (name == "dunst") return {.newest_first = false, .replacement_is_new = false, .urgent_first = true};
-  return {};
+  // A notification replaced through replaces_id keeps its place on the
+  // servers tried.
+  return {.newest_first = true, .replacement_is_new = false};
 }
 
 NotifyRequest BuildNotifyRequest(const NotificationContent& content, const ServerHabits& habits) {
