@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "jobs/job_protocol.h"
 
 namespace activator::dbus {
@@ -92,6 +94,14 @@ TEST(NotifyPayloadTest, RequestMapsTextsButtonsImageAndTag) {
   EXPECT_EQ(request.body, "Processo em andamento\nmake -j8\n+3 na fila\nJ&lt;1&gt;");
   EXPECT_EQ(request.progress, 40);
   EXPECT_EQ(HabitsOfServer("dunst").value_hides_content, false);
+  // Which one a server draws first, as measured in their stock
+  // configurations: MATE's daemon shares notification-daemon's name.
+  EXPECT_EQ(DrawOrderOfServer("dunst", "knopwob"),
+            (CentreOrder{.newest_first = false, .replacement_is_new = false, .urgent_first = true}));
+  for (const auto& [name, vendor, newest_first] :
+       {std::tuple("Notification Daemon", "GNOME", false), {"Plasma", "KDE", false},
+        {"Notification Daemon", "MATE", true}, {"mako", "emersion", true}})
+    EXPECT_EQ(DrawOrderOfServer(name, vendor).newest_first, newest_first) << name << vendor;
 
   // An id's bytes reach the server's body only as something people can read:
   // a line end cannot forge a line, an escape or an override cannot act;

@@ -34,14 +34,14 @@ void NotificationCentre::Register() {
   auto state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
     std::string name, vendor, version, spec_version;
     reply >> name >> vendor >> version >> spec_version;
-    NoteServer(raw, reply.getSender(), name);
+    NoteServer(raw, reply.getSender(), ServerName{name, vendor});
   });
   AwaitReply(*link, *state);
 }
 
 CentreOrder NotificationCentre::DrawOrder() {
   MutexLock lock(mu_);
-  return DrawOrderOfServer(server_name_);
+  return DrawOrderOfServer(server_name_.name, server_name_.vendor);
 }
 
 NotificationCentre::KnownServer NotificationCentre::CurrentServerHabits() {
@@ -56,7 +56,7 @@ NotificationCentre::KnownServer NotificationCentre::CurrentServerHabits() {
   if (ask) ProbeServer();
   MutexLock lock(mu_);
   if (server_.empty() || named_server_ != server_) return {};
-  return {server_, HabitsOfServer(server_name_)};
+  return {server_, HabitsOfServer(server_name_.name)};
 }
 
 void NotificationCentre::Show(const NotificationContent& content) {
@@ -205,9 +205,9 @@ bool NotificationCentre::ProbeServer() {
     sdbus::MethodCall call = link->proxy->createMethodCall(kInterface, "GetServerInformation");
     Link* raw = link.get();
     state = SendCall(*link, call, [this, raw](sdbus::MethodReply& reply, bool /*late*/) {
-      std::string name;
+      ServerName name;
       try {
-        reply >> name;
+        reply >> name.name >> name.vendor;
       } catch (const sdbus::Error&) {
         // A server that answers at all is there, whatever it answered.
       }

@@ -182,9 +182,15 @@ class NotificationCentre {
   // the server answering in time.
   void RecordShown(Link* link, uint32_t id, Shown shown, const std::string& server, bool late)
       EXCLUDES(mu_);
+  // What a server calls itself in GetServerInformation: MATE's server and
+  // notification-daemon share the name.
+  struct ServerName {
+    std::string name;
+    std::string vendor;
+  };
   // `name`: what the server calls itself, when the answer said.
   void NoteServer(Link* link, const std::string& server,
-                  const std::optional<std::string>& name = std::nullopt) EXCLUDES(mu_);
+                  const std::optional<ServerName>& name = std::nullopt) EXCLUDES(mu_);
   // The habits of the server now serving; asks it its name first when that
   // is not known yet.
   struct KnownServer {
@@ -217,7 +223,7 @@ class NotificationCentre {
   std::string server_ GUARDED_BY(mu_);
   // What the server `named_server_` (a unique bus name) calls itself.
   std::string named_server_ GUARDED_BY(mu_);
-  std::string server_name_ GUARDED_BY(mu_);
+  ServerName server_name_ GUARDED_BY(mu_);
   std::map<uint32_t, Shown> shown_ GUARDED_BY(mu_);
   std::map<std::pair<std::string, std::string>, uint32_t> ids_by_key_ GUARDED_BY(mu_);
   // A Notify timed out and no server has answered since.

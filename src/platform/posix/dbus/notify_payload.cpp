@@ -150,12 +150,21 @@ ServerHabits HabitsOfServer(std::string_view name) {
   return {};
 }
 
-CentreOrder DrawOrderOfServer(std::string_view name) {
-  // dunst 1.9 sorts by urgency, then by id, from the top; it has no limit of
-  // its own, so the newest of twenty is drawn off screen.
-  if (name == "dunst") return {.newest_first = false, .replacement_is_new = false, .urgent_first = true};
-  // A notification replaced through replaces_id keeps its place on the
-  // servers tried.
+CentreOrder DrawOrderOfServer(std::string_view name, std::string_view vendor) {
+  constexpr CentreOrder kOldestFirst{.newest_first = false, .replacement_is_new = false};
+  // dunst 1.9 sorts by urgency, then by id, from the top, and has no limit of
+  // its own: the newest of twenty is drawn off screen.
+  if (name == "dunst") {
+    CentreOrder urgent_then_oldest = kOldestFirst;
+    urgent_then_oldest.urgent_first = true;
+    return urgent_then_oldest;
+  }
+  // notification-daemon shows one at a time, the oldest; Plasma shows the
+  // oldest few and holds back the rest.
+  if ((name == "Notification Daemon" && vendor == "GNOME") || name == "Plasma") return kOldestFirst;
+  // The others stack the newest on top (MATE's daemon, mako, swaync) or keep
+  // all twenty in view (xfce4-notifyd). A notification replaced through
+  // replaces_id keeps its place on every one of them.
   return {.newest_first = true, .replacement_is_new = false};
 }
 

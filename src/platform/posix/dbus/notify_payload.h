@@ -92,10 +92,11 @@ struct ServerHabits {
 // The habits of the server that calls itself `name` in GetServerInformation.
 ServerHabits HabitsOfServer(std::string_view name);
 
-// Where that server draws notifications in its stock configuration. Only the
-// core acts on it (which notification carries the count of waiting jobs), so
-// it is kept apart from the habits a Notify is written for.
-CentreOrder DrawOrderOfServer(std::string_view name);
+// Where the server that calls itself `name`, made by `vendor`, draws
+// notifications in its stock configuration. Only the core acts on it (which
+// notification carries the count of waiting jobs), so it is kept apart from
+// the habits a Notify is written for.
+CentreOrder DrawOrderOfServer(std::string_view name, std::string_view vendor);
 
 // Servers read the body as markup: &, < and > become entities so a job id or
 // caption is shown as written and cannot inject markup.

@@ -138,7 +138,7 @@ void NotificationCentre::RecordShown(Link* link, uint32_t id, Shown shown,
 }
 
 void NotificationCentre::NoteServer(Link* link, const std::string& server,
-                                    const std::optional<std::string>& name) {
+                                    const std::optional<ServerName>& name) {
   MutexLock lock(mu_);
   if (link_.get() != link) return;
   unresponsive_ = false;
