@@ -28,6 +28,9 @@ bool SendToPipe(const std::string& message, const std::string& pipe_name) {
     case PipeSendStatus::kOtherUser:
       WriteDebugLog("PIPE OUTRO USUARIO");
       return false;
+    case PipeSendStatus::kUnknownOwner:
+      WriteDebugLog("PIPE DONO DESCONHECIDO");
+      return false;
     case PipeSendStatus::kSent:
       break;
   }

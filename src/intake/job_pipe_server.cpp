@@ -57,9 +57,12 @@ void SendQueueNotice(const std::string& job_id) {
   if (sent.status == PipeSendStatus::kSent) {
     WriteDebugLog("VELDUNA FILA AVISADA=" + what);
   } else {
-    WriteDebugLog("VELDUNA FILA NAO AVISADA=" + what + " ERRO=" +
-                  (sent.status == PipeSendStatus::kOpenFailed ? FormatErrorCode(sent.error)
-                                                              : std::string("ESCRITA")));
+    // A pipe refused for its owner is said as such, not as a failed write.
+    std::string why = "ESCRITA";
+    if (sent.status == PipeSendStatus::kOpenFailed) why = FormatErrorCode(sent.error);
+    if (sent.status == PipeSendStatus::kOtherUser) why = "OUTRO USUARIO";
+    if (sent.status == PipeSendStatus::kUnknownOwner) why = "DONO DESCONHECIDO";
+    WriteDebugLog("VELDUNA FILA NAO AVISADA=" + what + " ERRO=" + why);
   }
 }
 

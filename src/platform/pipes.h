@@ -94,6 +94,9 @@ enum class PipeSendStatus {
   kTimedOut,   // the peer took nothing within the limit; the write was given up
   kNotAPipe,   // the name, or what it opened, is not a pipe of this machine
   kOtherUser,  // the pipe's server is another user's: nothing was written
+  // Windows: the pipe's owner could not be read, or it has none: nothing was
+  // written, as whose it is cannot be told
+  kUnknownOwner,
 };
 
 struct PipeSendResult {
@@ -109,8 +112,9 @@ inline constexpr std::chrono::milliseconds kPipeWriteLimit{3000};
 // closes it again whatever happened. A write the peer has not taken within
 // `limit` is given up. On Windows only a local pipe ("\\.\pipe\NAME") is
 // opened, and its server cannot act as this process's user. A pipe served by
-// another user (on Windows: owned by another; on POSIX: a peer of another
-// uid) gets nothing.
+// another user (on Windows: owned by another, the Administrators group
+// counting as this user when this user is an administrator; on POSIX: a peer
+// of another uid) gets nothing.
 //
 // With `handled_wait`, a sent message is followed by a wait of at most that
 // long for the server to drop the connection: a server that acts on a message

@@ -50,6 +50,10 @@ bool JobPipeLink::Send(const std::string& message, bool wait_handled) {
     Warn("the job pipe " + where +
          " is served by another user's program; nothing was sent to it, and the command runs "
          "without notifications");
+  } else if (sent.status == PipeSendStatus::kUnknownOwner) {
+    Warn("the job pipe " + where +
+         " has no owner that says whose it is; nothing was sent to it, and the command runs "
+         "without notifications");
   } else if (sent.status == PipeSendStatus::kOpenFailed) {
     Warn("no activator at " + where + " (error " + std::to_string(sent.error) +
          "); the command runs without notifications; " + ActivatorStartHint(where));

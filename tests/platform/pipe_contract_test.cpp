@@ -249,26 +249,45 @@ TEST(PipeContractTest, OnlyThisUserAndTheSystemMayOpenThePipe) {
 
 // The job pipe's name is the machine's: a pipe of that name owned by another
 // user (another user's activator, or a program of theirs waiting for this
-// user's jobs) gets no message, however open its access list. Wine keeps an
-// owner given at creation and checks no privilege for it, so the other user
-// is a pipe made here with another SID as its owner.
-TEST(PipeContractTest, APipeOwnedByAnotherUserGetsNothing) {
-  const std::string name = FreshPipeName();
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:(A;;GA;;;WD)", SDDL_REVISION_1,
-      &descriptor, nullptr));
-  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-  UniqueHandle server(::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND,
-                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, &security));
-  ::LocalFree(descriptor);
-  ASSERT_TRUE(server) << ::GetLastError();
-  EXPECT_EQ(WriteMessageToPipe(name, "job").status, PipeSendStatus::kOtherUser);
-  DWORD waiting = 0;
-  if (::PeekNamedPipe(server.get(), nullptr, 0, nullptr, &waiting, nullptr))
-    EXPECT_EQ(waiting, 0u);
-  else
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+// user's jobs) gets no message, however open its access list. A worker run as
+// administrator owns its pipe as the Administrators group, which is as
+// trusted as this user when this user is an administrator (wine's user is
+// one). A pipe without an owner, which only wine makes (NULL security), says
+// nothing of whose it is. Wine keeps an owner given at creation and checks no
+// privilege for it, so the other user is a pipe made here with another SID as
+// its owner.
+TEST(PipeContractTest, OnlyAPipeOfThisUserOrItsAdministratorsGetsTheMessage) {
+  struct Case {
+    const wchar_t* descriptor;  // nullptr: NULL security
+    PipeSendStatus status;
+  };
+  const Case cases[] = {
+      {L"O:S-1-5-21-1004336348-1177238915-682003330-1001D:(A;;GA;;;WD)",
+       PipeSendStatus::kOtherUser},
+      {L"O:BAD:(A;;GA;;;WD)", PipeSendStatus::kSent},
+      {nullptr, PipeSendStatus::kUnknownOwner},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.descriptor != nullptr ? std::wstring(c.descriptor) : L"NULL security");
+    const std::string name = FreshPipeName();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (c.descriptor != nullptr) {
+      ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          c.descriptor, SDDL_REVISION_1, &descriptor, nullptr));
+    }
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    UniqueHandle server(::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND,
+                                           PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                           descriptor != nullptr ? &security : nullptr));
+    ::LocalFree(descriptor);
+    ASSERT_TRUE(server) << ::GetLastError();
+    EXPECT_EQ(WriteMessageToPipe(name, "job").status, c.status);
+    DWORD waiting = 0;
+    if (::PeekNamedPipe(server.get(), nullptr, 0, nullptr, &waiting, nullptr))
+      EXPECT_EQ(waiting, c.status == PipeSendStatus::kSent ? 3u : 0u);
+    else
+      EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  }
 }
 
 #endif

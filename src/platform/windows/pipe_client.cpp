@@ -9,11 +9,14 @@
 // learns who wrote, and no more: it cannot act as this process's user. Nor
 // does a pipe of another user's get the message: the job pipe's name is the
 // machine's, so another user's activator, or any program of theirs, may hold
-// it, and only a pipe this user owns is written to. The
+// it, and only a pipe this user owns (or, for an administrator, the
+// Administrators group: see PipeOwnerOf) is written to. The
 // write is overlapped and bounded, since a peer that never reads would
 // otherwise hold the caller, and the platform thread it runs on, for good.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "platform/os/windows_support.h"
 #include "platform/pipes.h"
@@ -46,6 +49,67 @@ bool IsLocalPipeName(const std::string& name) {
   }
 }
 
+enum class PipeOwner { kThisUser, kAdministratorsOfThisUser, kOtherUser, kUnknown };
+
+// Whether this process's token holds the Administrators group, enabled or
+// not: a user's unelevated token keeps it for deny only, the elevated one of
+// the same user has it enabled.
+bool TokenHoldsAdministrators(HANDLE token) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::string buffer(size, '\0');
+  if (!::GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) return false;
+  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!::AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+    return false;
+  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+  bool held = false;
+  for (DWORD i = 0; i < groups->GroupCount && !held; ++i)
+    held = ::EqualSid(groups->Groups[i].Sid, administrators) != FALSE;
+  ::FreeSid(administrators);
+  return held;
+}
+
+// Who made the pipe, as far as this user's trust goes. The kernel fixes an
+// object's owner at its creation, from the creator's token: its user, or a
+// group of it that may own objects, which for the Administrators group means
+// an elevated process. That is the default owner of whatever an elevated
+// program makes, so a worker run as administrator owns its reply pipe as
+// Administrators. Such a process can do anything to this user's files and
+// processes already, so when this user is an administrator (the token holds
+// the group, if only for deny) its pipe is trusted as this user's own. A
+// standard user gets nothing from it: an administrator's elevated program is
+// then another user's. The owner, rather than the server's process and its
+// token, because the owner is the creator's for good, where a process id may
+// be reused or name a process the pipe's handle was passed to, and an
+// elevated process's token does not let the user's unelevated one read it.
+// No owner at all is no proof either way: Windows always gives a pipe one,
+// so only a system that keeps no owners (wine, with NULL security) makes
+// such a pipe, and nothing says whose it is.
+PipeOwner PipeOwnerOf(HANDLE pipe) {
+  HANDLE raw_token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token))
+    return PipeOwner::kUnknown;
+  const UniqueHandle token(raw_token);
+  const std::string user = ProcessTokenUser();
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw_descriptor = nullptr;
+  if (user.empty() ||
+      ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &raw_descriptor) != ERROR_SUCCESS)
+    return PipeOwner::kUnknown;
+  const std::unique_ptr<void, LocalFreer> descriptor(raw_descriptor);
+  if (owner == nullptr || !::IsValidSid(owner)) return PipeOwner::kUnknown;
+  if (::EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid))
+    return PipeOwner::kThisUser;
+  if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) && TokenHoldsAdministrators(token.get()))
+    return PipeOwner::kAdministratorsOfThisUser;
+  return PipeOwner::kOtherUser;
+}
+
 }  // namespace
 
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
@@ -63,11 +127,15 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return {PipeSendStatus::kOpenFailed, static_cast<PipeErrorCode>(::GetLastError())};
   if (::GetFileType(pipe.get()) != FILE_TYPE_PIPE) return {PipeSendStatus::kNotAPipe, 0};
-  // An owner that cannot be read is no proof: nothing is written, as to a
-  // pipe whose server went away.
-  const std::optional<bool> ours = OwnedByProcessUser(pipe.get());
-  if (!ours) return {PipeSendStatus::kWriteFailed, 0};
-  if (!*ours) return {PipeSendStatus::kOtherUser, 0};
+  switch (PipeOwnerOf(pipe.get())) {
+    case PipeOwner::kThisUser:
+    case PipeOwner::kAdministratorsOfThisUser:
+      break;
+    case PipeOwner::kOtherUser:
+      return {PipeSendStatus::kOtherUser, 0};
+    case PipeOwner::kUnknown:
+      return {PipeSendStatus::kUnknownOwner, 0};
+  }
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event || message.size() > MAXDWORD) return {PipeSendStatus::kWriteFailed, 0};
 
