@@ -28,6 +28,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/pipes.h"
+#include "platform/system_log.h"
 #include "platform/threads.h"
 
 namespace activator {
@@ -53,13 +54,40 @@ HResult ResultCodeOf(std::exception_ptr error) {
   }
 }
 
+// The lines that said why the step that failed did, for the system's log.
+std::string& FailureLines() {
+  static std::string* lines = new std::string();  // never destroyed: read at the end
+  return *lines;
+}
+
+// A line of a failed step: logged, and kept for the system's log.
+void LogFailure(const std::string& line) {
+  WriteDebugLog(line);
+  FailureLines() += line + "\n";
+}
+
+// One entry in the system's log for a start that cannot go on, so that a user
+// whose activator was started by the session, with no window, finds why
+// where the system's users look: the lines of the step that failed, and where
+// the debug log is.
+void ReportStartFailure(int exit_code) {
+  const std::string log = kDebugLogPath;
+  ReportToSystemLog(static_cast<uint32_t>(exit_code),
+                    "The activator did not start (exit code " + std::to_string(exit_code) + "):\n" +
+                        FailureLines() +
+                        "The debug log: " + log.substr(0, log.find_last_of("/\\") + 1));
+}
+
 // Steps of start-up that end the process on failure; each logs its own lines
 // and returns the exit code, or nullopt to go on.
 
 std::optional<int> JoinApartment() {
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    LogFailure("COM INIT=" + FormatResultCode(hr));
+    return kExitComInitFailed;  // nothing to uninitialise
+  }
   WriteDebugLog("COM INIT=" + FormatResultCode(hr));
-  if (FAILED(hr)) return kExitComInitFailed;  // nothing to uninitialise
   return std::nullopt;
 }
 
@@ -69,23 +97,30 @@ constexpr char kRuntimeMissingHint[] =
     "BOOTSTRAP: the Windows App SDK 2.4 runtime is missing or unusable: install it "
     "(WindowsAppRuntimeInstall-x64.exe, learn.microsoft.com 'Windows App SDK downloads')";
 
+// On a thread of the bootstrap port's, while the call's own thread waits.
 void ReportBootstrapFault(uint32_t exception_code) {
-  WriteDebugLog(kRuntimeMissingHint);
-  WriteDebugLog("BOOTSTRAP FAULT=" + FormatErrorCode(exception_code));
+  LogFailure(kRuntimeMissingHint);
+  LogFailure("BOOTSTRAP FAULT=" + FormatErrorCode(exception_code));
 }
 
-std::optional<int> BootstrapRuntime(const std::string& library_path) {
+void ReportStartBootstrapFault(uint32_t exception_code) {
+  ReportBootstrapFault(exception_code);
+  ReportStartFailure(kExitBootstrapFault);
+}
+
+// `starting`: a fault is a start failure, for the system's log too.
+std::optional<int> BootstrapRuntime(const std::string& library_path, bool starting) {
   BootstrapFault fault;
-  fault.report = &ReportBootstrapFault;
+  fault.report = starting ? &ReportStartBootstrapFault : &ReportBootstrapFault;
   fault.exit_code = kExitBootstrapFault;
   const BootstrapOutcome outcome =
       InitializeBootstrap(library_path, kBootstrapEntryPoint, kRuntimeMajorMinorVersion, fault);
   switch (outcome.status) {
     case BootstrapStatus::kLibraryNotLoaded:
-      WriteDebugLog("BOOTSTRAP DLL ERROR=" + FormatErrorCode(outcome.load_error));
+      LogFailure("BOOTSTRAP DLL ERROR=" + FormatErrorCode(outcome.load_error));
       return kExitBootstrapLibraryFailed;
     case BootstrapStatus::kEntryPointMissing:
-      WriteDebugLog("BOOTSTRAP FUNCTION ERROR");
+      LogFailure("BOOTSTRAP FUNCTION ERROR");
       return kExitBootstrapFunctionMissing;
     case BootstrapStatus::kCalled:
       WriteDebugLog("BOOTSTRAP RESULT=" + FormatResultCode(outcome.result));
@@ -93,8 +128,8 @@ std::optional<int> BootstrapRuntime(const std::string& library_path) {
       // the runtime's classes can be activated: going on would only fail
       // later, at the notification manager, with a code that hides why.
       if (outcome.result < 0) {
-        WriteDebugLog(kRuntimeMissingHint);
-        WriteDebugLog("BOOTSTRAP FAILED=" + FormatResultCode(outcome.result));
+        LogFailure(kRuntimeMissingHint);
+        LogFailure("BOOTSTRAP FAILED=" + FormatResultCode(outcome.result));
         return kExitBootstrapFailed;
       }
       return std::nullopt;
@@ -109,12 +144,13 @@ std::optional<int> RegisterActivationServer(const std::string& class_id) {
   const HRESULT hr = clsid ? CoRegisterClassObject(*clsid, factory, CLSCTX_LOCAL_SERVER,
                                                    REGCLS_MULTIPLEUSE, &cookie)
                            : E_INVALIDARG;
-  WriteDebugLog("COM REGISTER=" + FormatResultCode(hr));
+  if (SUCCEEDED(hr)) WriteDebugLog("COM REGISTER=" + FormatResultCode(hr));
   // After a success COM holds its own reference for the rest of the run;
   // after a failure this frees the class object.
   factory->Release();
   if (FAILED(hr)) {
-    WriteDebugLog("COM REGISTER FAILED");
+    LogFailure("COM REGISTER=" + FormatResultCode(hr));
+    LogFailure("COM REGISTER FAILED");
     return kExitComRegisterFailed;
   }
   WriteDebugLog("COM ACTIVATOR READY");
@@ -125,7 +161,7 @@ std::optional<int> GetNotificationManager(std::optional<AppNotificationManager>&
   try {
     manager.emplace(AppNotificationManager::Default());
   } catch (...) {
-    WriteDebugLog("WPN DEFAULT FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+    LogFailure("WPN DEFAULT FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
     return kExitNoNotificationManager;
   }
   // Where the platform serves this process no notifications (on Windows, run
@@ -133,9 +169,9 @@ std::optional<int> GetNotificationManager(std::optional<AppNotificationManager>&
   // would say registered and shown while nothing ever appears.
   try {
     if (AppNotificationManager::IsSupported()) return std::nullopt;
-    WriteDebugLog("WPN NOT SUPPORTED");
+    LogFailure("WPN NOT SUPPORTED");
   } catch (...) {
-    WriteDebugLog("WPN NOT SUPPORTED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
+    LogFailure("WPN NOT SUPPORTED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
   }
   return kExitNotificationsUnsupported;
 }
@@ -147,8 +183,7 @@ std::optional<int> SubscribeToNotificationManager(std::optional<AppNotificationM
     // subscription lasts as long as the process.
     manager->NotificationInvoked(NotificationInvokedHandler(&OnNotificationInvoked));
   } catch (...) {
-    WriteDebugLog("WPN CALLBACK FAILED=" +
-                  FormatResultCode(ResultCodeOf(std::current_exception())));
+    LogFailure("WPN CALLBACK FAILED=" + FormatResultCode(ResultCodeOf(std::current_exception())));
     return kExitSubscribeFailed;
   }
   WriteDebugLog("WPN CALLBACK REGISTERED");
@@ -242,14 +277,14 @@ std::optional<int> StartWorkerThreads(const WorkerThreadBodies& bodies,
   // The consumer gets a handle of its own; the others use start-up's,
   // which the main thread keeps for ever.
   if (!StartProcessThread([body = bodies.queue_consumer, copy = manager] { body(copy); })) {
-    WriteDebugLog("THREAD START FAILED");
+    LogFailure("THREAD START FAILED");
     return kExitThreadStartFailed;
   }
   WriteDebugLog("VELDUNA QUEUE READY");
   if (!StartProcessThread([body = bodies.job_pipe_server, &manager] { body(manager); }) ||
       !StartProcessThread([body = bodies.notification_monitor, &manager] { body(manager); }) ||
       !StartProcessThread([body = bodies.notification_updater, &manager] { body(manager); })) {
-    WriteDebugLog("THREAD START FAILED");
+    LogFailure("THREAD START FAILED");
     return kExitThreadStartFailed;
   }
   WriteDebugLog("PYTHON PIPE READY");
@@ -344,7 +379,7 @@ std::optional<int> StartActivator(const StartupSettings& settings,
   if (auto exit_code = JoinApartment()) return exit_code;
 
   // From here on every way out leaves the apartment again.
-  std::optional<int> exit_code = BootstrapRuntime(settings.bootstrap_library_path);
+  std::optional<int> exit_code = BootstrapRuntime(settings.bootstrap_library_path, true);
   if (!exit_code) exit_code = RegisterActivationServer(settings.class_id);
   if (!exit_code) exit_code = SubscribeToNotificationManager(manager);
   if (!exit_code) {
@@ -367,7 +402,10 @@ int RunActivator() {
   // Taken on the main thread, which never ends while the process runs: on
   // Windows the lock is the thread's.
   settings.instance_lock_error = WaitForInstanceLock();
-  if (std::optional<int> exit_code = StartActivator(settings, manager)) return *exit_code;
+  if (std::optional<int> exit_code = StartActivator(settings, manager)) {
+    ReportStartFailure(*exit_code);
+    return *exit_code;
+  }
   std::optional<InstanceLockCheck> lock;
   if (settings.instance_lock_error) lock = InstanceLockCheck::kFailed;
   for (;;) {
@@ -379,7 +417,7 @@ int RunActivator() {
 int UnregisterActivator() {
   WriteDebugLog("ZORVELL ACTIVATOR UNREGISTER");
   if (auto failed = JoinApartment()) return *failed;
-  std::optional<int> exit_code = BootstrapRuntime(kBootstrapLibraryPath);
+  std::optional<int> exit_code = BootstrapRuntime(kBootstrapLibraryPath, false);
   std::optional<AppNotificationManager> manager;
   if (!exit_code) exit_code = GetNotificationManager(manager);
   if (!exit_code) {
@@ -398,7 +436,10 @@ int UnregisterActivator() {
       exit_code = kExitUnregisterFailed;
     }
   }
+  // The runtime's objects are all given back before the bootstrap lets the
+  // runtime go.
   manager.reset();
+  ShutdownBootstrap();
   CoUninitialize();
   return exit_code.value_or(0);
 }

@@ -1,7 +1,8 @@
 // The runtime bootstrap: the library that makes the notification platform's
 // runtime available to the process. Start-up loads it from a fixed path and
-// calls its initialisation entry point once; the library stays loaded and the
-// initialisation is never undone.
+// calls its initialisation entry point once; the library stays loaded, and
+// the initialisation is undone only by a program that ends of itself
+// (ShutdownBootstrap).
 #pragma once
 
 #include <cstdint>
@@ -33,9 +34,13 @@ struct BootstrapOutcome {
 //
 // An entry point that raises an exception nothing handles instead of
 // returning (the SDK's bootstrap does so under wine when the runtime is
-// missing: README) never comes back: the Windows port calls
-// `fault.report` with the exception code on the calling thread, then ends the
-// process with `fault.exit_code`. The POSIX port ignores `fault`.
+// missing: docs/windows.md) never comes back: the Windows port calls
+// `fault.report` with the exception code on a thread of its own, made ready
+// before the call (the faulting one may hold any lock, the heap's included,
+// so it only hands the code over and waits), then ends the process with
+// `fault.exit_code`, after the report or after a few seconds, whichever comes
+// first. A fail-fast (RaiseFailFastException, __fastfail) passes no handler
+// and is not seen. The POSIX port ignores `fault`.
 struct BootstrapFault {
   void (*report)(uint32_t exception_code) = nullptr;
   int exit_code = 1;
@@ -43,5 +48,10 @@ struct BootstrapFault {
 BootstrapOutcome InitializeBootstrap(const std::string& library_path, const char* entry_point,
                                      uint32_t major_minor_version,
                                      const BootstrapFault& fault = BootstrapFault());
+
+// Undoes a successful initialisation: calls the library's MddBootstrapShutdown,
+// when it has one, once every object of the runtime the program held is given
+// back. Nothing happens when no initialisation succeeded.
+void ShutdownBootstrap();
 
 }  // namespace activator

@@ -583,10 +583,15 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     if (c.exit_code == 30) testing::UnregisterStandinRuntime();
     const std::string log = std::string(c.lab) + "/Logs/activator_debug.txt";
     const std::size_t before = FileLines(log).size();
+    // The stand-in bootstrap's shutdown leaves this file.
+    const std::string shutdown_mark = std::string(c.lab) + "/bootstrap-shutdown";
+    ::DeleteFileA(shutdown_mark.c_str());
     Child run;
     ::SetEnvironmentVariableA("STANDIN_ELEVATED", c.elevated ? "1" : nullptr);
+    ::SetEnvironmentVariableA("STANDIN_BOOTSTRAP_SHUTDOWN_MARK", shutdown_mark.c_str());
     ASSERT_TRUE(run.Start(c.program, c.arguments));
     ::SetEnvironmentVariableA("STANDIN_ELEVATED", nullptr);
+    ::SetEnvironmentVariableA("STANDIN_BOOTSTRAP_SHUTDOWN_MARK", nullptr);
     EXPECT_EQ(run.WaitForExit(c.bound_ms), c.exit_code);
     const std::vector<std::string> lines = FileLines(log);
     ASSERT_GT(lines.size(), before);
@@ -594,6 +599,8 @@ TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
     if (c.exit_code == 0 && std::wstring_view(c.arguments) == L"--unregister") {
       // Nor is the key the runtime named after the program's path left.
       EXPECT_EQ(AppIdKeysEndingWith("win_e2e_activator.exe"), 0);
+      // An uninstall's step ends of itself, so it lets the runtime go.
+      EXPECT_NE(::GetFileAttributesA(shutdown_mark.c_str()), INVALID_FILE_ATTRIBUTES);
     }
   }
 }

@@ -11,8 +11,13 @@ namespace {
 // ERROR_MOD_NOT_FOUND: the number a failed load has always been logged with.
 constexpr uint32_t kModuleNotFound = 126;
 
-using BootstrapInitializeFunction = int32_t(uint32_t major_minor_version, const char16_t* version_tag,
-                                            uint64_t min_version, uint32_t options);
+using BootstrapInitializeFunction = int32_t(uint32_t major_minor_version,
+                                            const char16_t* version_tag, uint64_t min_version,
+                                            uint32_t options);
+using BootstrapShutdownFunction = void();
+
+// The library whose initialisation succeeded, for ShutdownBootstrap.
+void* g_initialized = nullptr;
 
 }  // namespace
 
@@ -40,7 +45,15 @@ BootstrapOutcome InitializeBootstrap(const std::string& library_path, const char
   auto* initialize = reinterpret_cast<BootstrapInitializeFunction*>(symbol);
   outcome.status = BootstrapStatus::kCalled;
   outcome.result = initialize(major_minor_version, nullptr, 0, 0);
+  if (outcome.result >= 0) g_initialized = library;
   return outcome;
+}
+
+void ShutdownBootstrap() {
+  if (g_initialized == nullptr) return;
+  void* symbol = ::dlsym(g_initialized, "MddBootstrapShutdown");
+  g_initialized = nullptr;
+  if (symbol != nullptr) reinterpret_cast<BootstrapShutdownFunction*>(symbol)();
 }
 
 }  // namespace activator
