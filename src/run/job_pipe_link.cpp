@@ -20,8 +20,9 @@ using Clock = std::chrono::steady_clock;
 // client does not cost a run its notifications.
 constexpr std::chrono::seconds kBusyPipeLimit = kJobMessageWait + std::chrono::seconds(3);
 constexpr std::chrono::milliseconds kBusyPipePause{20};
-// Longer than the activator gives a reply pipe to take a queue notice.
-constexpr std::chrono::seconds kHandledWait{2};
+// As long as a busy pipe is waited for: an activator held by a silent client
+// takes the message only once it has dropped that client.
+constexpr std::chrono::seconds kHandledWait = kBusyPipeLimit;
 
 }  // namespace
 

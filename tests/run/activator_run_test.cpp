@@ -30,6 +30,7 @@
 #include "jobs/job_protocol.h"
 #include "platform/posix/dbus/notify_payload.h"
 #include "platform/posix/pipe_names.h"
+#include "platform/silent_client.h"
 #include "run/result_file.h"
 #include "support/test_lab.h"
 
@@ -645,8 +646,12 @@ TEST_F(ActivatorRunTest, AJobWaitingInTheQueueIsToldOnceOnStandardError) {
   EXPECT_EQ(run.err,
             "activator-run: the notification waits in a queue (position 1): 20 notifications are "
             "open; close some to make room\n");
-  // A command that ends at once is told too: the wrapper reads the notice
-  // before it goes.
+  // A command that ends at once is told too, even when the activator takes
+  // the job only after it ended (held by a silent client until it drops it):
+  // the wrapper waits until its end is taken and reads the notice before it
+  // goes.
+  testing::SilentClient silent(kJobPipeName);
+  ASSERT_TRUE(silent.connected());
   EXPECT_EQ(Run({"--id", "Q2", "--", "true"}).err, run.err);
 }
 
