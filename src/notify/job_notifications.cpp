@@ -83,9 +83,6 @@ HResult CodeOfCurrentFailure() {
   }
 }
 
-// What the notifications on screen carry beyond their form, as far as this
-// program put it there. Guarded by the display lock, under which every show
-// happens.
 // A job notification's place in the centre: its first show since it came
 // in, its latest show, whether it is drawn as urgent, and the count of
 // waiting jobs it carries.
@@ -104,6 +101,9 @@ bool DrawnBefore(const Placement& a, const Placement& b, const CentreOrder& orde
   return order.newest_first ? at_a > at_b : at_a < at_b;
 }
 
+// What the notifications on screen carry beyond their form, as far as this
+// program put it there. Guarded by the display lock, under which every show
+// happens.
 struct DisplayRecord {
   // Jobs whose notification was last shown with a progress bar, and the
   // value it shows: only those can have their progress updated in place, and
