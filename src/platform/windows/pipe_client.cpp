@@ -49,7 +49,9 @@ bool IsLocalPipeName(const std::string& name) {
   }
 }
 
-enum class PipeOwner { kThisUser, kAdministratorsOfThisUser, kOtherUser, kUnknown };
+// kUnreadable: the owner could not be read (the server may have gone at
+// once); kUnknown: the pipe has none.
+enum class PipeOwner { kThisUser, kAdministratorsOfThisUser, kOtherUser, kUnknown, kUnreadable };
 
 // Whether this process's token holds the Administrators group, enabled or
 // not: a user's unelevated token keeps it for deny only, the elevated one of
@@ -92,7 +94,7 @@ bool TokenHoldsAdministrators(HANDLE token) {
 PipeOwner PipeOwnerOf(HANDLE pipe) {
   HANDLE raw_token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token))
-    return PipeOwner::kUnknown;
+    return PipeOwner::kUnreadable;
   const UniqueHandle token(raw_token);
   const std::string user = ProcessTokenUser();
   PSID owner = nullptr;
@@ -100,7 +102,7 @@ PipeOwner PipeOwnerOf(HANDLE pipe) {
   if (user.empty() ||
       ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                         nullptr, nullptr, &raw_descriptor) != ERROR_SUCCESS)
-    return PipeOwner::kUnknown;
+    return PipeOwner::kUnreadable;
   const std::unique_ptr<void, LocalFreer> descriptor(raw_descriptor);
   if (owner == nullptr || !::IsValidSid(owner)) return PipeOwner::kUnknown;
   if (::EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid))
@@ -135,6 +137,10 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
       return {PipeSendStatus::kOtherUser, 0};
     case PipeOwner::kUnknown:
       return {PipeSendStatus::kUnknownOwner, 0};
+    case PipeOwner::kUnreadable:
+      // No proof either way: nothing is written, as to a pipe whose server
+      // went away.
+      return {PipeSendStatus::kWriteFailed, 0};
   }
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event || message.size() > MAXDWORD) return {PipeSendStatus::kWriteFailed, 0};
