@@ -132,9 +132,11 @@ class PrivateSshd:
     """One sshd in a namespace of its own; start() it, or use it as a context.
 
     `hidden` names more of the desktop's folders that the server must not see
-    (a desktop lab in the build tree): each is an empty tmpfs on the server.
-    The build tree and the system stay shared, so the server runs the same
-    programs, as a server with the same package installed would.
+    (a desktop lab in the build tree): each is made when missing, and is an
+    empty tmpfs on the server. The build tree and the system stay shared, so
+    the server runs the same programs, as a server with the same package
+    installed would; so does the network (sshd listens on the desktop's
+    127.0.0.1), abstract Unix sockets included.
     """
 
     def __init__(self, workdir=None, hidden=()):
@@ -177,6 +179,10 @@ class PrivateSshd:
     def _make_keys(self):
         os.makedirs(self.home, exist_ok=True)
         os.makedirs(self.client_dir, mode=0o700, exist_ok=True)
+        # A hidden folder the desktop made only after the server came up
+        # would be the desktop's own on the server too, so each is made now.
+        for path in self.hidden:
+            os.makedirs(path, exist_ok=True)
         os.chmod(self.server_dir, 0o700)
         for path in (os.path.join(self.server_dir, "ssh_host_ed25519_key"), self.key):
             if not os.path.exists(path):
@@ -254,7 +260,6 @@ class PrivateSshd:
                  self.server_dir, self.home, str(os.getuid())]
                 + self.hidden + ["--", SSHD, "-D", "-e", "-f", self.config])
         with open(self.log_path, "wb") as log:
-            log.truncate()
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                          preexec_fn=_die_with_parent)
         listening = "Server listening on 127.0.0.1 port %d." % port
