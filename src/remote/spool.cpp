@@ -312,8 +312,14 @@ uint64_t Spool::Append(std::string_view message) {
   live_.push_back(std::move(record));
   const uint64_t seq = live_.back().seq;
   ApplyLimitsLocked();
-  if (!folder_.empty() && !file_ && ++appends_since_failure_ >= kRetryAfterAppends) {
-    appends_since_failure_ = 0;
+  if (!folder_.empty() && !file_) {
+    if (++appends_since_failure_ >= kRetryAfterAppends) {
+      appends_since_failure_ = 0;
+      RewriteLocked();
+    }
+  } else if (dead_bytes_ > std::max(kCompactAfterBytes, live_bytes_)) {
+    // A flood with no desktop to ack it: what the bounds let go must leave
+    // the file too.
     RewriteLocked();
   }
   appended_.notify_all();

@@ -178,9 +178,12 @@ TEST(SpoolTest, BeyondItsBoundsTheOldestGoCountedAndTold) {
   SpoolLimits small;
   small.max_bytes = 3 * (8 + 16 + kMaxSpoolMessageBytes);
   Spool bytes_bound(small);
-  bytes_bound.Open(NewFolder());
-  for (int i = 0; i < 10; ++i) bytes_bound.Append(std::string(kMaxSpoolMessageBytes + 10, 'm'));
-  EXPECT_EQ(Seqs(bytes_bound), (std::vector<uint64_t>{8, 9, 10}));
+  const std::string folder = NewFolder();
+  bytes_bound.Open(folder);
+  for (int i = 0; i < 300; ++i) bytes_bound.Append(std::string(kMaxSpoolMessageBytes + 10, 'm'));
+  EXPECT_EQ(Seqs(bytes_bound), (std::vector<uint64_t>{298, 299, 300}));
+  // What went is gone from the disk too.
+  EXPECT_LT(fs::file_size(folder + "/" + Spool::kSpoolFile), Spool::kCompactAfterBytes + 3 * 4200);
   EXPECT_EQ(bytes_bound.After(9, 1).at(0).message.size(), kMaxSpoolMessageBytes);
 }
 
