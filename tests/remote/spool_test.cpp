@@ -144,7 +144,9 @@ TEST(SpoolTest, DamagedFilesNeverStopIt) {
     EXPECT_EQ(fs::exists(path + Spool::kKeptAsideSuffix), c.aside) << c.what;
     // A new seq never repeats one of the same generation.
     const uint64_t seq = spool.Append("x");
-    if (spool.generation() == generation) EXPECT_GE(seq, 4u) << c.what;
+    if (spool.generation() == generation) {
+      EXPECT_GE(seq, 4u) << c.what;
+    }
     Spool again;
     EXPECT_EQ(again.Open(folder), Spool::Opened::kRead) << c.what;
     EXPECT_EQ(Seqs(again).back(), seq) << c.what;
