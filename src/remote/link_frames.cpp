@@ -177,16 +177,26 @@ FrameType TypeOf(const Frame& frame) {
   return std::visit(
       [](const auto& f) {
         using T = std::decay_t<decltype(f)>;
-        if constexpr (std::is_same_v<T, Hello>) return FrameType::kHello;
-        else if constexpr (std::is_same_v<T, JobFrame>) return FrameType::kJob;
-        else if constexpr (std::is_same_v<T, Dropped>) return FrameType::kDropped;
-        else if constexpr (std::is_same_v<T, EventResult>) return FrameType::kEventResult;
-        else if constexpr (std::is_same_v<T, ResultCopy>) return FrameType::kResultCopy;
-        else if constexpr (std::is_same_v<T, Pong>) return FrameType::kPong;
-        else if constexpr (std::is_same_v<T, Ack>) return FrameType::kAck;
-        else if constexpr (std::is_same_v<T, Event>) return FrameType::kEvent;
-        else if constexpr (std::is_same_v<T, FetchResult>) return FrameType::kFetchResult;
-        else return FrameType::kPing;
+        if constexpr (std::is_same_v<T, Hello>)
+          return FrameType::kHello;
+        else if constexpr (std::is_same_v<T, JobFrame>)
+          return FrameType::kJob;
+        else if constexpr (std::is_same_v<T, Dropped>)
+          return FrameType::kDropped;
+        else if constexpr (std::is_same_v<T, EventResult>)
+          return FrameType::kEventResult;
+        else if constexpr (std::is_same_v<T, ResultCopy>)
+          return FrameType::kResultCopy;
+        else if constexpr (std::is_same_v<T, Pong>)
+          return FrameType::kPong;
+        else if constexpr (std::is_same_v<T, Ack>)
+          return FrameType::kAck;
+        else if constexpr (std::is_same_v<T, Event>)
+          return FrameType::kEvent;
+        else if constexpr (std::is_same_v<T, FetchResult>)
+          return FrameType::kFetchResult;
+        else
+          return FrameType::kPing;
       },
       frame);
 }
@@ -205,16 +215,26 @@ FrameError DecodeFrameBody(std::string_view body, Frame& frame) {
   const std::string_view payload = body.substr(1);
   if (payload.size() > *cap) return FrameError::kTooLarge;
   switch (static_cast<FrameType>(type)) {
-    case FrameType::kHello: return DecodeAs<Hello>(payload, frame);
-    case FrameType::kJob: return DecodeAs<JobFrame>(payload, frame);
-    case FrameType::kDropped: return DecodeAs<Dropped>(payload, frame);
-    case FrameType::kEventResult: return DecodeAs<EventResult>(payload, frame);
-    case FrameType::kResultCopy: return DecodeAs<ResultCopy>(payload, frame);
-    case FrameType::kPong: return DecodeAs<Pong>(payload, frame);
-    case FrameType::kAck: return DecodeAs<Ack>(payload, frame);
-    case FrameType::kEvent: return DecodeAs<Event>(payload, frame);
-    case FrameType::kFetchResult: return DecodeAs<FetchResult>(payload, frame);
-    case FrameType::kPing: return DecodeAs<Ping>(payload, frame);
+    case FrameType::kHello:
+      return DecodeAs<Hello>(payload, frame);
+    case FrameType::kJob:
+      return DecodeAs<JobFrame>(payload, frame);
+    case FrameType::kDropped:
+      return DecodeAs<Dropped>(payload, frame);
+    case FrameType::kEventResult:
+      return DecodeAs<EventResult>(payload, frame);
+    case FrameType::kResultCopy:
+      return DecodeAs<ResultCopy>(payload, frame);
+    case FrameType::kPong:
+      return DecodeAs<Pong>(payload, frame);
+    case FrameType::kAck:
+      return DecodeAs<Ack>(payload, frame);
+    case FrameType::kEvent:
+      return DecodeAs<Event>(payload, frame);
+    case FrameType::kFetchResult:
+      return DecodeAs<FetchResult>(payload, frame);
+    case FrameType::kPing:
+      return DecodeAs<Ping>(payload, frame);
   }
   return FrameError::kUnknownType;
 }
@@ -263,11 +283,16 @@ FrameError FrameReader::Feed(std::string_view bytes, std::vector<Frame>& frames)
 
 const char* DescribeFrameError(FrameError error) {
   switch (error) {
-    case FrameError::kNone: return "NENHUM";
-    case FrameError::kTooLarge: return "QUADRO GRANDE DEMAIS";
-    case FrameError::kUnknownType: return "QUADRO DE TIPO DESCONHECIDO";
-    case FrameError::kMalformed: return "QUADRO MALFORMADO";
-    case FrameError::kTrailingBytes: return "QUADRO COM BYTES A MAIS";
+    case FrameError::kNone:
+      return "NENHUM";
+    case FrameError::kTooLarge:
+      return "QUADRO GRANDE DEMAIS";
+    case FrameError::kUnknownType:
+      return "QUADRO DE TIPO DESCONHECIDO";
+    case FrameError::kMalformed:
+      return "QUADRO MALFORMADO";
+    case FrameError::kTrailingBytes:
+      return "QUADRO COM BYTES A MAIS";
   }
   return "?";
 }
@@ -278,8 +303,7 @@ std::string HelloProblem(const Hello& hello, std::string_view expected_side) {
            " ESTE LADO=" + std::to_string(kLinkProtocolVersion) +
            " (instale a mesma versao nos dois lados)";
   }
-  if (hello.side != expected_side)
-    return "OUTRO LADO NAO E " + std::string(expected_side);
+  if (hello.side != expected_side) return "OUTRO LADO NAO E " + std::string(expected_side);
   return {};
 }
 

@@ -167,7 +167,7 @@ std::string EncodeFrame(const Frame& frame);
 
 enum class FrameError {
   kNone,
-  kTooLarge,       // longer than any frame of its type can be
+  kTooLarge,  // longer than any frame of its type can be
   kUnknownType,
   kMalformed,      // a field runs past the frame, or holds a value out of range
   kTrailingBytes,  // bytes left after the last field

@@ -20,7 +20,8 @@ uint64_t Fnv1a(std::string_view bytes) {
 std::string Hex(uint64_t value, int digits) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text(static_cast<std::size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kHex[value & 0xF];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4)
+    text[static_cast<std::size_t>(i)] = kHex[value & 0xF];
   return text;
 }
 

@@ -12,9 +12,9 @@ namespace {
 
 constexpr std::string_view kSpoolMagic = "ACTSPL1\n";
 constexpr std::string_view kMarkMagic = "ACTMRK1\n";
-constexpr std::size_t kRecordHead = 8;               // length, crc
-constexpr std::size_t kRecordFixedBody = 8 + 8;      // seq, time
-constexpr std::size_t kMarkBytes = 8 + 5 * 8 + 4;    // magic, five u64, crc
+constexpr std::size_t kRecordHead = 8;             // length, crc
+constexpr std::size_t kRecordFixedBody = 8 + 8;    // seq, time
+constexpr std::size_t kMarkBytes = 8 + 5 * 8 + 4;  // magic, five u64, crc
 // More reports than this between two looks mean the same trouble again and
 // again: the newest are dropped.
 constexpr std::size_t kMaxReports = 16;
@@ -111,7 +111,8 @@ std::string EncodeSpoolHeader(uint64_t generation, uint64_t base_seq) {
 
 std::string EncodeSpoolRecord(const SpooledMessage& record) {
   std::string body;
-  const std::string_view message = std::string_view(record.message).substr(0, kMaxSpoolMessageBytes);
+  const std::string_view message =
+      std::string_view(record.message).substr(0, kMaxSpoolMessageBytes);
   body.reserve(kRecordFixedBody + message.size());
   PutU64(body, record.seq);
   PutU64(body, static_cast<uint64_t>(record.time_ms));
@@ -268,7 +269,8 @@ Spool::Opened Spool::Open(const std::string& folder) {
   reserved_seq_ = next_seq_;
   file_bytes_ = decoded.good_bytes;
   ApplyLimitsLocked();
-  if (rewrite || opened == Opened::kFresh || dead_bytes_ > std::max(kCompactAfterBytes, live_bytes_)) {
+  if (rewrite || opened == Opened::kFresh ||
+      dead_bytes_ > std::max(kCompactAfterBytes, live_bytes_)) {
     RewriteLocked();
   } else {
     int open_error = 0;
@@ -440,9 +442,8 @@ void Spool::RewriteLocked() {
 
 void Spool::WriteMarkLocked() {
   if (folder_.empty() || !mark_dirty_) return;
-  const std::string bytes =
-      EncodeMark({generation_, released_, std::max(next_seq_, reserved_seq_), untold_.count,
-                  untold_.oldest_seq});
+  const std::string bytes = EncodeMark({generation_, released_, std::max(next_seq_, reserved_seq_),
+                                        untold_.count, untold_.oldest_seq});
   if (ReplaceFileWhole(folder_ + "/" + kMarkFile, bytes)) {
     marked_released_ = released_;
     mark_dirty_ = false;
@@ -474,10 +475,9 @@ bool SeenSeqs::FirstTime(const std::string& server, uint64_t generation, uint64_
   auto it = servers_.find(server);
   if (it == servers_.end()) {
     if (servers_.size() >= capacity_ && !servers_.empty()) {
-      servers_.erase(std::min_element(servers_.begin(), servers_.end(),
-                                      [](const auto& a, const auto& b) {
-                                        return a.second.used < b.second.used;
-                                      }));
+      servers_.erase(std::min_element(
+          servers_.begin(), servers_.end(),
+          [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
     }
     it = servers_.emplace(server, Entry{}).first;
   }

@@ -48,7 +48,8 @@ std::string FramedRecords(std::string_view bytes) {
     const std::string_view line = bytes.substr(0, end);
     bytes.remove_prefix(std::min(end + 1, bytes.size()));
     seq += line.empty() ? 0 : static_cast<unsigned char>(line[0]) % 3;
-    file += EncodeSpoolRecord({seq, 0, std::string(line.substr(std::min<std::size_t>(1, line.size())))});
+    file += EncodeSpoolRecord(
+        {seq, 0, std::string(line.substr(std::min<std::size_t>(1, line.size())))});
     ++seq;
   }
   return file;
@@ -57,8 +58,8 @@ std::string FramedRecords(std::string_view bytes) {
 void CheckSpoolBytes(std::string_view bytes, bool open) {
   const DecodedSpool decoded = DecodeSpoolFile(bytes);
   if (decoded.good_bytes > bytes.size()) std::abort();
-  std::string file = EncodeSpoolHeader(decoded.generation == 0 ? 1 : decoded.generation,
-                                       decoded.base_seq);
+  std::string file =
+      EncodeSpoolHeader(decoded.generation == 0 ? 1 : decoded.generation, decoded.base_seq);
   uint64_t last = 0;
   for (const SpooledMessage& record : decoded.records) {
     if (record.seq <= last && last != 0) std::abort();

@@ -58,16 +58,18 @@ TEST(LinkFramesTest, BadInputEndsTheLinkWithItsError) {
       {"type 0", Raw(0, ""), FrameError::kUnknownType},
       // Refused from its first five bytes: the rest is never waited for.
       {"over every cap", Be32(0xFFFFFFFFu) + "\x05", FrameError::kTooLarge},
-      {"over the type's cap", Be32(8 + 4 + kMaxJobMessageBytes + 2) + "\x02", FrameError::kTooLarge},
+      {"over the type's cap", Be32(8 + 4 + kMaxJobMessageBytes + 2) + "\x02",
+       FrameError::kTooLarge},
       {"bytes after the last field", Raw(2, u64 + Be32(3) + "abcxy"), FrameError::kTrailingBytes},
       {"ping with a payload", Raw(19, "x"), FrameError::kTooLarge},
       {"ack cut short", Raw(16, "1234"), FrameError::kMalformed},
       {"bytes past the frame", Raw(2, u64 + Be32(10) + "abc"), FrameError::kMalformed},
-      {"message over its cap", Raw(2, u64 + Be32(kMaxJobMessageBytes + 1) +
-                                          std::string(kMaxJobMessageBytes + 1, 'x')),
+      {"message over its cap",
+       Raw(2, u64 + Be32(kMaxJobMessageBytes + 1) + std::string(kMaxJobMessageBytes + 1, 'x')),
        FrameError::kTooLarge},
-      {"job id over its cap", Raw(17, u64 + Be32(kMaxFrameJobIdBytes + 1) +
-                                          std::string(kMaxFrameJobIdBytes + 1, 'j') + Be32(0)),
+      {"job id over its cap",
+       Raw(17, u64 + Be32(kMaxFrameJobIdBytes + 1) + std::string(kMaxFrameJobIdBytes + 1, 'j') +
+                   Be32(0)),
        FrameError::kMalformed},
       {"bool of 2", Raw(4, u64 + "\x02"), FrameError::kMalformed},
       {"status out of range", Raw(5, u64 + "\x05" + Be32(0) + Be32(0) + "\x00"),

@@ -19,9 +19,9 @@ TEST(RemoteIdsTest, IdsOfServersNeverMeetAndMapBackByteForByte) {
       {"::1", "a:b#c", true},
       {"h", "J\xc3\xa9", true},
       {"h", long_id, false},
-      {"h", "J\xff", false},            // not UTF-8: no tag of the desktop's
+      {"h", "J\xff", false},  // not UTF-8: no tag of the desktop's
       {"h", "J&x", false},
-      {"h", "\xef\xbf\xbf", false},     // a noncharacter
+      {"h", "\xef\xbf\xbf", false},  // a noncharacter
       {std::string(100, 'h'), "J1", true},
   };
   std::vector<std::string> seen;
@@ -53,9 +53,9 @@ TEST(RemoteIdsTest, IdsOfServersNeverMeetAndMapBackByteForByte) {
 }
 
 TEST(RemoteIdsTest, ResultCopyNamesStayInTheirFolder) {
-  for (const std::string& server_name : std::vector<std::string>
-       {"out.txt", "../../.bashrc", "a/b\\c", std::string("x\0y", 3), "..", ".", "", "con",
-        "name.", "tab\there", std::string(500, 'n'), "\xc3\xa9t\xc3\xa9.log"}) {
+  for (const std::string& server_name : std::vector<std::string>{
+           "out.txt", "../../.bashrc", "a/b\\c", std::string("x\0y", 3), "..", ".", "", "con",
+           "name.", "tab\there", std::string(500, 'n'), "\xc3\xa9t\xc3\xa9.log"}) {
     const std::string name = ResultCopyFileName("h~12345678", "J/1", server_name);
     EXPECT_EQ(name.find_first_of(std::string("/\\\0:", 4)), std::string::npos) << name;
     EXPECT_EQ(name.find(".."), std::string::npos) << name;
