@@ -299,7 +299,8 @@ def cmd_send(args):
 
 
 def cmd_announce(args):
-    message = job_message("continuar", args.job, args.pipe, args.state, description=args.description)
+    message = job_message("continuar", args.job, args.pipe, args.state, description=args.description,
+                          progress=args.progress)
     send_job_message(args.lab, message, args.timeout)
     note("sent: " + message)
 
@@ -388,6 +389,8 @@ def build_parser():
     p.add_argument("--pipe", help="reply pipe name to send with it")
     p.add_argument("--state", default="executando")
     p.add_argument("--description", help="a line under the notification's title")
+    p.add_argument("--progress", type=int,
+                   help="the progress it starts at (0..100): its bar is there from the first show")
     p.set_defaults(func=cmd_announce)
 
     p = sub.add_parser("progress", help="move a running job's progress bar (acao=atualizar)")
