@@ -112,7 +112,7 @@ class WorkerTest(unittest.TestCase):
     def test_job_messages_as_the_activator_reads_them(self):
         self.job_pipe = StandInJobPipe(self.lab)
         self.assertEqual(self.run_worker("announce", "J1", "--pipe", "\\\\.\\pipe\\w").returncode, 0)
-        self.assertEqual(self.run_worker("announce", "J2").returncode, 0)
+        self.assertEqual(self.run_worker("announce", "J2", "--progress", "0").returncode, 0)
         self.assertEqual(self.run_worker("update", "J1", "erro").returncode, 0)
         self.assertEqual(self.run_worker("send", "acao=abortar&id_execucao=J1&estado=x").returncode, 0)
         self.assertEqual(self.run_worker("announce", "J3", "--pipe", "/tmp/w",
@@ -120,7 +120,7 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(self.run_worker("progress", "J3", "40").returncode, 0)
         self.assertEqual(self.job_pipe.wait_for(6), [
             "acao=continuar&id_execucao=J1&pipe=\\\\.\\pipe\\w&estado=executando",
-            "acao=continuar&id_execucao=J2&estado=executando",
+            "acao=continuar&id_execucao=J2&progresso=0&estado=executando",
             "acao=atualizar&id_execucao=J1&estado=erro",
             "acao=abortar&id_execucao=J1&estado=x",
             "acao=continuar&id_execucao=J3&descricao=C%C3%B3pia%20%26%20backup&pipe=/tmp/w"
