@@ -1,5 +1,6 @@
-// The uninstall's step that ends the running activators of the folder it is
-// about to empty, in every user's session: a running program keeps its file
+// The uninstall's step that ends the running programs of the folder it is
+// about to empty (activator.exe, activator-flat.exe, activator-run.exe), in
+// every user's session: a running program keeps its file
 // and the bootstrap library it loaded from being removed (the uninstall would
 // leave them for a restart), and an activator left running without its files
 // would go on taking jobs. The one argument is the programs' folder (a
@@ -38,10 +39,16 @@ int main() {
   std::wstring folder(full, full_length);
   if (folder.back() != L'\\') folder += L'\\';
 
-  std::vector<DWORD> ids(4096);
+  // The list is cut at the buffer's end without a word: a full buffer may
+  // have left processes out, so it grows until the list leaves room.
+  std::vector<DWORD> ids(1024);
   DWORD bytes = 0;
-  if (!::EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) {
-    return 1;
+  for (;;) {
+    if (!::EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) {
+      return 1;
+    }
+    if (bytes < ids.size() * sizeof(DWORD) || ids.size() >= (1u << 24)) break;
+    ids.resize(ids.size() * 2);
   }
   ids.resize(bytes / sizeof(DWORD));
   for (DWORD id : ids) {
@@ -52,7 +59,8 @@ int main() {
     DWORD length = MAX_PATH * 4;
     if (::QueryFullProcessImageNameW(process, 0, image, &length) &&
         (IsProgramOf(std::wstring(image, length), folder, L"activator.exe") ||
-         IsProgramOf(std::wstring(image, length), folder, L"activator-flat.exe"))) {
+         IsProgramOf(std::wstring(image, length), folder, L"activator-flat.exe") ||
+         IsProgramOf(std::wstring(image, length), folder, L"activator-run.exe"))) {
       // Its files are removed right after: wait until it has let them go.
       if (::TerminateProcess(process, 1)) ::WaitForSingleObject(process, 10000);
     }

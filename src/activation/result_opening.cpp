@@ -77,6 +77,11 @@ std::optional<std::string> OpenResultByIndex(const std::string& job_id) {
     WriteDebugLog("INDICE DE RESULTADO NAO E ARQUIVO REGULAR=" + LogValue(index_path));
     return "o índice do resultado não é um arquivo comum: " + LogValue(index_path);
   }
+  if (read.status == FileReadStatus::kOtherUsers) {
+    // Another user chose what it names, in a folder every user may write.
+    WriteDebugLog("INDICE DE RESULTADO DE OUTRO USUARIO=" + LogValue(index_path));
+    return "o índice do resultado é de outro usuário: " + LogValue(index_path);
+  }
   const ResultIndex index = ParseResultIndex(read.bytes);
   if (index.line == ResultIndexLine::kTooLong) {
     WriteDebugLog("INDICE DE RESULTADO LONGO DEMAIS=" + LogValue(index_path));

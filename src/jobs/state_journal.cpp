@@ -35,6 +35,13 @@ OpenedSavedState StateJournal::Open(const std::string& path) {
   } else if (read.status == FileReadStatus::kRead) {
     opened.source = SavedStateSource::kRefused;
     keep_aside = true;
+  } else if (read.status == FileReadStatus::kOtherUsers) {
+    // Made by another user under this user's name: neither read nor kept
+    // aside (it is not this user's to move); the snapshot below replaces it
+    // with a file of this user's own where the system lets it.
+    opened.source = SavedStateSource::kRefused;
+    MutexLock lock(mu_);
+    reports_.push_back("ESTADO DE OUTRO USUARIO=" + path);
   } else if (read.status != FileReadStatus::kUnreadable || FileExists(path)) {
     opened.source = SavedStateSource::kRefused;
   }

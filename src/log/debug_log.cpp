@@ -99,6 +99,13 @@ void WriteDebugLog(std::string_view message) noexcept {
       if (kUserDebugLogPath == nullptr || kUserDebugLogPath[0] == '\0' || !SharedLogFolderExists())
         return;
     }
+    // The first line there says why the shared file is not used: another
+    // user's, whether this user may open it or not.
+    static std::atomic<bool> noted{false};
+    if (!noted.exchange(true, std::memory_order_relaxed))
+      WriteLogLineTo(kUserDebugLogPath,
+                     "LOG COMPARTILHADO DE OUTRO USUARIO=" + LogValue(kDebugLogPath),
+                     *kUserRollover);
     if (WriteLogLineTo(kUserDebugLogPath, message, *kUserRollover))
       g_user_log.store(true, std::memory_order_relaxed);
   } catch (...) {

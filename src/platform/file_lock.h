@@ -4,7 +4,8 @@
 // it. Deleting or replacing the file while the lock is held does not free it:
 // on Linux and on Windows the lock is a name that nothing can delete (a name
 // of the abstract socket namespace beside the file's own lock; a mutex of the
-// session), elsewhere the file is at least checked to be the one its path
+// machine named after the file and the user, so that one user's sessions
+// exclude each other), elsewhere the file is at least checked to be the one its path
 // names once locked.
 #pragma once
 

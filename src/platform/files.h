@@ -14,6 +14,7 @@ enum class FileReadStatus {
   kRead,            // `bytes` holds the start of the file (empty for an empty file)
   kUnreadable,      // missing, not ours to read, or the read failed
   kNotRegularFile,  // a FIFO, a device, a folder: nothing was read
+  kOtherUsers,      // Windows: a file of another user's, which this user may not trust
 };
 
 struct FileReadResult {
@@ -31,7 +32,9 @@ struct FileRollover {
 
 // Appends `bytes` to the file at `path` with a single write at the file's end,
 // creating the file (not its folder) when missing, for this user alone (0600
-// on POSIX; on Windows the default access of the user's files). The file is opened and
+// on POSIX; on Windows a descriptor that lets in only the user and the
+// system). On Windows, whose lab every user shares, a file there that another
+// user owns (not the administrators or the system) gets nothing. The file is opened and
 // closed within the call, shared with every other opener, and never inherited
 // by child processes. Only a regular file is appended to, and the open never
 // waits: a FIFO or a device at `path` gets nothing. With a `rollover` the file
@@ -50,14 +53,17 @@ bool StandardErrorIsTerminal() noexcept;
 // Only a regular file is read, and the call never waits on anything else: a
 // FIFO with no writer or a device never ends a read, so they are refused
 // without one, and opening them cannot block either. A path holding a NUL
-// byte names no file.
+// byte names no file. On Windows a file another user owns is not read
+// (kOtherUsers): that user chose what it says.
 FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes);
 
 // Replaces the file at `path` by one holding exactly `bytes`, so that the
 // path names the old file or the new one, each whole, at every moment, a
-// crash or a power cut included: the bytes go to `path` + ".tmp" (any file
-// there is replaced, a link there is not followed), are flushed to the disk,
-// and the temporary file is then renamed over `path`. Returns false (the old
+// crash or a power cut included: the bytes go to a file created new,
+// `path` + ".tmp" (a file of this user's there is removed first, a link there
+// is not followed; on Windows, where another user may have made the name
+// first, another name beside it then), this user's alone, are flushed to the
+// disk, and the temporary file is then renamed over `path`. Returns false (the old
 // file left as it was) when any step failed; never throws.
 bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept;
 
@@ -72,8 +78,11 @@ bool FileExists(const std::string& path) noexcept;
 // not depend on the program's working folder.
 bool IsAbsolutePath(std::string_view path) noexcept;
 
-// A file created afresh for this user alone (0600 on POSIX; on Windows the
-// default access of the user's files), never inherited by child processes.
+// A file created afresh for this user alone (0600 on POSIX; on Windows a
+// descriptor that lets in only the user and the system), never inherited by
+// child processes. On Windows an existing file is opened only when this
+// user, the administrators or the system own it (ERROR_ACCESS_DENIED
+// otherwise).
 // Error numbers are the system's own (errno, GetLastError), 0 for none.
 class PrivateFile {
  public:
@@ -104,8 +113,10 @@ class PrivateFile {
 };
 
 // Creates the folder at `path` (its parent must exist) so that only this user
-// can read it; an existing folder of this user's is made so. False, with the
-// system's error number, when neither could be done.
+// can read it; an existing folder of this user's is made so (POSIX) or taken
+// as it is (Windows, where the administrators' or the system's is taken too).
+// False, with the system's error number, when neither could be done: an
+// existing folder of another user's, or a link, is refused.
 bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept;
 
 // The system's words for an error number of this header's calls.

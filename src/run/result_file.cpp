@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run/results_folder.h"
 #include "run/run_warning.h"
 #include "run/shell_quoting.h"
 
@@ -121,7 +122,7 @@ void ResultFile::Finish(std::chrono::system_clock::time_point ended,
     std::string gap_line;
     if (gap > 0) {
       // Whole lines on either side of the gap.
-      std::ifstream result(path_, std::ios::binary);
+      std::ifstream result(PathOf(path_), std::ios::binary);
       const std::size_t search = std::min(written_, kLineSearch);
       std::string before(search, '\0');
       result.seekg(static_cast<std::streamoff>(output_offset_ + written_ - search));
@@ -129,7 +130,7 @@ void ResultFile::Finish(std::chrono::system_clock::time_point ended,
       const std::size_t line_end = before.rfind('\n');
       head_bytes = written_ - search +
                    (line_end != std::string::npos ? line_end + 1 : WholeCharacters(before));
-      std::ifstream tail(tail_path_, std::ios::binary);
+      std::ifstream tail(PathOf(tail_path_), std::ios::binary);
       std::string after;
       for (const Span& span : TailInOrder()) {
         if (after.size() >= kLineSearch) break;
@@ -159,7 +160,7 @@ void ResultFile::Finish(std::chrono::system_clock::time_point ended,
   }
   if (!tail_path_.empty()) {
     std::error_code ignored;
-    std::filesystem::remove(tail_path_, ignored);
+    std::filesystem::remove(PathOf(tail_path_), ignored);
   }
 }
 
@@ -167,8 +168,8 @@ void ResultFile::Discard() {
   file_.reset();
   tail_file_.reset();
   std::error_code ignored;
-  std::filesystem::remove(path_, ignored);
-  if (!tail_path_.empty()) std::filesystem::remove(tail_path_, ignored);
+  std::filesystem::remove(PathOf(path_), ignored);
+  if (!tail_path_.empty()) std::filesystem::remove(PathOf(tail_path_), ignored);
 }
 
 bool ResultFile::WriteText(std::string_view text) {
@@ -231,11 +232,11 @@ bool ResultFile::Rewrite(const std::string& header, std::size_t head_bytes, cons
   bool whole = false;
   {
     std::optional<PrivateFile> copy = PrivateFile::Create(partial, nullptr);
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(PathOf(path_), std::ios::binary);
     whole =
         copy && in && copy->Append(header) == 0 && CopyRange(in, output_offset_, head_bytes, *copy);
     if (whole && tail_filled_ > 0) {
-      std::ifstream tail(tail_path_, std::ios::binary);
+      std::ifstream tail(PathOf(tail_path_), std::ios::binary);
       whole = tail && copy->Append(gap) == 0;
       for (const Span& span : TailInOrder()) {
         const std::uint64_t skip = std::min(tail_skip, span.length);
@@ -246,7 +247,7 @@ bool ResultFile::Rewrite(const std::string& header, std::size_t head_bytes, cons
   }
   if (whole && RenameFile(partial, path_)) return true;
   std::error_code ignored;
-  std::filesystem::remove(partial, ignored);
+  std::filesystem::remove(PathOf(partial), ignored);
   return false;
 }
 
@@ -255,7 +256,7 @@ bool ResultFile::Rewrite(const std::string& header, std::size_t head_bytes, cons
 void ResultFile::AppendTailAndEnd(const std::string& end) {
   if (tail_filled_ > 0) {
     std::optional<PrivateFile> out = PrivateFile::OpenToAppend(path_, nullptr);
-    std::ifstream tail(tail_path_, std::ios::binary);
+    std::ifstream tail(PathOf(tail_path_), std::ios::binary);
     bool whole = out && tail;
     for (const Span& span : TailInOrder())
       whole = whole && CopyRange(tail, span.offset, span.length, *out);

@@ -14,6 +14,7 @@
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/pipes.h"
+#include "platform/user.h"
 #include "platform/threads.h"
 #include "run/announcer.h"
 #include "run/progress_reader.h"
@@ -47,10 +48,22 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
 
   // The result file, for "Exibir Resultado" after the run, in a folder of
   // the user's alone, where results of long ago are cleared away.
-  const std::string result_path = std::string(kRunResultsPrefix) + job_id + ".txt";
-  const std::filesystem::path result_folder = std::filesystem::path(result_path).parent_path();
+  // Where the lab is every user's (Windows), the folder is the first user's
+  // who made it: any other user's results go to a folder of their own beside
+  // it, "<folder>-<user>", as they do when another user made the folder first
+  // to see what is written there.
+  std::string result_path = std::string(kRunResultsPrefix) + job_id + ".txt";
+  std::filesystem::path result_folder = PathOf(result_path).parent_path();
   int folder_error = 0;
-  const bool have_folder = MakeOwnerOnlyFolder(result_folder.string(), &folder_error);
+  bool have_folder = MakeOwnerOnlyFolder(TextOf(result_folder), &folder_error);
+  if (!have_folder) {
+    const std::filesystem::path own = PathOf(TextOf(result_folder) + "-" + CurrentUserId());
+    if (MakeOwnerOnlyFolder(TextOf(own), nullptr)) {
+      have_folder = true;
+      result_path = TextOf(own / PathOf(result_path).filename());
+      result_folder = own;
+    }
+  }
   // An id given twice at once would have one run's end shown as the other's
   // and their output mixed in one file: the second is refused. (A made-up id
   // is never shared by two live runs.) The lock goes with this process, and
@@ -87,7 +100,7 @@ int RunWrappedJob(const RunOptions& options, int* ending_signal) {
     PruneOldResults(result_folder, options.keep_days);
     result.Open(result_path, options.command, started_wall);
   } else {
-    Warn("cannot make the results folder " + result_folder.string() + " (" +
+    Warn("cannot make the results folder " + TextOf(result_folder) + " (" +
          DescribeFileError(folder_error) + "); the output goes to the terminal only");
   }
 

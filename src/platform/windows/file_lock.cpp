@@ -1,7 +1,9 @@
-// Windows: a mutex of the session named after the file, which exists while
-// a handle to it is open and which no one can delete; the file itself is never
-// made. It is made owner-only, and one of the name that another user made is
-// refused: it is no lock of this user's.
+// Windows: a mutex of the machine named after the file and the user, which
+// exists while a handle to it is open and which no one can delete; the file
+// itself is never made. Of the machine, as the activator's own lock is, so
+// that the user's other sessions are kept out too; the user's SID in the name
+// keeps two users' locks of one lab apart. It is made owner-only, and one of
+// the name that another user made is refused: it is no lock of this user's.
 #include "platform/file_lock.h"
 
 #include <memory>
@@ -14,8 +16,9 @@ namespace activator {
 
 FileLockResult TryTakeFileLock(const std::string& path) noexcept {
   // A kernel object's name may hold anything but a backslash.
-  std::string name = "Local\\" + path;
-  for (std::size_t i = 6; i < name.size(); ++i)
+  const std::wstring user = ProcessUserSidText();
+  std::string name = "Global\\" + path + "-" + std::string(user.begin(), user.end());
+  for (std::size_t i = 7; i < name.size(); ++i)
     if (name[i] == '\\') name[i] = '/';
   const std::unique_ptr<void, LocalFreer> descriptor = OwnerOnlyDescriptor();
   if (!descriptor) return {FileLockStatus::kFailed, ::GetLastError()};

@@ -5,13 +5,23 @@
 // Within the process the appends are taken one at a time as well: wine, where
 // this port is tested, does not make a write through an append-only handle
 // one step, and lines of concurrent threads were lost over each other there.
+//
+// The lab is the machine's, and any user may create files and folders in its
+// shared folders under the names this program uses: whatever the program
+// creates there gets a descriptor that lets in this user (and the system)
+// alone, and a file or folder it finds there is used only when this user
+// owns it, or the administrators or the system do (who could read and change
+// it whoever owned it). Another user may own a file that lets this user in:
+// written to, it would hand that user what this user writes.
 #include "platform/files.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "base/mutex.h"
 #include "platform/os/windows_support.h"
+#include "platform/windows/user_sid.h"
 
 namespace activator {
 
@@ -24,16 +34,91 @@ Mutex& AppendLock() {
 
 namespace {
 
+// This process's user, copied once (lives as long as the process); empty when
+// the token could not be read.
+const std::vector<BYTE>& UserSid() {
+  static const auto* sid = [] {
+    auto* copy = new std::vector<BYTE>();
+    const std::string user = ProcessTokenUser();
+    if (user.empty()) return copy;
+    PSID raw = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    copy->resize(::GetLengthSid(raw));
+    if (!::CopySid(static_cast<DWORD>(copy->size()), copy->data(), raw)) copy->clear();
+    return copy;
+  }();
+  return *sid;
+}
+
+// Whether the file or folder `handle` is open on (with READ_CONTROL) may be
+// used: owned by this user, the administrators or the system. An owner that
+// cannot be read counts as another user's.
+bool OwnerIsTrusted(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw_descriptor = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &raw_descriptor) != ERROR_SUCCESS)
+    return false;
+  const std::unique_ptr<void, LocalFreer> descriptor(raw_descriptor);
+  if (owner == nullptr) return false;
+  if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+      ::IsWellKnownSid(owner, WinLocalSystemSid))
+    return true;
+  const std::vector<BYTE>& user = UserSid();
+  return !user.empty() && ::EqualSid(owner, const_cast<BYTE*>(user.data())) != FALSE;
+}
+
+// Security attributes that make a new file (or, with `folder`, a folder and
+// what is created in it) this user's alone: owned by the user, who and the
+// system alone may open it, nothing taken from the folder above. Null when
+// the descriptor could not be made; the file is then not created.
+const SECURITY_ATTRIBUTES* OwnerOnly(bool folder) {
+  static PSECURITY_DESCRIPTOR descriptors[2] = {};
+  static const bool made = [] {
+    const std::wstring sid = ProcessUserSidText();
+    if (sid.empty()) return false;
+    for (int i = 0; i < 2; ++i) {
+      const wchar_t* inherit = i == 0 ? L"" : L"OICI";
+      const std::wstring sddl = L"O:" + sid + L"D:P(A;" + inherit + L";GA;;;SY)(A;" + inherit +
+                                L";GA;;;" + sid + L")";
+      if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &descriptors[i], nullptr))
+        return false;
+    }
+    return true;
+  }();
+  static SECURITY_ATTRIBUTES attributes[2] = {{sizeof(SECURITY_ATTRIBUTES), descriptors[0], FALSE},
+                                              {sizeof(SECURITY_ATTRIBUTES), descriptors[1], FALSE}};
+  return made ? &attributes[folder ? 1 : 0] : nullptr;
+}
+
+// Opens or creates `path` with `access` (READ_CONTROL added), a new file
+// this user's alone, an existing one only when its owner is trusted (the
+// error is then ERROR_ACCESS_DENIED) and only a file on a disk.
+UniqueHandle OpenOwnFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  const SECURITY_ATTRIBUTES* security = OwnerOnly(false);
+  if (security == nullptr) return UniqueHandle();
+  // The attributes are not inherited: no child process holds the handle.
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), access | READ_CONTROL, share,
+                                  const_cast<SECURITY_ATTRIBUTES*>(security), disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return file;
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return UniqueHandle();
+  }
+  if (!OwnerIsTrusted(file.get())) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return UniqueHandle();
+  }
+  return file;
+}
+
 // Opens `path` for appending. Only a file on a disk is kept: a path may also
 // lead to a pipe or a device, which would take the bytes away or wait.
 // FILE_READ_ATTRIBUTES lets the size be read for a rollover.
 UniqueHandle OpenForAppend(const std::string& path) {
-  // No security attributes: the handle is not inherited by child processes.
-  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueHandle();
-  return file;
+  return OpenOwnFile(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
 }
 
 }  // namespace
@@ -72,7 +157,7 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
   if (path.find('\0') != std::string::npos) return result;
   // Full sharing, so a worker holding the file open keeps it. A folder does
   // not open without backup semantics, which are not asked for.
-  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_READ,
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_READ | READ_CONTROL,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return result;
@@ -80,6 +165,10 @@ FileReadResult ReadFileStart(const std::string& path, std::size_t max_bytes) {
   // wait for ever: only a file on a disk is read.
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
     result.status = FileReadStatus::kNotRegularFile;
+    return result;
+  }
+  if (!OwnerIsTrusted(file.get())) {
+    result.status = FileReadStatus::kOtherUsers;
     return result;
   }
   // Sized by what the file holds now, one byte more to see its end at once;
@@ -133,10 +222,10 @@ std::unique_ptr<PrivateFile::Impl> ImplOf(UniqueHandle file, int* error) {
 }  // namespace
 
 std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* error) {
-  // No security attributes: the user's default access, and a handle that no
-  // child process inherits.
-  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Emptied only once it is known to be this user's: CREATE_ALWAYS would
+  // empty another user's file before its owner could be read.
+  UniqueHandle file = OpenOwnFile(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+  if (file && !::SetEndOfFile(file.get())) file.reset();
   std::unique_ptr<Impl> impl = ImplOf(std::move(file), error);
   if (!impl) return std::nullopt;
   return PrivateFile(std::move(impl));
@@ -145,13 +234,9 @@ std::optional<PrivateFile> PrivateFile::Create(const std::string& path, int* err
 std::optional<PrivateFile> PrivateFile::OpenToAppend(const std::string& path, int* error) {
   // Deletion and renames are shared, so the file can still be replaced by a
   // snapshot or kept aside while this handle is open.
-  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
-    file.reset();
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-  }
+  UniqueHandle file = OpenOwnFile(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  OPEN_EXISTING);
   std::unique_ptr<Impl> impl = ImplOf(std::move(file), error);
   if (!impl) return std::nullopt;
   return PrivateFile(std::move(impl));
@@ -208,11 +293,41 @@ int PrivateFile::Overwrite(std::uint64_t offset, std::string_view bytes) noexcep
 }
 
 bool MakeOwnerOnlyFolder(const std::string& path, int* error) noexcept {
-  if (::CreateDirectoryW(WidenUtf8(path).c_str(), nullptr) ||
-      ::GetLastError() == ERROR_ALREADY_EXISTS)
-    return true;
-  if (error != nullptr) *error = static_cast<int>(::GetLastError());
-  return false;
+  const auto failed = [error] {
+    if (error != nullptr) *error = static_cast<int>(::GetLastError());
+    return false;
+  };
+  if (path.find('\0') != std::string::npos) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return failed();
+  }
+  const SECURITY_ATTRIBUTES* security = OwnerOnly(true);
+  if (security == nullptr) return failed();
+  const std::wstring wide = WidenUtf8(path);
+  if (::CreateDirectoryW(wide.c_str(), const_cast<SECURITY_ATTRIBUTES*>(security))) return true;
+  if (::GetLastError() != ERROR_ALREADY_EXISTS) return failed();
+  // One that was there first is used only when it is a folder of a trusted
+  // owner, not a link to somewhere else; one of another user's would show
+  // that user what is written in it, or keep it out. (A folder another user
+  // made that this user may not open fails the open, with the same error.)
+  UniqueHandle folder(::CreateFileW(wide.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+  if (!folder) return failed();
+  FILE_BASIC_INFO info{};
+  if (!::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof info)) return failed();
+  if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ::SetLastError(ERROR_DIRECTORY);
+    return failed();
+  }
+  if (!OwnerIsTrusted(folder.get())) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return failed();
+  }
+  return true;
 }
 
 std::string DescribeFileError(int error) { return "error " + std::to_string(error); }
@@ -223,23 +338,59 @@ bool StandardErrorIsTerminal() noexcept {
          ::GetFileType(error) == FILE_TYPE_CHAR;
 }
 
-bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
-  if (path.empty() || path.find('\0') != std::string::npos || bytes.size() > MAXDWORD) return false;
-  const std::string temporary = path + ".tmp";
-  {
-    UniqueHandle file(::CreateFileW(WidenUtf8(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) ||
-        written != bytes.size() || !::FlushFileBuffers(file.get())) {
-      file.reset();
-      ::DeleteFileW(WidenUtf8(temporary).c_str());
-      return false;
+namespace {
+
+// A file created new for this user alone at `name`, or, when something is
+// there already, at `name` + "-<process>-<n>": a file made there first by
+// another user, which this user may be allowed to write, is never reused
+// (renamed over the state, it would stay that user's). A leftover of this
+// user's own at `name` is removed first. The name taken is left in `name`.
+UniqueHandle CreateTemporary(std::string& name) {
+  const SECURITY_ATTRIBUTES* security = OwnerOnly(false);
+  if (security == nullptr) return UniqueHandle();
+  const std::string first = name;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (attempt > 0)
+      name = first + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    const std::wstring wide = WidenUtf8(name);
+    for (int again = 0; again < 2; ++again) {
+      UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_WRITE, 0,
+                                      const_cast<SECURITY_ATTRIBUTES*>(security), CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file) return file;
+      if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        return UniqueHandle();
+      if (again > 0) break;
+      UniqueHandle there(::CreateFileW(wide.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+      const bool own = there && ::GetFileType(there.get()) == FILE_TYPE_DISK &&
+                       OwnerIsTrusted(there.get());
+      there.reset();
+      if (!own || !::DeleteFileW(wide.c_str())) break;
     }
   }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return UniqueHandle();
+}
+
+}  // namespace
+
+bool ReplaceFileWhole(const std::string& path, std::string_view bytes) noexcept {
+  if (path.empty() || path.find('\0') != std::string::npos || bytes.size() > MAXDWORD) return false;
+  std::string temporary = path + ".tmp";
+  UniqueHandle file = CreateTemporary(temporary);
+  if (!file) return false;
+  DWORD written = 0;
+  if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size() || !::FlushFileBuffers(file.get())) {
+    file.reset();
+    ::DeleteFileW(WidenUtf8(temporary).c_str());
+    return false;
+  }
+  file.reset();
+  // Over the state file whoever made it: what stands at the name from here
+  // on is this user's own.
   if (!::MoveFileExW(WidenUtf8(temporary).c_str(), WidenUtf8(path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ::DeleteFileW(WidenUtf8(temporary).c_str());
