@@ -27,6 +27,7 @@
 #include "windows/standin_support.h"
 // clang-format off
 #include "platform/os/windows_support.h"
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
 #include <sddl.h>
@@ -528,6 +529,116 @@ TEST_F(ActivatorUnderWineTest, ALockMutexOfAnotherUserIsNeverWaitedOn) {
       << ::testing::PrintToString(tail.Lines());
 }
 
+// The owner of the file or folder at `path`, as a SID string.
+std::string OwnerOf(const std::string& path) {
+  UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* text = nullptr;
+  if (!file ||
+      ::GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
+      !::ConvertSidToStringSidA(owner, &text))
+    return "?";
+  const std::string sid = text;
+  ::LocalFree(text);
+  ::LocalFree(descriptor);
+  return sid;
+}
+
+// Gives the file or folder at the Windows path `path` (Z:...) to another
+// Unix user: wine names the owner of such a file Anonymous (S-1-5-7), another
+// user's SID to the program, and keeps no owner a Windows program gives a
+// file. Wine runs the Unix chown; false when it may not (not run as root).
+bool GiveToAnotherUser(const std::string& path) {
+  std::string unix_path = path.substr(2);
+  std::replace(unix_path.begin(), unix_path.end(), '\\', '/');
+  Child chown;
+  // Unquoted: wine hands a Unix program its command line's quotes as they are
+  // (the build tree's paths hold no space).
+  // Wine neither waits for a Unix program nor gives its exit code: the owner
+  // tells, within a few seconds.
+  if (!chown.StartCommand("Z:\\usr\\bin\\chown 65534 " + unix_path)) return false;
+  for (int i = 0; i < 500; ++i) {
+    const std::string owner = OwnerOf(path);
+    if (owner != "?" && owner != ThisUsersSid()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// Every user may create files in the lab's shared folders, under the names
+// the programs use there: one that another user made first, even one that
+// lets this user in, is never written or read. The state file's temporary
+// file and the state file are this user's own again, the log goes to the
+// user's own file, a result index is not followed, and activator-run's
+// results go to a folder of the user's own.
+TEST_F(ActivatorUnderWineTest, AFileOrFolderOfAnotherUserIsNeverUsed) {
+  const std::string state = kStateFilePath;
+  const std::string shared_log = kDebugLogPath;
+  const std::string own_log = kUserDebugLogPath;
+  const std::string results = testing::LabPath("Native/Host/Resultados/activator-run");
+  const std::string index = testing::LabPath("Native/Host/Resultados/Resultado_O1.path");
+  for (const std::string& file : {state, state + ".tmp", shared_log, own_log})
+    ::DeleteFileA(file.c_str());
+  // Emptied and another user's from here; removed at the end, for the tests
+  // after this one.
+  auto empty_results = [&] {
+    WIN32_FIND_DATAA found;
+    if (HANDLE search = ::FindFirstFileA((results + "\\*").c_str(), &found);
+        search != INVALID_HANDLE_VALUE) {
+      do ::DeleteFileA((results + "\\" + found.cFileName).c_str());
+      while (::FindNextFileA(search, &found));
+      ::FindClose(search);
+    }
+  };
+  ::CreateDirectoryA(results.c_str(), nullptr);
+  empty_results();
+  testing::WriteFile(state + ".tmp", "another user's\n");
+  testing::WriteFile(state, "another user's\n");
+  testing::WriteFile(shared_log, "");
+  if (!GiveToAnotherUser(state + ".tmp")) GTEST_SKIP() << "chown needs root";
+  ASSERT_TRUE(GiveToAnotherUser(state) && GiveToAnotherUser(shared_log));
+  ASSERT_TRUE(GiveToAnotherUser(results));
+
+  ASSERT_TRUE(program_.Start(E2E_PROGRAM));
+  auto logged = [&](const std::string& line) {
+    return Eventually([&] {
+      const auto lines = FileLines(own_log);
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
+  };
+  EXPECT_TRUE(logged("PYTHON PIPE SERVER START")) << ::testing::PrintToString(FileLines(own_log));
+  EXPECT_TRUE(logged("ESTADO DE OUTRO USUARIO=" + state));
+  EXPECT_EQ(testing::ReadFile(shared_log), "");
+  EXPECT_EQ(testing::ReadFile(state + ".tmp"), "another user's\n");
+  EXPECT_EQ(OwnerOf(state), ThisUsersSid());
+
+  const auto [record, result] = PrepareResultOpening("O1");
+  ASSERT_TRUE(GiveToAnotherUser(index));
+  ASSERT_TRUE(SendJobMessage("acao=continuar&id_execucao=O1&estado=executando"));
+  ASSERT_TRUE(SendJobMessage("acao=atualizar&id_execucao=O1&estado=concluido"));
+  ASSERT_TRUE(Eventually([&] { return NotificationOf("O1").ends_with("estado=concluido"); }))
+      << Centre("list");
+  ASSERT_EQ(Centre("click O1"), "clicked 1");
+  EXPECT_TRUE(logged("INDICE DE RESULTADO DE OUTRO USUARIO=" + index));
+  EXPECT_TRUE(FileLines(record).empty());
+
+  Child run;
+  ASSERT_TRUE(run.Start(E2E_RUNNER, L"--id F1 -- cmd /c echo hello"));
+  EXPECT_EQ(run.WaitForExit(kWaitMs), 0u);
+  const std::string own_results = results + "-" + ThisUsersSid();
+  EXPECT_TRUE(testing::ReadFile(own_results + "\\Resultado_F1.txt").ends_with("\n\nhello\n"));
+  EXPECT_EQ(::GetFileAttributesA((results + "\\Resultado_F1.txt").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(OwnerOf(own_results), ThisUsersSid());
+  program_.End();
+  for (const std::string& file : {state + ".tmp", shared_log, index}) ::DeleteFileA(file.c_str());
+  empty_results();
+  ::RemoveDirectoryA(results.c_str());
+}
+
 // A start that cannot go on, and the uninstall step: the exit code and the
 // log's last line.
 TEST_F(ActivatorUnderWineTest, StartsThatCannotGoOnEndWithTheirCode) {
@@ -853,6 +964,15 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held);
+  Child run;
+  char temp_folder[MAX_PATH];
+  const std::string pids =
+      std::string(temp_folder, ::GetTempPathA(MAX_PATH, temp_folder)) + "msi_lingering.pid";
+  ::DeleteFileA(pids.c_str());
+  ASSERT_TRUE(run.Start(ProgramFiles() + "\\activator-run.exe",
+                        L"--id M1 -- \"" + WinePath(E2E_LINGERING) + L"\" \"" +
+                            std::wstring(pids.begin(), pids.end()) + L"\""));
+  ASSERT_TRUE(Eventually([&] { return !FileLines(pids).empty(); }));
   ASSERT_EQ(Msiexec("/x", ""), 0u);
   installed_ = false;
   std::string written(1 << 16, '\0');
@@ -865,10 +985,20 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
       << ::testing::PrintToString(lines);
   EXPECT_FALSE(Exists(log));
   EXPECT_FALSE(program_.Running());
+  EXPECT_FALSE(run.Running());
+  ::DeleteFileA(pids.c_str());
   // What the program wrote is not the package's; without it no file or
   // folder of ours is left (a folder goes only when empty), the bootstrap
   // library included.
   DeleteStateFiles(lab);  // the program's own records of its jobs
+  // activator-run's result and its index, and the folders they kept.
+  const std::string host_results = lab + "\\Native\\Host\\Resultados";
+  for (const char* file : {"\\activator-run\\Resultado_M1.txt", "\\Resultado_M1.path"})
+    ::DeleteFileA((host_results + file).c_str());
+  for (const char* folder :
+       {"\\Native\\Host\\Resultados\\activator-run", "\\Native\\Host\\Resultados",
+        "\\Native\\Host", "\\Native"})
+    ::RemoveDirectoryA((lab + folder).c_str());
   for (const char* folder : {"\\Logs", "\\State", "\\DLL", ""})
     ::RemoveDirectoryA((lab + folder).c_str());
   for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
@@ -1028,6 +1158,25 @@ TEST_F(ActivatorUnderWineTest, ActivatorRunWrapsACommandAsAJob) {
       << ::testing::PrintToString(tail.Lines());
   EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
 
+  // The id's lock is the user's in every session, as the activator's is: a
+  // run of another session of the user's holds a lock of the machine.
+  {
+    std::string lock = std::string("Global\\") + kRunResultsPrefix + "L1.lock-" + ThisUsersSid();
+    std::replace(lock.begin() + 7, lock.end(), '\\', '/');
+    // Owned by the user, as wine gives a mutex made without a descriptor no owner.
+    const std::string sddl = "O:" + ThisUsersSid() + "D:(A;;GA;;;" + ThisUsersSid() + ")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    UniqueHandle held(::CreateMutexA(&security, TRUE, lock.c_str()));
+    ::LocalFree(descriptor);
+    ASSERT_TRUE(held);
+    Child refused;
+    ASSERT_TRUE(refused.Start(E2E_RUNNER, L"--id L1 -- cmd /c exit 0"));
+    EXPECT_EQ(refused.WaitForExit(kWaitMs), 2u);
+  }
+
   // A silent client holding the job pipe until the program drops it does not
   // cost a run its notifications.
   {
@@ -1064,6 +1213,42 @@ TEST_F(ActivatorUnderWineTest, ActivatorRunWrapsACommandAsAJob) {
   EXPECT_TRUE(Eventually([&] {
     return form_of("A1") == Shown("A1", "Processo com erro", "Exibir Resultado", "salvar", "erro");
   })) << Centre("list");
+}
+
+// activator-run in a lab whose path is not ASCII: the result is written
+// there whole and a click after the run opens it.
+TEST_F(ActivatorUnderWineTest, ActivatorRunKeepsItsResultInALabNotInAscii) {
+  const std::string lab = WinePathOf(E2E_INTL_LAB);
+  const auto read = [](const std::string& path) {
+    UniqueHandle file(::CreateFileW(WidenUtf8(path).c_str(), GENERIC_READ, 7, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes(1 << 16, '\0');
+    DWORD count = 0;
+    if (!file || !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count,
+                             nullptr))
+      count = 0;
+    bytes.resize(count);
+    return bytes;
+  };
+  const std::string log = lab + "\\Logs\\activator_debug.txt";
+  ::DeleteFileW(WidenUtf8(log).c_str());
+  ::DeleteFileW(WidenUtf8(lab + "\\State\\activator_state-" + ThisUsersSid() + ".dat").c_str());
+  const std::string record = InstallNotepadStandin();
+  ASSERT_FALSE(record.empty());
+  ASSERT_TRUE(program_.Start(E2E_INTL_PROGRAM));
+  ASSERT_TRUE(Eventually([&] {
+    return read(log).find("PYTHON PIPE SERVER START") != std::string::npos;
+  })) << read(log);
+  Child run;
+  ASSERT_TRUE(run.Start(E2E_INTL_RUNNER, L"--id N1 -- cmd /c echo hello"));
+  EXPECT_EQ(run.WaitForExit(kWaitMs), 0u);
+  ASSERT_TRUE(Eventually([&] { return NotificationOf("N1").ends_with("estado=concluido"); }))
+      << Centre("list");
+  const std::string result = lab + "\\Native\\Host\\Resultados\\activator-run\\Resultado_N1.txt";
+  EXPECT_TRUE(read(result).ends_with("\n\nhello\n")) << read(result);
+  ASSERT_EQ(Centre("click N1"), "clicked 1");
+  ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); })) << read(log);
+  EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
 }
 
 }  // namespace
