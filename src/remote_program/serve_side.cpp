@@ -1,0 +1,298 @@
+#include "remote_program/serve_side.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "base/build_constants.h"
+#include "base/mutex.h"
+#include "jobs/job_message.h"
+#include "jobs/job_protocol.h"
+#include "platform/byte_link.h"
+#include "platform/files.h"
+#include "platform/pipes.h"
+#include "platform/threads.h"
+#include "remote/link_frames.h"
+#include "remote/spool.h"
+
+namespace activator::remote {
+
+namespace {
+
+constexpr std::chrono::milliseconds kJobMessagePause{50};
+constexpr std::chrono::milliseconds kEventWriteLimit{3000};
+constexpr std::size_t kJobsPerBatch = 256;
+// Jobs whose reply pipes are remembered; the oldest go first.
+constexpr std::size_t kMaxRememberedJobs = 4096;
+
+void Say(const std::string& line) {
+  std::fprintf(stderr, "activator-remote --serve: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string HostName() {
+  const FileReadResult read = ReadFileStart("/proc/sys/kernel/hostname", kMaxFrameNameBytes);
+  std::string name = read.bytes;
+  while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+  return name;
+}
+
+// Everything the link's threads share.
+class ServeState {
+ public:
+  // Frames go out whole, from whichever thread made them.
+  bool Send(const Frame& frame) EXCLUDES(out_lock_) {
+    MutexLock hold(out_lock_);
+    if (broken_) return false;
+    if (!WriteStandardOutput(EncodeFrame(frame))) broken_ = true;
+    return !broken_;
+  }
+
+  void RecordReplyPipe(const std::string& job_id, const std::string& pipe) EXCLUDES(jobs_lock_) {
+    MutexLock hold(jobs_lock_);
+    auto [it, fresh] = reply_pipes_.insert_or_assign(job_id, pipe);
+    (void)it;
+    if (fresh) order_.push_back(job_id);
+    while (order_.size() > kMaxRememberedJobs) {
+      reply_pipes_.erase(order_.front());
+      order_.erase(order_.begin());
+    }
+  }
+
+  std::optional<std::string> ReplyPipe(const std::string& job_id) EXCLUDES(jobs_lock_) {
+    MutexLock hold(jobs_lock_);
+    const auto it = reply_pipes_.find(job_id);
+    if (it == reply_pipes_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  bool Knows(const std::string& job_id) EXCLUDES(jobs_lock_) {
+    MutexLock hold(jobs_lock_);
+    return known_.count(job_id) != 0;
+  }
+  void NoteJob(const std::string& job_id) EXCLUDES(jobs_lock_) {
+    MutexLock hold(jobs_lock_);
+    if (known_.size() < 4 * kMaxRememberedJobs) known_.insert({job_id, true});
+  }
+
+  Spool spool;
+  std::atomic<bool> ended{false};
+
+ private:
+  Mutex out_lock_;
+  bool broken_ GUARDED_BY(out_lock_) = false;
+  Mutex jobs_lock_;
+  std::map<std::string, std::string> reply_pipes_ GUARDED_BY(jobs_lock_);
+  std::vector<std::string> order_ GUARDED_BY(jobs_lock_);
+  std::map<std::string, bool> known_ GUARDED_BY(jobs_lock_);
+};
+
+// What the job's messages say of it: its reply pipe, and that it is a job of
+// this server (only those have results to fetch).
+void LearnFromMessage(ServeState& state, std::string_view message) {
+  std::string_view fields = message;
+  DropFinalLineEnd(fields);
+  const ParsedJobMessage parsed = ParseJobMessage(fields);
+  if (parsed.problem != JobMessageProblem::kNone) return;
+  state.NoteJob(parsed.message.job_id);
+  if (!parsed.message.reply_pipe.empty())
+    state.RecordReplyPipe(parsed.message.job_id, parsed.message.reply_pipe);
+}
+
+// The job pipe, as the desktop's activator serves it: one message per
+// connection, read until the worker closes.
+void ServeJobPipe(ServeState& state, PipeServerInstance instance) {
+  for (;;) {
+    if (!instance.WaitForClient()) {
+      PipeErrorCode error = 0;
+      std::optional<PipeServerInstance> again;
+      while (!(again = PipeServerInstance::Create(kJobPipeName, &error)))
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+      instance = std::move(*again);
+      continue;
+    }
+    const PipeReadResult read =
+        instance.ReadMessage(kMaxJobMessageBytes, kJobMessageWait, kJobMessagePause);
+    if (read.status == PipeReadStatus::kRead) {
+      const std::string message(JobMessageFromBytes(read.bytes));
+      // A message that may have been cut short and has not reached its last
+      // field would record what the worker never said.
+      const bool whole = read.end == PipeReadEnd::kClosed || read.end == PipeReadEnd::kFull ||
+                         ParseMaybeCutJobMessage(message).problem != JobMessageProblem::kCut;
+      if (whole) {
+        LearnFromMessage(state, message);
+        state.spool.Append(message);
+      }
+    }
+    // Taken into the spool before the worker is let go: a worker that waits
+    // for its message to be handled knows it is kept.
+    instance.Disconnect();
+  }
+}
+
+// Sends what the spool keeps, in order, from `after` on.
+void SendSpooled(ServeState& state, uint64_t after) {
+  while (!state.ended.load()) {
+    if (std::optional<SpoolLosses> lost = state.spool.TakeLosses()) {
+      if (!state.Send(Dropped{lost->count, lost->oldest_seq})) break;
+    }
+    for (const std::string& line : state.spool.TakeReports()) Say(line);
+    const std::vector<SpooledMessage> batch = state.spool.After(after, kJobsPerBatch);
+    if (batch.empty()) {
+      state.spool.WaitForMessageAfter(after, 500);
+      continue;
+    }
+    for (const SpooledMessage& kept : batch) {
+      if (!state.Send(JobFrame{kept.seq, kept.message})) return;
+      after = kept.seq;
+    }
+  }
+}
+
+ResultCopy FetchCopy(ServeState& state, const FetchResult& fetch) {
+  ResultCopy copy;
+  copy.request = fetch.request;
+  // Only a job this server's workers named, and never a name that leaves the
+  // results folder: the index is <prefix><id>.path.
+  if (!state.Knows(fetch.job_id) || fetch.job_id.find_first_of("/\\") != std::string::npos ||
+      fetch.job_id.find('\0') != std::string::npos) {
+    copy.status = ResultCopyStatus::kRefused;
+    return copy;
+  }
+  const FileReadResult index = ReadFileStart(kResultsPrefix + fetch.job_id + ".path", 4096);
+  std::string path = index.bytes.substr(0, index.bytes.find_first_of("\r\n"));
+  if (index.status != FileReadStatus::kRead || path.empty()) {
+    copy.status = ResultCopyStatus::kNoIndex;
+    return copy;
+  }
+  const std::size_t slash = path.find_last_of("/\\");
+  copy.name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (copy.name.size() > kMaxFrameNameBytes) copy.name.resize(kMaxFrameNameBytes);
+  const FileReadResult file = ReadFileStart(path, kMaxResultCopyBytes + 1);
+  if (file.status == FileReadStatus::kNotRegularFile) {
+    copy.status = ResultCopyStatus::kRefused;
+    return copy;
+  }
+  if (file.status != FileReadStatus::kRead) {
+    copy.status = ResultCopyStatus::kNotFound;
+    return copy;
+  }
+  copy.content = file.bytes;
+  if (copy.content.size() > kMaxResultCopyBytes) {
+    const std::string line =
+        "\n\n[activator-remote: the result is longer than " +
+        std::to_string(kMaxResultCopyBytes >> 20) +
+        " MiB; this copy holds its start. The whole file is on the server: " + path + "]\n";
+    copy.content.resize(kMaxResultCopyBytes - line.size());
+    copy.content += line;
+    copy.status = ResultCopyStatus::kCut;
+    copy.cut = true;
+  }
+  return copy;
+}
+
+void Handle(ServeState& state, const Frame& frame) {
+  if (const auto* ack = std::get_if<Ack>(&frame)) {
+    state.spool.Ack(ack->seq);
+  } else if (const auto* event = std::get_if<Event>(&frame)) {
+    bool delivered = false;
+    if (const std::optional<std::string> pipe = state.ReplyPipe(event->job_id)) {
+      delivered = WriteMessageToPipe(*pipe, event->message, kEventWriteLimit).status ==
+                  PipeSendStatus::kSent;
+    }
+    state.Send(EventResult{event->request, delivered});
+  } else if (const auto* fetch = std::get_if<FetchResult>(&frame)) {
+    state.Send(FetchCopy(state, *fetch));
+  } else if (std::holds_alternative<Ping>(frame)) {
+    state.Send(Pong{});
+  }
+}
+
+}  // namespace
+
+int RunServeSide() {
+  PrepareStandardLink();
+  PrepareLabFolders();
+  PipeErrorCode error = 0;
+  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(kJobPipeName, &error);
+  if (!instance) {
+    if (PipeServerInstance::IsNameTaken(error)) {
+      Say("another program serves the job pipe " + PipeLocation(kJobPipeName) +
+          " on this server (this user's activator, or another activator-remote's link); it keeps "
+          "it, and this link ends");
+      return kJobPipeTakenStatus;
+    }
+    Say("cannot serve the job pipe " + PipeLocation(kJobPipeName) + " (error " +
+        std::to_string(error) + ")");
+    return 1;
+  }
+
+  auto* state = new ServeState();  // the job pipe's thread keeps it to the end
+  const std::string state_folder = FolderOf(kStateFilePath);
+  int folder_error = 0;
+  MakeOwnerOnlyFolder(state_folder, &folder_error);
+  if (state->spool.Open(state_folder + "/remote-spool") == Spool::Opened::kRefused)
+    Say("the spool cannot be kept on disk; it is kept in memory for this link alone");
+  for (const std::string& line : state->spool.TakeReports()) Say(line);
+  // What the spool still holds from before names reply pipes too.
+  for (const SpooledMessage& kept : state->spool.After(0, state->spool.kept()))
+    LearnFromMessage(*state, kept.message);
+
+  state->Send(Hello{kLinkProtocolVersion, kSideServe, HostName(), state->spool.generation()});
+  FrameReader reader;
+  std::vector<Frame> frames;
+  std::string bytes;
+  bool greeted = false;
+  int status = 0;
+  for (;;) {
+    bytes.clear();
+    const LinkRead read = ReadStandardInput(bytes, std::chrono::milliseconds(1000));
+    if (read == LinkRead::kEnded) break;
+    if (read == LinkRead::kNothing) continue;
+    frames.clear();
+    const FrameError problem = reader.Feed(bytes, frames);
+    for (const Frame& frame : frames) {
+      if (!greeted) {
+        const auto* hello = std::get_if<Hello>(&frame);
+        const std::string why =
+            hello != nullptr ? HelloProblem(*hello, kSideDesktop) : "the first frame is no Hello";
+        if (!why.empty()) {
+          Say(why);
+          status = 1;
+          break;
+        }
+        greeted = true;
+        auto held = std::make_shared<PipeServerInstance>(std::move(*instance));
+        if (!StartProcessThread([state, held] { ServeJobPipe(*state, std::move(*held)); }) ||
+            !StartProcessThread([state] { SendSpooled(*state, 0); })) {
+          Say("cannot start a thread");
+          status = 1;
+          break;
+        }
+        continue;
+      }
+      Handle(*state, frame);
+    }
+    if (status != 0) break;
+    if (problem != FrameError::kNone) {
+      Say(std::string("the link sent a bad frame: ") + DescribeFrameError(problem));
+      status = 1;
+      break;
+    }
+  }
+  state->ended.store(true);
+  state->spool.Flush();
+  // The pipe's thread never ends; what it took is on disk.
+  return status;
+}
+
+}  // namespace activator::remote
