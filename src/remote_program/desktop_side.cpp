@@ -123,8 +123,9 @@ class DesktopLink {
  private:
   void TakeEvents(LinkedProcess& ssh);
   void SendEvent(LinkedProcess& ssh, const PendingEvent& event);
-  bool Handle(LinkedProcess& ssh, const Frame& frame, uint64_t* ack);
-  bool Deliver(const JobFrame& job);
+  bool Handle(LinkedProcess& ssh, const Frame& frame);
+  bool Deliver(LinkedProcess& ssh, const JobFrame& job);
+  void Commit(LinkedProcess& ssh);
   void KeepCopy(const ResultCopy& copy);
 
   const RemoteOptions& options_;
@@ -142,6 +143,8 @@ class DesktopLink {
   std::deque<PendingEvent> waiting_;  // clicks made while the link was down
   std::map<uint64_t, PendingEvent> sent_;
   bool told_no_activator_ = false;
+  uint64_t handled_ = 0;  // the highest seq handled on this link
+  uint64_t acked_ = 0;    // and acked
 };
 
 void DesktopLink::TakeEvents(LinkedProcess& ssh) {
@@ -179,7 +182,7 @@ void DesktopLink::SendEvent(LinkedProcess& ssh, const PendingEvent& event) {
 // Hands one of the server's job messages to the desktop's activator, its id
 // and reply pipe this program's; true once the activator took it. A missing
 // activator is waited for: the server keeps the message until it is acked.
-bool DesktopLink::Deliver(const JobFrame& job) {
+bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job) {
   std::string_view fields = job.message;
   DropFinalLineEnd(fields);
   const ParsedJobMessage parsed = ParseJobMessage(fields);
@@ -200,6 +203,9 @@ bool DesktopLink::Deliver(const JobFrame& job) {
       return true;
     }
     if (!told_no_activator_) {
+      // What was shown already must not be shown again should this program
+      // be ended while it waits.
+      Commit(ssh);
       Say("no activator takes jobs at " + PipeLocation(kJobPipeName) + "; " + host_ +
           "'s jobs wait on the server until one does");
       told_no_activator_ = true;
@@ -236,7 +242,15 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
   if (!started.started()) Say("the editor did not open " + path);
 }
 
-bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, uint64_t* ack) {
+// Notes on disk what was handled, then lets the server release it.
+void DesktopLink::Commit(LinkedProcess& ssh) {
+  if (handled_ <= acked_) return;
+  if (!ReplaceFileWhole(seen_path_, seen_.Encode())) return;
+  ssh.Write(EncodeFrame(Ack{handled_}));
+  acked_ = handled_;
+}
+
+bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame) {
   if (!greeted_) {
     const auto* hello = std::get_if<Hello>(&frame);
     const std::string why =
@@ -257,10 +271,10 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, uint64_t* ack) 
   if (const auto* job = std::get_if<JobFrame>(&frame)) {
     // Sent again after a restart of either side: shown once already.
     if (job->seq > seen_.Highest(label_, generation_)) {
-      if (!Deliver(*job)) return false;  // an end was asked for: this one is not acked
+      if (!Deliver(ssh, *job)) return false;  // an end was asked for: this one is not acked
       seen_.FirstTime(label_, generation_, job->seq);
     }
-    *ack = std::max(*ack, job->seq);
+    handled_ = std::max(handled_, job->seq);
   } else if (const auto* dropped = std::get_if<Dropped>(&frame)) {
     Say(host_ + "'s spool was full and let " + std::to_string(dropped->count) + " job messages go");
   } else if (const auto* result = std::get_if<EventResult>(&frame)) {
@@ -284,6 +298,7 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, uint64_t* ack) 
 bool DesktopLink::RunOnce(int* ssh_status) {
   greeted_ = false;
   sent_.clear();
+  handled_ = acked_ = 0;
   ChildStartFailure failure;
   std::optional<LinkedProcess> ssh =
       LinkedProcess::Start(SshCommandLine(options_, ssh_program_), &failure);
@@ -309,20 +324,17 @@ bool DesktopLink::RunOnce(int* ssh_status) {
     if (read == LinkRead::kNothing) continue;
     frames.clear();
     const FrameError problem = reader.Feed(bytes, frames);
-    uint64_t ack = 0;
     bool go_on = true;
     for (const Frame& frame : frames) {
-      if (!Handle(*ssh, frame, &ack)) {
+      if (!Handle(*ssh, frame)) {
         go_on = false;
         break;
       }
     }
     was_greeted = was_greeted || greeted_;
-    if (ack != 0) {
-      // What was seen is on disk before the server may let it go.
-      ReplaceFileWhole(seen_path_, seen_.Encode());
-      ssh->Write(EncodeFrame(Ack{ack}));
-    }
+    // Once per read, not per message: a flood costs one write of the file
+    // per batch.
+    Commit(*ssh);
     if (problem != FrameError::kNone) {
       Say(host_ + " sent a bad frame (" + std::string(DescribeFrameError(problem)) + ")");
       go_on = false;

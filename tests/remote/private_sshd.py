@@ -17,6 +17,7 @@ goes with it.
 
     python3 private_sshd.py --self-test   # the isolation, checked over ssh
     python3 private_sshd.py --serve       # a server to try things by hand
+    python3 private_sshd.py --serve --hide DIR   # one for a test: DIR stays the desktop's
 """
 
 import argparse
@@ -519,13 +520,15 @@ def main(argv=None):
     what.add_argument("--self-test", action="store_true", help="check the isolation over ssh")
     what.add_argument("--serve", action="store_true",
                       help="bring up a server, print how to reach it, run until interrupted")
+    parser.add_argument("--hide", action="append", default=[], metavar="DIR",
+                        help="with --serve: a desktop folder the server must not see")
     args, rest = parser.parse_known_args(argv)
     reason = unavailable()
     if reason:
         print("skipped: " + reason)
         return SKIP
     if args.serve:
-        with PrivateSshd() as server:
+        with PrivateSshd(hidden=args.hide) as server:
             print(" ".join(shlex.quote(a) for a in server.ssh_argv()), flush=True)
             try:
                 server.proc.wait()

@@ -1,0 +1,236 @@
+// activator-remote end to end: the desktop's activator on a private bus with
+// the scripted notification server, and two real sshd servers in namespaces
+// of their own (tests/remote/private_sshd.py), which share nothing with the
+// desktop but the link. Workers there are the real activator-run, started
+// over ssh; the desktop runs the real activator-remote, one per server.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "activation/editor_record.h"
+#include "dbus/e2e_support.h"
+#include "remote/remote_ids.h"
+
+namespace activator::testing {
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Folder() { return LabPath("remote"); }
+
+// One private sshd, run by private_sshd.py --serve until the test ends.
+struct Server {
+  ProgramProcess sshd;
+  std::vector<std::string> ssh_options;  // without the destination
+  std::string destination;
+  std::string label;
+  ProgramProcess remote;  // the desktop's activator-remote for it
+  std::string remote_log;
+
+  bool Start(const std::string& name, const std::string& destination_host) {
+    const std::string out = Folder() + "/" + name + "-sshd.txt";
+    // The child empties it only once it runs: an earlier run's lines must
+    // not be read meanwhile.
+    std::filesystem::remove(out);
+    sshd.SetOutput(out, Folder() + "/" + name + "-sshd-errors.txt");
+    if (!sshd.Start(PYTHON_PROGRAM, {PRIVATE_SSHD_SCRIPT, "--serve", "--hide", LabPath("")}, {}))
+      return false;
+    std::vector<std::string> words;
+    WaitUntil([&] {
+      std::istringstream line(ReadWhole(out));
+      words.assign(std::istream_iterator<std::string>(line), {});
+      return words.size() > 2 || !sshd.Running();
+    });
+    if (words.size() < 3 || words[0] != "ssh") return false;
+    ssh_options.assign(words.begin() + 1, words.end() - 1);
+    const std::string user = words.back().substr(0, words.back().find('@'));
+    destination = user + "@" + destination_host;
+    label = remote::MakeServerLabel(destination);
+    remote_log = Folder() + "/" + name + "-remote.txt";
+    return true;
+  }
+
+  bool StartRemote() {
+    std::vector<std::string> args = ssh_options;
+    args.insert(args.end(), {"--server-program", REMOTE_SERVER_PROGRAM, destination});
+    std::filesystem::remove(remote_log);
+    remote.SetOutput(Folder() + "/remote-out.txt", remote_log);
+    return remote.Start(REMOTE_DESKTOP_PROGRAM, args, {});
+  }
+
+  int Links() const {
+    int count = 0;
+    std::istringstream lines(ReadWhole(remote_log));
+    for (std::string line; std::getline(lines, line);)
+      if (line.starts_with("activator-remote: linked to ")) ++count;
+    return count;
+  }
+
+  // `command` on the server, through ssh as any session there.
+  bool Run(ProgramProcess& run, const std::vector<std::string>& command) {
+    std::vector<std::string> args = ssh_options;
+    args.push_back(destination);
+    args.push_back("--");
+    args.insert(args.end(), command.begin(), command.end());
+    run.SetOutput(Folder() + "/run-out.txt", Folder() + "/run-errors.txt");
+    return run.Start("/usr/bin/ssh", args, {});
+  }
+
+  ~Server() {
+    remote.Kill();
+    // SIGINT: the script stops its sshd, and the namespace goes with it.
+    if (sshd.Running()) ::kill(sshd.pid(), SIGINT);
+    sshd.WaitForExit(10000);
+  }
+};
+
+class RemoteE2eTest : public BusRunTest {
+ protected:
+  // The notifications shown for the desktop id `id`, as "<title>\n<line>".
+  std::vector<NotifyCall> ShownFor(const std::string& id) {
+    std::vector<NotifyCall> shown;
+    for (const NotifyCall& call : server_->Calls()) {
+      if (!call.body.ends_with("\n" + id)) continue;
+      NotifyCall form = call;
+      form.body.erase(form.body.rfind('\n'));
+      shown.push_back(form);
+    }
+    return shown;
+  }
+
+  // The last form shown for `id` once its title is `title`.
+  std::optional<NotifyCall> WaitForTitle(const std::string& id, const std::string& title) {
+    std::optional<NotifyCall> last;
+    WaitUntil([&] {
+      const std::vector<NotifyCall> shown = ShownFor(id);
+      if (!shown.empty() && shown.back().body.starts_with(title + "\n")) last = shown.back();
+      return last.has_value();
+    });
+    return last;
+  }
+
+  int CountTitle(const std::string& id, const std::string& title) {
+    int count = 0;
+    for (const NotifyCall& call : ShownFor(id)) count += call.body.starts_with(title + "\n");
+    return count;
+  }
+};
+
+TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the private sshd needs root";
+  std::filesystem::create_directories(Folder());
+  ForgetEditorCalls();
+  StartBus();
+  StartServer();
+  StartProgram();
+  Server a, b;
+  ASSERT_TRUE(a.Start("a", "127.0.0.1"));
+  // The same machine under another name: another server to the desktop.
+  ASSERT_TRUE(b.Start("b", "localhost"));
+  for (Server* s : {&a, &b}) {
+    ASSERT_TRUE(s->StartRemote());
+    ASSERT_TRUE(WaitUntil([&] { return s->Links() == 1; })) << ReadWhole(s->remote_log);
+  }
+  const std::string id_a = remote::DesktopJobId(a.label, "J1");
+  const std::string id_b = remote::DesktopJobId(b.label, "J1");
+
+  enum class Step { kAbort, kResultWithWorkerGone, kSameIdOnAnotherServer, kLinkKilled };
+  struct Case {
+    const char* name;
+    Step step;
+    Server* server;
+    const char* job;
+    std::vector<std::string> command;
+  } cases[] = {
+      {"abortar ends the command on the server", Step::kAbort, &a, "J1", {"sleep", "60"}},
+      {"Exibir Resultado with the worker gone opens a copy here",
+       Step::kResultWithWorkerGone,
+       &a,
+       "R1",
+       {"echo", "hello-from-the-server"}},
+      {"the same id on another server is another job",
+       Step::kSameIdOnAnotherServer,
+       &b,
+       "J1",
+       {"true"}},
+      {"a job that ends while the desktop is down shows once",
+       Step::kLinkKilled,
+       &a,
+       "K1",
+       {"true"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string id = remote::DesktopJobId(c.server->label, c.job);
+    std::vector<std::string> command = {REMOTE_RUNNER_PROGRAM, "--id", c.job, "--"};
+    command.insert(command.end(), c.command.begin(), c.command.end());
+    ProgramProcess run;
+    switch (c.step) {
+      case Step::kAbort: {
+        ASSERT_TRUE(c.server->Run(run, command));
+        const std::optional<NotifyCall> running = WaitForTitle(id, "Processo em andamento");
+        ASSERT_TRUE(running) << ::testing::PrintToString(server_->Calls());
+        // The server's name, then what ran there.
+        EXPECT_EQ(running->body, "Processo em andamento\n127.0.0.1: sleep 60");
+        server_->Click(running->id, running->actions.at(0));
+        EXPECT_EQ(run.WaitForExit(kE2eWaitMs), 128 + SIGTERM);
+        break;
+      }
+      case Step::kResultWithWorkerGone: {
+        ASSERT_TRUE(c.server->Run(run, command));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0);
+        const std::optional<NotifyCall> done = WaitForTitle(id, "Processo Concluido");
+        ASSERT_TRUE(done);
+        server_->Click(done->id, done->actions.at(0));
+        const std::optional<EditorCall> editor = WaitForEditorCall(kE2eWaitMs);
+        ASSERT_TRUE(editor);
+        ASSERT_EQ(editor->arguments.size(), 1u);
+        const std::filesystem::path copy = editor->arguments[0];
+        EXPECT_EQ(copy.parent_path(), std::filesystem::path(kResultsPrefix).parent_path());
+        EXPECT_NE(ReadWhole(copy).find("hello-from-the-server"), std::string::npos);
+        EXPECT_EQ(std::filesystem::status(copy).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        break;
+      }
+      case Step::kSameIdOnAnotherServer: {
+        ASSERT_TRUE(c.server->Run(run, command));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0);
+        const std::optional<NotifyCall> done = WaitForTitle(id_b, "Processo Concluido");
+        ASSERT_TRUE(done);
+        EXPECT_TRUE(done->body.starts_with("Processo Concluido\nlocalhost: true: ok after"))
+            << done->body;
+        ASSERT_FALSE(ShownFor(id_a).empty());
+        EXPECT_NE(done->id, ShownFor(id_a).back().id);
+        break;
+      }
+      case Step::kLinkKilled: {
+        // The desktop's activator is down: the server keeps what it sends.
+        program_.Kill();
+        ASSERT_TRUE(c.server->Run(run, command));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0);
+        c.server->remote.Kill();
+        StartProgramKeepingState();
+        ASSERT_TRUE(c.server->StartRemote());
+        ASSERT_TRUE(WaitForTitle(id, "Processo Concluido")) << ReadWhole(c.server->remote_log);
+        // A job after it has come through: anything sent again came before.
+        ProgramProcess later;
+        ASSERT_TRUE(c.server->Run(later, {REMOTE_RUNNER_PROGRAM, "--id", "K2", "--", "true"}));
+        ASSERT_EQ(later.WaitForExit(kE2eWaitMs), 0);
+        ASSERT_TRUE(
+            WaitForTitle(remote::DesktopJobId(c.server->label, "K2"), "Processo Concluido"));
+        EXPECT_EQ(CountTitle(id, "Processo Concluido"), 1);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace activator::testing
