@@ -96,6 +96,10 @@ std::vector<std::string> SshCommandLine(const RemoteOptions& options,
                                         const std::string& ssh_program) {
   std::vector<std::string> argv = {ssh_program, "-T", "-e", "none"};
   argv.insert(argv.end(), options.ssh_options.begin(), options.ssh_options.end());
+  // A link whose network went away without a word is noticed within a
+  // minute, and linked again. After the user's options: ssh keeps the first
+  // value it is given, so theirs win.
+  argv.insert(argv.end(), {"-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"});
   argv.push_back("--");
   argv.push_back(options.destination);
   argv.push_back(ShellWord(options.server_program) + " --serve");
@@ -115,7 +119,8 @@ const char kRemoteUsage[] =
     "  --server-program PATH   activator-remote on the server (default: found along\n"
     "                          the PATH of a non-interactive ssh session)\n"
     "  --serve                 the server side; started by the link, never by hand\n"
-    "  --help, --version\n"
+    "  --help                  this text\n"
+    "  --version               the version\n"
     "\n"
     "ACTIVATOR_SSH names the ssh program (default: ssh).\n";
 

@@ -26,7 +26,8 @@ struct RemoteOptions {
 RemoteOptions ParseRemoteOptions(const std::vector<std::string>& args);
 
 // The ssh command line of one link: `ssh_program`, no terminal and no escape
-// character (the link carries raw bytes), the user's options, then the
+// character (the link carries raw bytes), the user's options, keep-alives,
+// then the
 // destination and the server side's command, quoted for the server's shell.
 std::vector<std::string> SshCommandLine(const RemoteOptions& options,
                                         const std::string& ssh_program);

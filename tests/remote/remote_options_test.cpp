@@ -69,7 +69,8 @@ TEST(ParseRemoteOptions, PassesSshOptionsOnAndRefusesWhatSshWouldMisread) {
 TEST(SshCommandLine, IsRawAndQuotesTheServerProgramForTheServersShell) {
   RemoteOptions options = ParseRemoteOptions({"-p", "22", "me@b", "--server-program", "/o p/it's"});
   EXPECT_EQ(SshCommandLine(options, "ssh"),
-            (Args{"ssh", "-T", "-e", "none", "-p", "22", "--", "me@b", "'/o p/it'\\''s' --serve"}));
+            (Args{"ssh", "-T", "-e", "none", "-p", "22", "-o", "ServerAliveInterval=15", "-o",
+                  "ServerAliveCountMax=3", "--", "me@b", "'/o p/it'\\''s' --serve"}));
   options.server_program = "~/.local/bin/activator-remote";
   EXPECT_EQ(SshCommandLine(options, "ssh").back(), "~/.local/bin/activator-remote --serve");
 }
