@@ -378,10 +378,19 @@ std::string RemoteDescription(const std::string& host, const std::string& descri
 
 int RunDesktopSide(const RemoteOptions& options, const std::string& ssh_program) {
   CatchEndRequests();
-  const std::string reply_pipe = MakePrivatePipeName("reply");
+  // One name per server, the same at every start: the activator keeps the
+  // pipe each job named, also across a restart of this program, and a click
+  // on a job shown before must still come here. (On POSIX it lies in the
+  // lab's owner-only pipe folder.)
+  const std::string reply_pipe =
+      "\\\\.\\pipe\\activator-remote-" + MakeServerLabel(options.destination);
   PipeErrorCode error = 0;
-  std::optional<PipeServerInstance> listener =
-      reply_pipe.empty() ? std::nullopt : PipeServerInstance::Create(reply_pipe, &error);
+  std::optional<PipeServerInstance> listener = PipeServerInstance::Create(reply_pipe, &error);
+  if (!listener && PipeServerInstance::IsNameTaken(error)) {
+    Say("another activator-remote links to " + DisplayHost(options.destination) +
+        " already; this one ends");
+    return 1;
+  }
   if (!listener) {
     Say("cannot make a reply pipe for the clicks (error " + std::to_string(error) + ")");
     return 1;
@@ -412,7 +421,6 @@ int RunDesktopSide(const RemoteOptions& options, const std::string& ssh_program)
     while (!EndRequested() && Clock::now() < again) std::this_thread::sleep_for(milliseconds(50));
     backoff = std::min(backoff * 2, kLastBackoffSeconds);
   }
-  RemovePrivatePipe(reply_pipe);
   Say("ended");
   return 0;
 }

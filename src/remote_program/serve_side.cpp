@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "base/build_constants.h"
 #include "base/mutex.h"
+#include "base/percent_encoding.h"
 #include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "platform/byte_link.h"
@@ -26,8 +28,10 @@ namespace {
 constexpr std::chrono::milliseconds kJobMessagePause{50};
 constexpr std::chrono::milliseconds kEventWriteLimit{3000};
 constexpr std::size_t kJobsPerBatch = 256;
-// Jobs whose reply pipes are remembered; the oldest go first.
+// Jobs whose reply pipes are remembered, many times what a desktop shows and
+// queues; the oldest go first.
 constexpr std::size_t kMaxRememberedJobs = 4096;
+constexpr std::size_t kMaxJobsFileBytes = 4u << 20;
 
 void Say(const std::string& line) {
   std::fprintf(stderr, "activator-remote --serve: %s\n", line.c_str());
@@ -57,31 +61,62 @@ class ServeState {
     return !broken_;
   }
 
-  void RecordReplyPipe(const std::string& job_id, const std::string& pipe) EXCLUDES(jobs_lock_) {
+  // A job of this server's workers, with the reply pipe its messages named
+  // last (empty: none yet); only such a job has events and results here.
+  void NoteJob(const std::string& job_id, const std::string& pipe) EXCLUDES(jobs_lock_) {
     MutexLock hold(jobs_lock_);
-    auto [it, fresh] = reply_pipes_.insert_or_assign(job_id, pipe);
-    (void)it;
+    auto [it, fresh] = jobs_.try_emplace(job_id, pipe);
+    const bool changed = fresh || (!pipe.empty() && it->second != pipe);
+    if (!fresh && !pipe.empty()) it->second = pipe;
     if (fresh) order_.push_back(job_id);
     while (order_.size() > kMaxRememberedJobs) {
-      reply_pipes_.erase(order_.front());
-      order_.erase(order_.begin());
+      jobs_.erase(order_.front());
+      order_.pop_front();
+    }
+    // Kept on disk, so that a click after the link came back (a server side
+    // started again) still finds the worker.
+    if (changed && !jobs_file_.empty()) {
+      const std::string line = PercentEncode(job_id) + " " + PercentEncode(jobs_[job_id]) + "\n";
+      jobs_file_bytes_ += line.size();
+      if (jobs_file_bytes_ > kMaxJobsFileBytes / 2)
+        RewriteJobsFileLocked();
+      else
+        AppendToFile(jobs_file_, line);
     }
   }
 
-  std::optional<std::string> ReplyPipe(const std::string& job_id) EXCLUDES(jobs_lock_) {
+  // Reads the jobs a server side before this one noted in `path`, and notes
+  // the later ones there; the file is written afresh when it grew large.
+  void KeepJobsIn(const std::string& path) EXCLUDES(jobs_lock_) {
+    const FileReadResult read = ReadFileStart(path, kMaxJobsFileBytes);
+    std::string_view rest = read.bytes;
+    while (!rest.empty()) {
+      const std::size_t end = rest.find('\n');
+      if (end == std::string_view::npos) break;  // torn last line
+      const std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(end + 1);
+      const std::size_t space = line.find(' ');
+      if (space == std::string_view::npos) continue;
+      const std::optional<std::string> id = PercentDecode(line.substr(0, space));
+      const std::optional<std::string> pipe = PercentDecode(line.substr(space + 1));
+      if (id && pipe) NoteJob(*id, *pipe);
+    }
     MutexLock hold(jobs_lock_);
-    const auto it = reply_pipes_.find(job_id);
-    if (it == reply_pipes_.end()) return std::nullopt;
-    return it->second;
+    jobs_file_ = path;
+    jobs_file_bytes_ = read.bytes.size();
+    if (jobs_file_bytes_ > kMaxJobsFileBytes / 2) RewriteJobsFileLocked();
   }
 
   bool Knows(const std::string& job_id) EXCLUDES(jobs_lock_) {
     MutexLock hold(jobs_lock_);
-    return known_.count(job_id) != 0;
+    return jobs_.count(job_id) != 0;
   }
-  void NoteJob(const std::string& job_id) EXCLUDES(jobs_lock_) {
+
+  std::optional<std::string> ReplyPipe(const std::string& job_id) EXCLUDES(jobs_lock_) {
     MutexLock hold(jobs_lock_);
-    if (known_.size() < 4 * kMaxRememberedJobs) known_.insert({job_id, true});
+    const auto it = jobs_.find(job_id);
+    if (it == jobs_.end() || it->second.empty()) return std::nullopt;
+    return it->second;
   }
 
   Spool spool;
@@ -91,9 +126,18 @@ class ServeState {
   Mutex out_lock_;
   bool broken_ GUARDED_BY(out_lock_) = false;
   Mutex jobs_lock_;
-  std::map<std::string, std::string> reply_pipes_ GUARDED_BY(jobs_lock_);
-  std::vector<std::string> order_ GUARDED_BY(jobs_lock_);
-  std::map<std::string, bool> known_ GUARDED_BY(jobs_lock_);
+  std::map<std::string, std::string> jobs_ GUARDED_BY(jobs_lock_);
+  std::deque<std::string> order_ GUARDED_BY(jobs_lock_);  // oldest first
+  std::string jobs_file_ GUARDED_BY(jobs_lock_);
+  uint64_t jobs_file_bytes_ GUARDED_BY(jobs_lock_) = 0;
+
+  // The jobs remembered now, and no others.
+  void RewriteJobsFileLocked() REQUIRES(jobs_lock_) {
+    std::string whole;
+    for (const std::string& id : order_)
+      whole += PercentEncode(id) + " " + PercentEncode(jobs_[id]) + "\n";
+    if (ReplaceFileWhole(jobs_file_, whole)) jobs_file_bytes_ = whole.size();
+  }
 };
 
 // What the job's messages say of it: its reply pipe, and that it is a job of
@@ -103,9 +147,7 @@ void LearnFromMessage(ServeState& state, std::string_view message) {
   DropFinalLineEnd(fields);
   const ParsedJobMessage parsed = ParseJobMessage(fields);
   if (parsed.problem != JobMessageProblem::kNone) return;
-  state.NoteJob(parsed.message.job_id);
-  if (!parsed.message.reply_pipe.empty())
-    state.RecordReplyPipe(parsed.message.job_id, parsed.message.reply_pipe);
+  state.NoteJob(parsed.message.job_id, parsed.message.reply_pipe);
 }
 
 // The job pipe, as the desktop's activator serves it: one message per
@@ -243,6 +285,7 @@ int RunServeSide() {
   if (state->spool.Open(state_folder + "/remote-spool") == Spool::Opened::kRefused)
     Say("the spool cannot be kept on disk; it is kept in memory for this link alone");
   for (const std::string& line : state->spool.TakeReports()) Say(line);
+  state->KeepJobsIn(state_folder + "/remote-spool/jobs.txt");
   // What the spool still holds from before names reply pipes too.
   for (const SpooledMessage& kept : state->spool.After(0, state->spool.kept()))
     LearnFromMessage(*state, kept.message);

@@ -148,8 +148,15 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
     Server* server;
     const char* job;
     std::vector<std::string> command;
+    bool relink = false;  // the link killed and started again before the click
   } cases[] = {
       {"abortar ends the command on the server", Step::kAbort, &a, "J1", {"sleep", "60"}},
+      {"abortar still reaches it after the link came back",
+       Step::kAbort,
+       &a,
+       "J2",
+       {"sleep", "60"},
+       true},
       {"Exibir Resultado with the worker gone opens a copy here",
        Step::kResultWithWorkerGone,
        &a,
@@ -179,6 +186,12 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         ASSERT_TRUE(running) << ::testing::PrintToString(server_->Calls());
         // The server's name, then what ran there.
         EXPECT_EQ(running->body, "Processo em andamento\n127.0.0.1: sleep 60");
+        if (c.relink) {
+          c.server->remote.Kill();
+          ASSERT_TRUE(c.server->StartRemote());
+          ASSERT_TRUE(WaitUntil([&] { return c.server->Links() == 1; }))
+              << ReadWhole(c.server->remote_log);
+        }
         server_->Click(running->id, running->actions.at(0));
         EXPECT_EQ(run.WaitForExit(kE2eWaitMs), 128 + SIGTERM);
         break;
