@@ -29,6 +29,7 @@ std::string Folder() { return LabPath("remote"); }
 struct Server {
   ProgramProcess sshd;
   std::vector<std::string> ssh_options;  // without the destination
+  std::string user;
   std::string destination;
   std::string label;
   ProgramProcess remote;  // the desktop's activator-remote for it
@@ -50,7 +51,7 @@ struct Server {
     });
     if (words.size() < 3 || words[0] != "ssh") return false;
     ssh_options.assign(words.begin() + 1, words.end() - 1);
-    const std::string user = words.back().substr(0, words.back().find('@'));
+    user = words.back().substr(0, words.back().find('@'));
     destination = user + "@" + destination_host;
     label = remote::MakeServerLabel(destination);
     remote_log = Folder() + "/" + name + "-remote.txt";
@@ -141,7 +142,13 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
   const std::string id_a = remote::DesktopJobId(a.label, "J1");
   const std::string id_b = remote::DesktopJobId(b.label, "J1");
 
-  enum class Step { kAbort, kResultWithWorkerGone, kSameIdOnAnotherServer, kLinkKilled };
+  enum class Step {
+    kAbort,
+    kResultWithWorkerGone,
+    kSameIdOnAnotherServer,
+    kLinkKilled,
+    kJobPipeServedAlready,
+  };
   struct Case {
     const char* name;
     Step step;
@@ -172,6 +179,11 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
        &a,
        "K1",
        {"true"}},
+      {"a second link to a served job pipe is refused there",
+       Step::kJobPipeServedAlready,
+       &b,
+       "",
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -239,6 +251,29 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         ASSERT_TRUE(
             WaitForTitle(remote::DesktopJobId(c.server->label, "K2"), "Processo Concluido"));
         EXPECT_EQ(CountTitle(id, "Processo Concluido"), 1);
+        break;
+      }
+      case Step::kJobPipeServedAlready: {
+        // Another name for server b, so the desktop takes it for a server of
+        // its own; b's job pipe is served by the first link's server side.
+        std::vector<std::string> args = c.server->ssh_options;
+        args.insert(args.end(),
+                    {"-l", c.server->user, "--server-program", REMOTE_SERVER_PROGRAM, "localhost"});
+        const std::string log = Folder() + "/second-remote.txt";
+        std::filesystem::remove(log);
+        ProgramProcess second;
+        second.SetOutput(Folder() + "/second-out.txt", log);
+        ASSERT_TRUE(second.Start(REMOTE_DESKTOP_PROGRAM, args, {}));
+        EXPECT_TRUE(WaitUntil([&] {
+          return ReadWhole(log).find("(another program serves the job pipe on localhost)") !=
+                 std::string::npos;
+        })) << ReadWhole(log);
+        EXPECT_NE(
+            ReadWhole(log).find("activator-remote --serve: another program serves the job pipe"),
+            std::string::npos);
+        ::kill(second.pid(), SIGTERM);
+        EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 0) << ReadWhole(log);
+        EXPECT_EQ(b.Links(), 1);  // the first link stays
         break;
       }
     }
