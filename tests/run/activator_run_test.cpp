@@ -494,7 +494,8 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
   };
   const std::set<std::filesystem::path> index_before = index_files();
   // What helps: starting the activator in a desktop session, forwarding the
-  // pipe from the desktop in one reached over SSH.
+  // pipe from the desktop in one reached over SSH; in both, activator-remote
+  // on another desktop.
   const struct {
     const char* display;
     const char* hint;
@@ -511,6 +512,8 @@ TEST_F(ActivatorRunTest, WithoutAnActivatorTheCommandRunsUnchangedWithOneWarning
     EXPECT_NE(warning.find(std::string(" at ") + kPipeDirectory + "/"), std::string::npos)
         << warning;
     EXPECT_NE(warning.find(session.hint), std::string::npos) << warning;
+    // Or its jobs shown on another desktop, this machine a server there.
+    EXPECT_NE(warning.find("run there: activator-remote "), std::string::npos) << warning;
     EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "err\n");
   }
   // Its result was never kept, so no index names one.

@@ -600,14 +600,22 @@ std::string ActivatorStartHint(const std::string& pipe_location) {
     const char* value = std::getenv(name);
     return value != nullptr && value[0] != '\0';
   };
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+    std::strcpy(host, "<this host>");
+  const std::string remote = "run there: activator-remote " + std::string(host);
   if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
     // An activator here would have no notification server to show jobs on.
+    const std::string forward = "ssh -R " + pipe_location + ":<the desktop's job pipe> ...";
     return "this session has no desktop (DISPLAY and WAYLAND_DISPLAY are unset); to see its "
-           "jobs on your desktop, forward the desktop's job pipe to " + pipe_location +
-           " when you connect: ssh -R " + pipe_location + ":<the desktop's job pipe> ...";
+           "jobs on your desktop, " +
+           remote + " (or forward the desktop's job pipe to " + pipe_location +
+           " when you connect: " + forward + ")";
   }
   // start alone would last one session; enable --now also starts it with the next ones.
-  return "start one with: systemctl --user enable --now activator.service";
+  return "start one with: systemctl --user enable --now activator.service (or, to see its jobs "
+         "on another desktop, " +
+         remote + ")";
 }
 
 std::string MakePrivatePipeName(const std::string& stem) {
