@@ -39,22 +39,31 @@ PROGRAMS = (SSHD, "ssh", "ssh-keygen", "unshare")
 WAIT = 20  # seconds: a bound on every wait, never an expectation
 SKIP = 77  # the exit status CTest counts as skipped
 
+# The checkout the tests run from, with its build trees: the server runs the
+# same programs, wherever the checkout is.
+SOURCE_TREE = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
 _PR_SET_PDEATHSIG = 1
 
 # Runs as the namespace's first process, then becomes sshd. The folders the
 # desktop side must not share get an empty tmpfs each; the server's own folder
-# (config, host key, log) is held open first and bound back at its path,
-# since it may sit under one of them (a temporary folder in /tmp).
+# (config, host key, log) and the source and build tree are held open first
+# and bound back at their paths, since they may sit under one of them (a
+# temporary folder in /tmp, a checkout cloned there). The caller's hidden
+# folders come after, so a lab inside the build tree is hidden all the same.
 _NAMESPACE_SCRIPT = r"""
 set -eu
-server=$1 home=$2 uid=$3
-shift 3
-exec 3<"$server"
+server=$1 home=$2 uid=$3 tree=$4
+shift 4
+exec 3<"$server" 4<"$tree"
 for dir in /tmp /var/tmp /dev/shm; do
   [ -d "$dir" ] && mount -t tmpfs -o mode=1777 tmpfs "$dir"
 done
 mount -t tmpfs -o mode=0755 tmpfs /run
 mkdir -m 0755 /run/sshd /run/user
+mkdir -p "$tree"
+mount --no-canonicalize --bind /proc/self/fd/4 "$tree"
+exec 4<&-
 while [ "$1" != -- ]; do
   [ -d "$1" ] && mount -t tmpfs -o mode=0700 tmpfs "$1"
   shift
@@ -258,7 +267,7 @@ class PrivateSshd:
         self._write_config(port)
         argv = (["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
                  "--kill-child", "--mount-proc", "--", "/bin/sh", "-c", _NAMESPACE_SCRIPT, "sh",
-                 self.server_dir, self.home, str(os.getuid())]
+                 self.server_dir, self.home, str(os.getuid()), SOURCE_TREE]
                 + self.hidden + ["--", SSHD, "-D", "-e", "-f", self.config])
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
