@@ -6,27 +6,12 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "base/crc32.h"
 #include "jobs/job_protocol.h"
 
 namespace activator {
 
 namespace {
-
-// The common CRC-32 (reflected, polynomial 0xEDB88320).
-uint32_t Crc32(std::string_view bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 constexpr std::size_t kExpectedFields(SavedChangeKind kind) {
   switch (kind) {

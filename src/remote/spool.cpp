@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+#include "base/crc32.h"
+
 namespace activator::remote {
 
 namespace {
@@ -21,22 +23,6 @@ constexpr std::size_t kMaxReports = 16;
 // After a failed write the whole file is tried again once per this many
 // appends, rather than at each one while the disk is full.
 constexpr uint64_t kRetryAfterAppends = 256;
-
-// The common CRC-32 (reflected, polynomial 0xEDB88320).
-uint32_t Crc32(std::string_view bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 void PutU32(std::string& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
