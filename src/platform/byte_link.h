@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,5 +62,52 @@ bool WriteStandardOutput(std::string_view bytes);
 // only set a flag the program polls, so it can end in order.
 void CatchEndRequests();
 bool EndRequested() noexcept;
+
+// A byte stream between two processes of this user on this machine, at the
+// socket of the pipe name `name` (SocketPathForPipe): activator-remote's
+// server side and the keeper that outlives its links.
+class LocalLink {
+ public:
+  // Connects to the keeper serving `name`; nullopt when none listens there.
+  static std::optional<LocalLink> Connect(const std::string& name);
+  LocalLink(LocalLink&&) noexcept;
+  LocalLink& operator=(LocalLink&&) noexcept;
+  ~LocalLink();
+  LinkRead Read(std::string& bytes, std::chrono::milliseconds wait);
+  bool Write(std::string_view bytes);
+  // Ends both directions, for the peer and for this process's other threads,
+  // before the link itself is let go.
+  void Shut();
+  explicit LocalLink(int fd);
+
+ private:
+  int fd_ = -1;
+};
+
+class LocalLinkServer {
+ public:
+  // Listens at `name`, replacing whatever socket was there: the caller holds
+  // the single-instance rule already (the job pipe).
+  static std::optional<LocalLinkServer> Listen(const std::string& name);
+  LocalLinkServer(LocalLinkServer&&) noexcept;
+  LocalLinkServer& operator=(LocalLinkServer&&) noexcept;
+  ~LocalLinkServer();
+  // The next peer of this user within `wait`; others are dropped unheard.
+  std::optional<LocalLink> Accept(std::chrono::milliseconds wait);
+
+ private:
+  explicit LocalLinkServer(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Runs `body` in a copy of this process that leaves its session and
+// terminal, with standard input from /dev/null and standard output and error
+// written afresh to `log_path`, and ends with what body returns. Body's
+// `tell` hands one byte back to this process, which waits for it: the byte,
+// or nullopt when the copy ended (or could not start) without telling. Only
+// for a process that has no threads yet.
+std::optional<char> RunDetached(
+    const std::string& log_path,
+    const std::function<int(const std::function<void(char)>& tell)>& body);
 
 }  // namespace activator

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,17 +51,39 @@ std::string HostName() {
   return name;
 }
 
-// Everything the link's threads share.
-class ServeState {
+// One desktop's link, through one --serve session.
+class Session {
  public:
+  explicit Session(LocalLink link) : link_(std::move(link)) {}
+
   // Frames go out whole, from whichever thread made them.
   bool Send(const Frame& frame) EXCLUDES(out_lock_) {
     MutexLock hold(out_lock_);
     if (broken_) return false;
-    if (!WriteStandardOutput(EncodeFrame(frame))) broken_ = true;
+    if (!link_.Write(EncodeFrame(frame))) broken_ = true;
     return !broken_;
   }
 
+  LinkRead Read(std::string& bytes, std::chrono::milliseconds wait) {
+    return link_.Read(bytes, wait);
+  }
+
+  void End() {
+    ended.store(true);
+    link_.Shut();
+  }
+
+  std::atomic<bool> ended{false};
+
+ private:
+  LocalLink link_;
+  Mutex out_lock_;
+  bool broken_ GUARDED_BY(out_lock_) = false;
+};
+
+// Everything the keeper's threads share, from one link to the next.
+class ServeState {
+ public:
   // A job of this server's workers, with the reply pipe its messages named
   // last (empty: none yet); only such a job has events and results here.
   void NoteJob(const std::string& job_id, const std::string& pipe) EXCLUDES(jobs_lock_) {
@@ -120,11 +143,8 @@ class ServeState {
   }
 
   Spool spool;
-  std::atomic<bool> ended{false};
 
  private:
-  Mutex out_lock_;
-  bool broken_ GUARDED_BY(out_lock_) = false;
   Mutex jobs_lock_;
   std::map<std::string, std::string> jobs_ GUARDED_BY(jobs_lock_);
   std::deque<std::string> order_ GUARDED_BY(jobs_lock_);  // oldest first
@@ -182,10 +202,10 @@ void ServeJobPipe(ServeState& state, PipeServerInstance instance) {
 }
 
 // Sends what the spool keeps, in order, from `after` on.
-void SendSpooled(ServeState& state, uint64_t after) {
-  while (!state.ended.load()) {
+void SendSpooled(ServeState& state, Session& session, uint64_t after) {
+  while (!session.ended.load()) {
     if (std::optional<SpoolLosses> lost = state.spool.TakeLosses()) {
-      if (!state.Send(Dropped{lost->count, lost->oldest_seq})) break;
+      if (!session.Send(Dropped{lost->count, lost->oldest_seq})) break;
     }
     for (const std::string& line : state.spool.TakeReports()) Say(line);
     const std::vector<SpooledMessage> batch = state.spool.After(after, kJobsPerBatch);
@@ -194,7 +214,7 @@ void SendSpooled(ServeState& state, uint64_t after) {
       continue;
     }
     for (const SpooledMessage& kept : batch) {
-      if (!state.Send(JobFrame{kept.seq, kept.message})) return;
+      if (!session.Send(JobFrame{kept.seq, kept.message})) return;
       after = kept.seq;
     }
   }
@@ -242,7 +262,7 @@ ResultCopy FetchCopy(ServeState& state, const FetchResult& fetch) {
   return copy;
 }
 
-void Handle(ServeState& state, const Frame& frame) {
+void Handle(ServeState& state, Session& session, const Frame& frame) {
   if (const auto* ack = std::get_if<Ack>(&frame)) {
     state.spool.Ack(ack->seq);
   } else if (const auto* event = std::get_if<Event>(&frame)) {
@@ -251,54 +271,52 @@ void Handle(ServeState& state, const Frame& frame) {
       delivered = WriteMessageToPipe(*pipe, event->message, kEventWriteLimit).status ==
                   PipeSendStatus::kSent;
     }
-    state.Send(EventResult{event->request, delivered});
+    session.Send(EventResult{event->request, delivered});
   } else if (const auto* fetch = std::get_if<FetchResult>(&frame)) {
-    state.Send(FetchCopy(state, *fetch));
+    session.Send(FetchCopy(state, *fetch));
   } else if (std::holds_alternative<Ping>(frame)) {
-    state.Send(Pong{});
+    session.Send(Pong{});
   }
 }
 
-}  // namespace
+// Where a --serve session reaches the keeper: a socket beside the job pipe's,
+// of this user alone.
+std::string KeeperPipeName() { return std::string(kJobPipeName) + "_remote"; }
 
-int RunServeSide() {
-  PrepareStandardLink();
-  PrepareLabFolders();
-  PipeErrorCode error = 0;
-  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(kJobPipeName, &error);
-  if (!instance) {
-    if (PipeServerInstance::IsNameTaken(error)) {
-      Say("another program serves the job pipe " + PipeLocation(kJobPipeName) +
-          " on this server (this user's activator, or another activator-remote's link); it keeps "
-          "it, and this link ends");
-      return kJobPipeTakenStatus;
-    }
-    Say("cannot serve the job pipe " + PipeLocation(kJobPipeName) + " (error " +
-        std::to_string(error) + ")");
-    return 1;
-  }
+// A keeper with no link, and nothing a desktop has yet to acknowledge, ends
+// after this long: a server a desktop stopped linking to is left with no
+// process of ours, and what a later job sends then finds no job pipe, as
+// before any link. Its jobs file keeps the reply pipes for the next keeper.
+constexpr std::chrono::hours kKeeperIdleEnd{24};
+constexpr std::chrono::seconds kKeeperIdleCheck{60};
 
-  auto* state = new ServeState();  // the job pipe's thread keeps it to the end
-  const std::string state_folder = FolderOf(kStateFilePath);
-  int folder_error = 0;
-  MakeOwnerOnlyFolder(state_folder, &folder_error);
-  if (state->spool.Open(state_folder + "/remote-spool") == Spool::Opened::kRefused)
-    Say("the spool cannot be kept on disk; it is kept in memory for this link alone");
-  for (const std::string& line : state->spool.TakeReports()) Say(line);
-  state->KeepJobsIn(state_folder + "/remote-spool/jobs.txt");
-  // What the spool still holds from before names reply pipes too.
-  for (const SpooledMessage& kept : state->spool.After(0, state->spool.kept()))
-    LearnFromMessage(*state, kept.message);
+// The keeper's first byte to a session: the link is its, or another link has
+// the keeper (a second desktop linked to this server under another name).
+constexpr char kSessionTaken = '+';
+constexpr char kSessionRefused = '-';
 
-  state->Send(Hello{kLinkProtocolVersion, kSideServe, HostName(), state->spool.generation()});
+// What the keeper tells the --serve that started it.
+constexpr char kKeeperReady = 'R';
+constexpr char kKeeperPipeTaken = 'T';
+constexpr char kKeeperFailed = 'F';
+
+void SayJobPipeTaken() {
+  Say("another program serves the job pipe " + PipeLocation(kJobPipeName) +
+      " on this server (this user's activator, or another activator-remote's link); it keeps "
+      "it, and this link ends");
+}
+
+// One desktop's link, from its Hello to its end.
+void RunSession(ServeState& state, const std::shared_ptr<Session>& session) {
+  session->Send(Hello{kLinkProtocolVersion, kSideServe, HostName(), state.spool.generation()});
   FrameReader reader;
   std::vector<Frame> frames;
   std::string bytes;
   bool greeted = false;
-  int status = 0;
-  for (;;) {
+  bool failed = false;
+  while (!failed) {
     bytes.clear();
-    const LinkRead read = ReadStandardInput(bytes, std::chrono::milliseconds(1000));
+    const LinkRead read = session->Read(bytes, std::chrono::milliseconds(1000));
     if (read == LinkRead::kEnded) break;
     if (read == LinkRead::kNothing) continue;
     frames.clear();
@@ -310,32 +328,156 @@ int RunServeSide() {
             hello != nullptr ? HelloProblem(*hello, kSideDesktop) : "the first frame is no Hello";
         if (!why.empty()) {
           Say(why);
-          status = 1;
+          failed = true;
           break;
         }
         greeted = true;
-        auto held = std::make_shared<PipeServerInstance>(std::move(*instance));
-        if (!StartProcessThread([state, held] { ServeJobPipe(*state, std::move(*held)); }) ||
-            !StartProcessThread([state] { SendSpooled(*state, 0); })) {
+        if (!StartProcessThread([&state, session] { SendSpooled(state, *session, 0); })) {
           Say("cannot start a thread");
-          status = 1;
+          failed = true;
           break;
         }
         continue;
       }
-      Handle(*state, frame);
+      Handle(state, *session, frame);
     }
-    if (status != 0) break;
-    if (problem != FrameError::kNone) {
+    if (!failed && problem != FrameError::kNone) {
       Say(std::string("the link sent a bad frame: ") + DescribeFrameError(problem));
-      status = 1;
-      break;
+      failed = true;
     }
   }
-  state->ended.store(true);
-  state->spool.Flush();
-  // The pipe's thread never ends; what it took is on disk.
-  return status;
+  session->End();
+  state.spool.Flush();
+}
+
+// The server side that outlives its links: it holds the job pipe and the
+// spool between them, so that workers here are never refused while a desktop
+// is away, and serves one link at a time.
+int RunKeeper(const std::function<void(char)>& tell) {
+  PrepareStandardLink();
+  PipeErrorCode error = 0;
+  std::optional<PipeServerInstance> instance = PipeServerInstance::Create(kJobPipeName, &error);
+  if (!instance) {
+    if (PipeServerInstance::IsNameTaken(error)) {
+      tell(kKeeperPipeTaken);
+      return kJobPipeTakenStatus;
+    }
+    Say("cannot serve the job pipe " + PipeLocation(kJobPipeName) + " (error " +
+        std::to_string(error) + ")");
+    tell(kKeeperFailed);
+    return 1;
+  }
+  auto* state = new ServeState();  // the keeper's threads keep it to the end
+  const std::string state_folder = FolderOf(kStateFilePath);
+  if (state->spool.Open(state_folder + "/remote-spool") == Spool::Opened::kRefused)
+    Say("the spool cannot be kept on disk; it is kept in memory while this keeper lasts");
+  for (const std::string& line : state->spool.TakeReports()) Say(line);
+  state->KeepJobsIn(state_folder + "/remote-spool/jobs.txt");
+  // What the spool still holds from before names reply pipes too.
+  for (const SpooledMessage& kept : state->spool.After(0, state->spool.kept()))
+    LearnFromMessage(*state, kept.message);
+
+  std::optional<LocalLinkServer> server = LocalLinkServer::Listen(KeeperPipeName());
+  auto held = std::make_shared<PipeServerInstance>(std::move(*instance));
+  if (!server || !StartProcessThread([state, held] { ServeJobPipe(*state, std::move(*held)); })) {
+    Say("cannot serve links at " + PipeLocation(KeeperPipeName()));
+    tell(kKeeperFailed);
+    return 1;
+  }
+  tell(kKeeperReady);
+  auto linked = std::make_shared<std::atomic<bool>>(false);
+  auto last_link = std::chrono::steady_clock::now();
+  for (;;) {
+    std::optional<LocalLink> link = server->Accept(kKeeperIdleCheck);
+    if (linked->load()) last_link = std::chrono::steady_clock::now();
+    if (!link) {
+      if (!linked->load() && state->spool.kept() == 0 &&
+          std::chrono::steady_clock::now() - last_link > kKeeperIdleEnd) {
+        Say("no link for a long time and nothing kept: this keeper ends");
+        state->spool.Flush();
+        return 0;
+      }
+      continue;
+    }
+    if (linked->load()) {
+      link->Write(std::string(1, kSessionRefused));
+      continue;
+    }
+    if (!link->Write(std::string(1, kSessionTaken))) continue;
+    linked->store(true);
+    auto session = std::make_shared<Session>(std::move(*link));
+    if (!StartProcessThread([state, session, linked] {
+          RunSession(*state, session);
+          linked->store(false);
+        })) {
+      linked->store(false);
+    }
+  }
+}
+
+}  // namespace
+
+int RunServeSide() {
+  PrepareStandardLink();
+  PrepareLabFolders();
+  std::optional<LocalLink> link = LocalLink::Connect(KeeperPipeName());
+  if (!link) {
+    const std::string state_folder = FolderOf(kStateFilePath);
+    int folder_error = 0;
+    MakeOwnerOnlyFolder(state_folder, &folder_error);
+    const std::string log = state_folder + "/remote-keeper.log";
+    const std::optional<char> told = RunDetached(log, RunKeeper);
+    // Taken: by this user's activator, or by a keeper another --serve started
+    // just now.
+    if (told == kKeeperReady || told == kKeeperPipeTaken)
+      link = LocalLink::Connect(KeeperPipeName());
+    if (!link) {
+      if (told == kKeeperPipeTaken) {
+        SayJobPipeTaken();
+        return kJobPipeTakenStatus;
+      }
+      Say("the keeper of the job pipe did not start (its log: " + log + ")");
+      return 1;
+    }
+  }
+  std::string bytes;
+  for (;;) {
+    const LinkRead read = link->Read(bytes, std::chrono::milliseconds(1000));
+    if (read == LinkRead::kEnded) {
+      Say("the keeper of the job pipe ended the link");
+      return 1;
+    }
+    if (!bytes.empty()) break;
+  }
+  if (bytes[0] != kSessionTaken) {
+    SayJobPipeTaken();
+    return kJobPipeTakenStatus;
+  }
+  bytes.erase(0, 1);
+  // From here on a relay of bytes; the frames are the keeper's to read.
+  auto* keeper = new LocalLink(std::move(*link));  // lives until the process ends
+  auto* link_ended_here = new std::atomic<bool>(false);
+  if (!StartProcessThread([keeper, link_ended_here] {
+        std::string in;
+        for (;;) {
+          in.clear();
+          const LinkRead read = ReadStandardInput(in, std::chrono::milliseconds(1000));
+          if (read == LinkRead::kEnded) break;
+          if (read == LinkRead::kRead && !keeper->Write(in)) break;
+        }
+        link_ended_here->store(true);
+        keeper->Shut();
+      })) {
+    Say("cannot start a thread");
+    return 1;
+  }
+  for (;;) {
+    if (!bytes.empty() && !WriteStandardOutput(bytes)) break;
+    bytes.clear();
+    if (keeper->Read(bytes, std::chrono::milliseconds(1000)) == LinkRead::kEnded) break;
+  }
+  // The keeper ends a link only when its first frames were wrong.
+  return link_ended_here->load() ? 0 : 1;
 }
 
 }  // namespace activator::remote

@@ -4,6 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +14,11 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
+#include "platform/posix/pipe_names.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/unix_socket.h"
 
 extern char** environ;
 
@@ -184,5 +190,139 @@ void CatchEndRequests() {
 }
 
 bool EndRequested() noexcept { return g_end_requested.load(); }
+
+LocalLink::LocalLink(int fd) : fd_(fd) {}
+LocalLink::LocalLink(LocalLink&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+LocalLink& LocalLink::operator=(LocalLink&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+LocalLink::~LocalLink() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<LocalLink> LocalLink::Connect(const std::string& name) {
+  sockaddr_un addr{};
+  socklen_t length = 0;
+  if (MakeSocketAddress(SocketPathForPipe(name), &addr, &length) != 0) return std::nullopt;
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return std::nullopt;
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), length);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::nullopt;
+  // A socket at that path served by another user is not our keeper.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::getuid())
+    return std::nullopt;
+  return LocalLink(fd.release());
+}
+
+LinkRead LocalLink::Read(std::string& bytes, std::chrono::milliseconds wait) {
+  return ReadFd(fd_, bytes, wait);
+}
+
+bool LocalLink::Write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void LocalLink::Shut() { ::shutdown(fd_, SHUT_RDWR); }
+
+LocalLinkServer::LocalLinkServer(LocalLinkServer&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+LocalLinkServer& LocalLinkServer::operator=(LocalLinkServer&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+LocalLinkServer::~LocalLinkServer() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<LocalLinkServer> LocalLinkServer::Listen(const std::string& name) {
+  const std::string path = SocketPathForPipe(name);
+  sockaddr_un addr{};
+  socklen_t length = 0;
+  if (MakeSocketAddress(path, &addr, &length) != 0) return std::nullopt;
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return std::nullopt;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+  // Owner-only from the start, whatever the folder allows.
+  const mode_t old_mask = ::umask(0077);
+  const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), length);
+  ::umask(old_mask);
+  if (bound != 0 || ::listen(fd.get(), 8) != 0) return std::nullopt;
+  return LocalLinkServer(fd.release());
+}
+
+std::optional<LocalLink> LocalLinkServer::Accept(std::chrono::milliseconds wait) {
+  pollfd readable{fd_, POLLIN, 0};
+  if (::poll(&readable, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+  UniqueFd fd(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+  if (!fd) return std::nullopt;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::getuid())
+    return std::nullopt;
+  return LocalLink(fd.release());
+}
+
+std::optional<char> RunDetached(
+    const std::string& log_path,
+    const std::function<int(const std::function<void(char)>& tell)>& body) {
+  int told[2];
+  if (::pipe2(told, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t middle = ::fork();
+  if (middle < 0) {
+    ::close(told[0]);
+    ::close(told[1]);
+    return std::nullopt;
+  }
+  if (middle == 0) {
+    ::close(told[0]);
+    // Twice: the copy is nobody's child but init's, and no session leader,
+    // so no terminal can become its own.
+    ::setsid();
+    const pid_t copy = ::fork();
+    if (copy != 0) ::_exit(copy < 0 ? 1 : 0);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (null >= 0) ::dup2(null, STDIN_FILENO);
+    const int out = log >= 0 ? log : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (out >= 0) {
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+    }
+    const int fd = told[1];
+    const int status = body([fd](char byte) { (void)!::write(fd, &byte, 1); });
+    ::_exit(status);
+  }
+  ::close(told[1]);
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  char byte = 0;
+  ssize_t n;
+  do {
+    n = ::read(told[0], &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  ::close(told[0]);
+  if (n != 1) return std::nullopt;
+  return byte;
+}
 
 }  // namespace activator
