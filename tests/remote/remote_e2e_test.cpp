@@ -26,6 +26,29 @@ std::string ReadWhole(const std::string& path) {
 
 std::string Folder() { return LabPath("remote"); }
 
+// The pids of the servers' --serve processes, the keeper (whose standard
+// input is /dev/null) apart from the sessions ssh started.
+struct ServeProcesses {
+  std::vector<int> keepers;
+  std::vector<int> sessions;
+};
+
+ServeProcesses FindServeProcesses() {
+  ServeProcesses found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string command = ReadWhole(entry.path() / "cmdline");
+    if (command != std::string(REMOTE_SERVER_PROGRAM) + '\0' + "--serve" + '\0') continue;
+    std::error_code unreadable;
+    const bool keeper =
+        std::filesystem::read_symlink(entry.path() / "fd/0", unreadable) == "/dev/null";
+    (keeper ? found.keepers : found.sessions).push_back(std::stoi(name));
+  }
+  return found;
+}
+
 // One private sshd, run by private_sshd.py --serve until the test ends.
 struct Server {
   ProgramProcess sshd;
@@ -152,6 +175,8 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
     kResultWithWorkerGone,
     kSameIdOnAnotherServer,
     kLinkKilled,
+    kNoLink,
+    kServeSessionKilled,
     kJobPipeServedAlready,
   };
   struct Case {
@@ -183,6 +208,16 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
        Step::kLinkKilled,
        &a,
        "K1",
+       {"true"}},
+      {"a job run while no link is up is kept and shows once when one is",
+       Step::kNoLink,
+       &a,
+       "N1",
+       {"true"}},
+      {"the server's keeper outlives a killed --serve session",
+       Step::kServeSessionKilled,
+       &a,
+       "S1",
        {"true"}},
       {"a second link to a served job pipe is refused there",
        Step::kJobPipeServedAlready,
@@ -258,9 +293,43 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         EXPECT_EQ(CountTitle(id, "Processo Concluido"), 1u);
         break;
       }
+      case Step::kNoLink: {
+        c.server->remote.Kill();
+        // a's session is gone, b's stays.
+        ASSERT_TRUE(WaitUntil([] { return FindServeProcesses().sessions.size() == 1; }));
+        ASSERT_TRUE(c.server->Run(run, command));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0);
+        EXPECT_EQ(ReadWhole(Folder() + "/run-errors.txt").find("no activator"), std::string::npos)
+            << ReadWhole(Folder() + "/run-errors.txt");
+        ASSERT_TRUE(c.server->StartRemote());
+        ASSERT_TRUE(WaitForTitle(id, "Processo Concluido")) << ReadWhole(c.server->remote_log);
+        ProgramProcess later;
+        ASSERT_TRUE(c.server->Run(later, {REMOTE_RUNNER_PROGRAM, "--id", "N2", "--", "true"}));
+        ASSERT_EQ(later.WaitForExit(kE2eWaitMs), 0);
+        ASSERT_TRUE(
+            WaitForTitle(remote::DesktopJobId(c.server->label, "N2"), "Processo Concluido"));
+        EXPECT_EQ(CountTitle(id, "Processo Concluido"), 1u);
+        break;
+      }
+      case Step::kServeSessionKilled: {
+        const ServeProcesses before = FindServeProcesses();
+        ASSERT_EQ(before.sessions.size(), 2u);
+        ASSERT_EQ(before.keepers.size(), 2u);  // one on each server
+        for (const int session : before.sessions) ::kill(session, SIGKILL);
+        // Each desktop links again, to the keeper that was there.
+        ASSERT_TRUE(WaitUntil([&] { return a.Links() == 2 && b.Links() == 2; }));
+        const ServeProcesses after = FindServeProcesses();
+        EXPECT_EQ(std::set<int>(after.keepers.begin(), after.keepers.end()),
+                  std::set<int>(before.keepers.begin(), before.keepers.end()));
+        ASSERT_TRUE(c.server->Run(run, command));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0);
+        ASSERT_TRUE(WaitForTitle(id, "Processo Concluido"));
+        break;
+      }
       case Step::kJobPipeServedAlready: {
         // Another name for server b, so the desktop takes it for a server of
         // its own; b's job pipe is served by the first link's server side.
+        const int links = b.Links();
         std::vector<std::string> args = c.server->ssh_options;
         args.insert(args.end(),
                     {"-l", c.server->user, "--server-program", REMOTE_SERVER_PROGRAM, "localhost"});
@@ -278,7 +347,7 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
             std::string::npos);
         ::kill(second.pid(), SIGTERM);
         EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 0) << ReadWhole(log);
-        EXPECT_EQ(b.Links(), 1);  // the first link stays
+        EXPECT_EQ(b.Links(), links);  // the first link stays
         break;
       }
     }
