@@ -16,6 +16,7 @@
 #include "jobs/job_message.h"
 #include "jobs/job_protocol.h"
 #include "platform/byte_link.h"
+#include "platform/child_process.h"
 #include "platform/files.h"
 #include "platform/pipes.h"
 #include "platform/threads.h"
@@ -384,6 +385,8 @@ int RunKeeper(const std::function<void(char)>& tell) {
     tell(kKeeperFailed);
     return 1;
   }
+  Say("keeper " + std::to_string(CurrentProcessId()) + " serves the job pipe " +
+      PipeLocation(kJobPipeName));
   tell(kKeeperReady);
   auto linked = std::make_shared<std::atomic<bool>>(false);
   auto last_link = std::chrono::steady_clock::now();
