@@ -21,7 +21,6 @@ goes with it.
 """
 
 import argparse
-import ctypes
 import os
 import pwd
 import shlex
@@ -34,6 +33,11 @@ import tempfile
 import time
 import unittest
 
+# The desktop harness's child handling: ended by pid, and dying with us.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from private_desktop import _die_with_parent, stop_process  # noqa: E402
+from private_desktop import wait_until as desktop_wait_until  # noqa: E402
+
 SSHD = "/usr/sbin/sshd"
 PROGRAMS = (SSHD, "ssh", "ssh-keygen", "unshare")
 WAIT = 20  # seconds: a bound on every wait, never an expectation
@@ -42,8 +46,6 @@ SKIP = 77  # the exit status CTest counts as skipped
 # The checkout the tests run from, with its build trees: the server runs the
 # same programs, wherever the checkout is.
 SOURCE_TREE = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-
-_PR_SET_PDEATHSIG = 1
 
 # Runs as the namespace's first process, then becomes sshd. The folders the
 # desktop side must not share get an empty tmpfs each; the server's own folder
@@ -83,23 +85,9 @@ class SshdError(Exception):
     pass
 
 
-def _die_with_parent():
-    # Between fork and exec: a test runner that kills this process with
-    # SIGKILL takes unshare with it, and unshare (--kill-child) the namespace.
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-    except OSError:
-        pass
-
-
 def wait_until(predicate, timeout=WAIT, step=0.05):
     """Polls `predicate` until it returns a true value or `timeout` seconds pass."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
+    return desktop_wait_until(predicate, timeout, step)
 
 
 def missing_programs():
@@ -118,18 +106,6 @@ def unavailable():
     if probe.returncode != 0:
         return "no mount namespace here: " + probe.stderr.strip()
     return None
-
-
-def stop_process(proc, grace=3):
-    """Ends one child by its pid: SIGTERM, then SIGKILL after `grace` seconds."""
-    if proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(grace)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
 
 
 def _free_port():
