@@ -1,5 +1,6 @@
 // The uninstall's step that ends the running programs of the folder it is
-// about to empty (activator.exe, activator-flat.exe, activator-run.exe), in
+// about to empty (activator.exe, activator-flat.exe, activator-run.exe,
+// activator-remote.exe), in
 // every user's session: a running program keeps its file
 // and the bootstrap library it loaded from being removed (the uninstall would
 // leave them for a restart), and an activator left running without its files
@@ -60,7 +61,8 @@ int main() {
     if (::QueryFullProcessImageNameW(process, 0, image, &length) &&
         (IsProgramOf(std::wstring(image, length), folder, L"activator.exe") ||
          IsProgramOf(std::wstring(image, length), folder, L"activator-flat.exe") ||
-         IsProgramOf(std::wstring(image, length), folder, L"activator-run.exe"))) {
+         IsProgramOf(std::wstring(image, length), folder, L"activator-run.exe") ||
+         IsProgramOf(std::wstring(image, length), folder, L"activator-remote.exe"))) {
       // Its files are removed right after: wait until it has let them go.
       if (::TerminateProcess(process, 1)) ::WaitForSingleObject(process, 10000);
     }

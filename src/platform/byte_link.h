@@ -2,6 +2,11 @@
 // this process owns (activator-remote's ssh), this process's own standard
 // input and output as one link (the server side under ssh), and the requests
 // to end that a long-running link program obeys.
+//
+// On Windows only the desktop's parts are built: LinkedProcess and the end
+// requests. The server's (the standard link, LocalLink, LocalLinkServer,
+// RunDetached) fail there at once: reads end, writes fail, nothing connects,
+// listens or starts.
 #pragma once
 
 #include <chrono>
@@ -39,7 +44,8 @@ class LinkedProcess {
   bool Write(std::string_view bytes);
   // Appends what the program wrote, waiting at most `wait` for a first byte.
   LinkRead Read(std::string& bytes, std::chrono::milliseconds wait);
-  // Asks it to end (SIGTERM; on Windows it is terminated).
+  // Asks it to end (SIGTERM; on Windows it is terminated, with what it
+  // started, and reports 143 as a shell would for SIGTERM).
   void RequestStop();
   // Waits for it to end: its status as a shell reports it (128 + a signal).
   int Wait();
@@ -58,8 +64,9 @@ void PrepareStandardLink();
 LinkRead ReadStandardInput(std::string& bytes, std::chrono::milliseconds wait);
 bool WriteStandardOutput(std::string_view bytes);
 
-// From now on SIGINT and SIGTERM (on Windows the console's Ctrl-C and close)
-// only set a flag the program polls, so it can end in order.
+// From now on SIGINT and SIGTERM (on Windows the console's Ctrl-C, Ctrl-Break
+// and close) only set a flag the program polls, so it can end in order. A
+// closed console leaves the process a few seconds for that.
 void CatchEndRequests();
 bool EndRequested() noexcept;
 

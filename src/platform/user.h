@@ -13,4 +13,11 @@ namespace activator {
 // system does not say.
 std::string CurrentUserId();
 
+// `name` made this user's own where a program names a thing of its own in a
+// place every user of the machine shares: on Windows, whose lab and pipe names
+// are the machine's, `name` + "-" + CurrentUserId(); on POSIX, whose lab (its
+// pipe folder included) is the user's own already, `name` as it is. A user
+// the system cannot name gets `name` as it is.
+std::string NameForThisUser(const std::string& name);
+
 }  // namespace activator

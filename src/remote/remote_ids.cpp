@@ -1,5 +1,6 @@
 #include "remote/remote_ids.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "jobs/job_message.h"
@@ -31,6 +32,15 @@ bool IsPlainByte(char c) {
 }
 
 constexpr std::size_t kHashSuffixBytes = 9;  // "~" and 8 hex digits
+constexpr char kPlainSeparator = '+';
+
+// A byte that no file name may hold on one of the systems (NUL and '/' on
+// Linux; control bytes and < > : " / \ | ? * on Windows, where ':' would
+// name a stream of another file).
+bool IsFileNameUnsafe(char c) {
+  return static_cast<unsigned char>(c) < 0x20 ||
+         std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -53,16 +63,17 @@ std::string MakeServerLabel(std::string_view host) {
 
 std::string DesktopJobId(std::string_view label, std::string_view worker_id) {
   const std::string safe = MakeServerLabel(label);
-  std::string id = "@" + safe + ":";
+  std::string id = "@" + safe + kPlainSeparator;
   id.append(worker_id);
   if (IsWellFormedUtf8(worker_id) && worker_id.find('&') == std::string_view::npos &&
-      !HasNoncharacter(worker_id) && FitsNotificationTag(id))
+      !HasNoncharacter(worker_id) && FitsNotificationTag(id) &&
+      std::find_if(worker_id.begin(), worker_id.end(), IsFileNameUnsafe) == worker_id.end())
     return id;
   return "@" + safe + "#" + Hex(Fnv1a(worker_id), 16);
 }
 
 std::optional<std::string> WorkerJobIdOf(std::string_view label, std::string_view desktop_id) {
-  const std::string prefix = "@" + MakeServerLabel(label) + ":";
+  const std::string prefix = "@" + MakeServerLabel(label) + kPlainSeparator;
   if (desktop_id.substr(0, prefix.size()) != prefix) return std::nullopt;
   return std::string(desktop_id.substr(prefix.size()));
 }
@@ -72,7 +83,7 @@ bool IsRemoteJobId(std::string_view id) {
   std::size_t i = 1;
   while (i < id.size() && (IsPlainByte(id[i]) || id[i] == '~')) ++i;
   if (i == 1 || i == id.size() || i - 1 > kMaxServerLabelBytes) return false;
-  if (id[i] == ':') return true;
+  if (id[i] == kPlainSeparator) return true;
   if (id[i] != '#' || id.size() - i - 1 != 16) return false;
   for (const char c : id.substr(i + 1))
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;

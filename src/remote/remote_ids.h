@@ -23,13 +23,16 @@ inline constexpr std::size_t kMaxServerLabelBytes = 32;
 std::string MakeServerLabel(std::string_view host);
 
 // The desktop's id of the worker's job `worker_id` on the server `label` (a
-// MakeServerLabel result): "@<label>:<worker id>", or, when that would not
+// MakeServerLabel result): "@<label>+<worker id>", or, when that would not
 // be a job id the desktop takes (longer than a notification's tag, not
-// well-formed UTF-8, a '&' or a noncharacter in it), "@<label>#<16 hex
-// digits of a hash of the worker id>". The label holds neither ':' nor '#',
-// so no id of one server is ever another's. A local job could still choose
-// an id of this shape: IsRemoteJobId tells them apart for the desktop that
-// wants to refuse them.
+// well-formed UTF-8, a '&' or a noncharacter in it) or could not be part of
+// a file name on every system (a control byte or one of < > : " / \ | ? *),
+// "@<label>#<16 hex digits of a hash of the worker id>". So every desktop id
+// is a file name's stem on Linux and on Windows alike: the activator names a
+// job's result index after it. The label holds neither '+' nor '#', so no id
+// of one server is ever another's. A local job could still choose an id of
+// this shape: IsRemoteJobId tells them apart for the desktop that wants to
+// refuse them.
 std::string DesktopJobId(std::string_view label, std::string_view worker_id);
 
 // The worker's own id, byte for byte, of a desktop id of the first form

@@ -20,6 +20,7 @@
 #include "platform/pipes.h"
 #include "platform/shell.h"
 #include "platform/threads.h"
+#include "platform/user.h"
 #include "remote/link_frames.h"
 #include "remote/remote_ids.h"
 #include "remote/spool.h"
@@ -42,9 +43,11 @@ void Say(const std::string& line) {
   std::fflush(stderr);
 }
 
-std::string FolderOf(const std::string& path) {
+// The file `name` in the folder of `path`, joined with the separator the
+// path uses (a Windows lab's paths hold backslashes).
+std::string BesideFile(const std::string& path, const std::string& name) {
   const std::size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
 }
 
 // A name a file of the desktop may be given without leaving its folder.
@@ -109,7 +112,9 @@ class DesktopLink {
         host_(DisplayHost(options.destination)),
         reply_pipe_(std::move(reply_pipe)),
         inbox_(inbox),
-        seen_path_(FolderOf(kStateFilePath) + "/remote-seen-" + label_ + ".txt") {
+        // A Windows lab's State folder is every user's: the file is named
+        // after the user there.
+        seen_path_(BesideFile(kStateFilePath, NameForThisUser("remote-seen-" + label_) + ".txt")) {
     const FileReadResult seen = ReadFileStart(seen_path_, 1 << 20);
     if (seen.status == FileReadStatus::kRead) seen_.Decode(seen.bytes);
   }
@@ -231,7 +236,7 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
   // Every local name is this program's: the server's name of the file is
   // made safe, and the copy lives in the results folder beside the indexes.
   const std::string path =
-      FolderOf(kResultsPrefix) + "/" + ResultCopyFileName(label_, event.worker_id, copy.name);
+      BesideFile(kResultsPrefix, ResultCopyFileName(label_, event.worker_id, copy.name));
   if (!ReplaceFileWhole(path, copy.content)) {
     Say("cannot write the result copy " + path);
     return;
@@ -381,9 +386,10 @@ int RunDesktopSide(const RemoteOptions& options, const std::string& ssh_program)
   // One name per server, the same at every start: the activator keeps the
   // pipe each job named, also across a restart of this program, and a click
   // on a job shown before must still come here. (On POSIX it lies in the
-  // lab's owner-only pipe folder.)
+  // lab's owner-only pipe folder; on Windows, whose pipe names are the
+  // machine's, it is named after the user.)
   const std::string reply_pipe =
-      "\\\\.\\pipe\\activator-remote-" + MakeServerLabel(options.destination);
+      NameForThisUser("\\\\.\\pipe\\activator-remote-" + MakeServerLabel(options.destination));
   PipeErrorCode error = 0;
   std::optional<PipeServerInstance> listener = PipeServerInstance::Create(reply_pipe, &error);
   if (!listener && PipeServerInstance::IsNameTaken(error)) {

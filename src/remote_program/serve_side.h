@@ -11,7 +11,8 @@ namespace activator::remote {
 // its FetchResults are answered with a copy of the job's result. Returns the
 // exit status: 0 when the link ended, kJobPipeTakenStatus when another
 // program serves the job pipe (or the keeper has a link already), 1 when the
-// keeper could not start or the link's first frames were wrong.
+// keeper could not start or the link's first frames were wrong. Where no
+// server side is built (Windows) it says so and returns 1.
 int RunServeSide();
 
 // The job pipe is served by another program on the server: this user's own

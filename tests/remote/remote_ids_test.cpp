@@ -12,11 +12,14 @@ TEST(RemoteIdsTest, IdsOfServersNeverMeetAndMapBackByteForByte) {
   const struct {
     std::string host;
     std::string worker_id;
-    bool plain;  // the "@label:id" form, which maps back by itself
+    bool plain;  // the "@label+id" form, which maps back by itself
   } cases[] = {
       {"build-01", "J1", true},
       {"me@build-01", "J1", true},
-      {"::1", "a:b#c", true},
+      {"::1", "a+b#c", true},
+      {"h", "a:b", false},  // no file name on Windows: the index could not be written
+      {"h", "J/1", false},
+      {"h", "J\x01", false},
       {"h", "J\xc3\xa9", true},
       {"h", long_id, false},
       {"h", "J\xff", false},  // not UTF-8: no tag of the desktop's
@@ -31,6 +34,8 @@ TEST(RemoteIdsTest, IdsOfServersNeverMeetAndMapBackByteForByte) {
     EXPECT_EQ(MakeServerLabel(label), label) << c.host;
     const std::string id = DesktopJobId(label, c.worker_id);
     EXPECT_TRUE(IsRemoteJobId(id)) << id;
+    // The activator names the job's result index after it, on either system.
+    EXPECT_EQ(id.find_first_of(std::string("<>:\"/\\|?*\0", 10)), std::string::npos) << id;
     ASSERT_EQ(ParseJobMessage("acao=continuar&id_execucao=" + id + "&estado=x").problem,
               JobMessageProblem::kNone)
         << id;

@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/windows/command_line.h"
 #include "platform/windows/console_control.h"
 
 namespace activator {
@@ -90,31 +91,6 @@ BOOL WINAPI ForwardConsoleControl(DWORD event) {
 }
 
 namespace {
-
-// One argument as the C runtime's command-line parser reads it back:
-// backslashes are literal except before a quote.
-void AppendQuoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"')
-      line.append(backslashes * 2 + 1, L'\\');
-    else
-      line.append(backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
 
 std::string NarrowUtf16(const wchar_t* text) {
   const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);

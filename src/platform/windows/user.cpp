@@ -11,4 +11,9 @@ std::string CurrentUserId() {
   return std::string(sid.begin(), sid.end());
 }
 
+std::string NameForThisUser(const std::string& name) {
+  const std::string user = CurrentUserId();
+  return user.empty() ? name : name + "-" + user;
+}
+
 }  // namespace activator

@@ -1,0 +1,34 @@
+// The command line a started program's C runtime reads back into the
+// arguments it was given: shared by the port's ways of starting programs.
+#pragma once
+
+#include <string>
+
+namespace activator {
+
+// One argument as the C runtime's command-line parser reads it back:
+// backslashes are literal except before a quote.
+inline void AppendQuoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"')
+      line.append(backslashes * 2 + 1, L'\\');
+    else
+      line.append(backslashes, L'\\');
+    backslashes = 0;
+    line += c;
+  }
+  line.append(backslashes * 2, L'\\');
+  line += L'"';
+}
+
+}  // namespace activator
