@@ -874,6 +874,7 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   const std::vector<std::string> files = {program,
                                           ProgramFiles() + "\\activator-flat.exe",
                                           ProgramFiles() + "\\activator-run.exe",
+                                          ProgramFiles() + "\\activator-remote.exe",
                                           lab + "\\Assets\\ZorvellNotify2.png",
                                           lab + "\\Logs",
                                           lab + "\\State",
@@ -995,9 +996,8 @@ TEST_F(InstalledPackageTest, InstallsServesAJobAndUninstallsWithoutATrace) {
   const std::string host_results = lab + "\\Native\\Host\\Resultados";
   for (const char* file : {"\\activator-run\\Resultado_M1.txt", "\\Resultado_M1.path"})
     ::DeleteFileA((host_results + file).c_str());
-  for (const char* folder :
-       {"\\Native\\Host\\Resultados\\activator-run", "\\Native\\Host\\Resultados",
-        "\\Native\\Host", "\\Native"})
+  for (const char* folder : {"\\Native\\Host\\Resultados\\activator-run",
+                             "\\Native\\Host\\Resultados", "\\Native\\Host", "\\Native"})
     ::RemoveDirectoryA((lab + folder).c_str());
   for (const char* folder : {"\\Logs", "\\State", "\\DLL", ""})
     ::RemoveDirectoryA((lab + folder).c_str());
@@ -1224,8 +1224,8 @@ TEST_F(ActivatorUnderWineTest, ActivatorRunKeepsItsResultInALabNotInAscii) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string bytes(1 << 16, '\0');
     DWORD count = 0;
-    if (!file || !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count,
-                             nullptr))
+    if (!file ||
+        !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr))
       count = 0;
     bytes.resize(count);
     return bytes;
@@ -1249,6 +1249,59 @@ TEST_F(ActivatorUnderWineTest, ActivatorRunKeepsItsResultInALabNotInAscii) {
   ASSERT_EQ(Centre("click N1"), "clicked 1");
   ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); })) << read(log);
   EXPECT_NE(FileLines(record).back().find(result), std::string::npos) << FileLines(record).back();
+}
+
+// activator-remote.exe linked through the ssh stand-in to a server of Linux
+// programs (tests/windows/remote_server.py, which runs this one): the
+// server's job shows under its desktop id, abortar reaches activator-run
+// there, and with that worker gone Exibir Resultado brings a copy of the
+// result into the results folder, under a name Windows takes, with its index.
+TEST_F(ActivatorUnderWineTest, AServersJobShowsAndItsClicksGoBackUp) {
+  if (std::getenv("ACTIVATOR_TEST_LINK_PORT") == nullptr)
+    GTEST_SKIP() << "needs the Linux server of tests/windows/remote_server.py";
+  LogTail tail;
+  StartProgram(tail);
+  const std::string record = InstallNotepadStandin();
+  ASSERT_FALSE(record.empty());
+  ::SetEnvironmentVariableA("ACTIVATOR_SSH", WinePathOf(E2E_SSH_STANDIN).c_str());
+  Child remote;
+  ASSERT_TRUE(remote.Start(E2E_REMOTE, L"srv1"));
+  const std::string id = "@srv1+R1";
+  // Each form the job takes, with the server's name and the worker's own
+  // description under the title, and the button then clicked.
+  const struct {
+    std::string title, caption, action, state;
+  } forms[] = {
+      {"Processo em andamento", "abortar", "abortar", "executando"},
+      {"Processo com erro", "Exibir Resultado", "salvar", "erro"},
+  };
+  for (const auto& form : forms) {
+    const std::string shown = Shown(id, form.title, form.caption, form.action, form.state);
+    const std::string head = shown.substr(0, shown.find("|[")) + "|srv1: noturno";
+    ASSERT_TRUE(Eventually([&] {
+      const std::string now = NotificationOf(id);
+      return now.starts_with(head) && now.ends_with(shown.substr(shown.find("|[")));
+    })) << Centre("list");
+    ASSERT_EQ(Centre("click " + id), "clicked 1");
+    if (form.action == "abortar") {
+      // The command was ended there (SIGTERM), and activator-run with it.
+      const std::string status =
+          std::string(std::getenv("ACTIVATOR_TEST_SERVER_HOME")) + "/worker-status";
+      ASSERT_TRUE(Eventually([&] { return FileLines(status) == std::vector<std::string>{"143"}; }))
+          << ::testing::PrintToString(FileLines(status));
+    }
+  }
+  const std::string index = std::string(kResultsPrefix) + id + ".path";
+  std::string copy;
+  ASSERT_TRUE(Eventually([&] { return !(copy = testing::ReadFile(index)).empty(); })) << index;
+  ASSERT_TRUE(copy.ends_with("\n"));
+  copy.pop_back();
+  const std::string folder = testing::LabPath("Native/Host/Resultados");
+  EXPECT_EQ(copy.rfind(folder + "\\remote-srv1-", 0), 0u) << copy;
+  EXPECT_TRUE(copy.ends_with("-Resultado_R1.txt")) << copy;
+  EXPECT_NE(testing::ReadFile(copy).find("resultado do servidor\n"), std::string::npos);
+  ASSERT_TRUE(Eventually([&] { return !FileLines(record).empty(); }));
+  EXPECT_NE(FileLines(record).back().find(copy), std::string::npos) << FileLines(record).back();
 }
 
 }  // namespace

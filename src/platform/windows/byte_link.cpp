@@ -164,14 +164,16 @@ std::optional<LinkedProcess> LinkedProcess::Start(const std::vector<std::string>
   std::vector<char> list_memory(list_size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
   if (list_size == 0 || !::InitializeProcThreadAttributeList(list, 1, 0, &list_size))
-    return fail(126, "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
+    return fail(126,
+                "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
   struct ListOwner {
     LPPROC_THREAD_ATTRIBUTE_LIST list;
     ~ListOwner() { ::DeleteProcThreadAttributeList(list); }
   } list_owner{list};
   if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
                                    inherited.size() * sizeof(HANDLE), nullptr, nullptr))
-    return fail(126, "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
+    return fail(126,
+                "cannot list the inherited handles, error " + std::to_string(::GetLastError()));
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
@@ -182,13 +184,14 @@ std::optional<LinkedProcess> LinkedProcess::Start(const std::vector<std::string>
   startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
   // The console stays shared, so that ssh can ask for a password on it.
-  if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
-                            EXTENDED_STARTUPINFO_PRESENT,
-                        nullptr, nullptr, &startup.StartupInfo, &info)) {
+  if (!::CreateProcessW(
+          program.c_str(), line.data(), nullptr, nullptr, TRUE,
+          CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+          nullptr, &startup.StartupInfo, &info)) {
     const DWORD error = ::GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return fail(missing ? 127 : 126, argv[0] + ": cannot be started, error " + std::to_string(error));
+    return fail(missing ? 127 : 126,
+                argv[0] + ": cannot be started, error " + std::to_string(error));
   }
   UniqueHandle thread(info.hThread);
   auto impl = std::make_unique<Impl>();
@@ -226,8 +229,7 @@ bool LinkedProcess::Write(std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 20));
-    if (!::WriteFile(impl_->to_child.get(), bytes.data(), size, &written, nullptr) ||
-        written == 0)
+    if (!::WriteFile(impl_->to_child.get(), bytes.data(), size, &written, nullptr) || written == 0)
       return false;
     bytes.remove_prefix(written);
   }
@@ -298,9 +300,7 @@ LocalLinkServer& LocalLinkServer::operator=(LocalLinkServer&& other) noexcept {
 }
 LocalLinkServer::~LocalLinkServer() = default;
 std::optional<LocalLinkServer> LocalLinkServer::Listen(const std::string&) { return std::nullopt; }
-std::optional<LocalLink> LocalLinkServer::Accept(std::chrono::milliseconds) {
-  return std::nullopt;
-}
+std::optional<LocalLink> LocalLinkServer::Accept(std::chrono::milliseconds) { return std::nullopt; }
 
 std::optional<char> RunDetached(const std::string&,
                                 const std::function<int(const std::function<void(char)>& tell)>&) {
