@@ -8,10 +8,10 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "base/mutex.h"
 #include "platform/os/windows_support.h"
 #include "platform/windows/command_line.h"
 #include "platform/windows/console_control.h"
@@ -76,10 +76,12 @@ std::wstring FindProgram(const std::wstring& program) {
 // What the reader thread hands over; shared with it, so that a link let go
 // while the thread still waits in a read stays valid until that read ends.
 struct Output {
-  std::mutex lock;
+  Mutex lock;
   std::condition_variable changed;
-  std::string bytes;   // guarded by lock
-  bool ended = false;  // guarded by lock
+  std::string bytes GUARDED_BY(lock);
+  bool ended GUARDED_BY(lock) = false;
+
+  bool ReadyLocked() REQUIRES(lock) { return !bytes.empty() || ended; }
 };
 
 // Reads the program's output until it ends.
@@ -88,11 +90,11 @@ void ReadOutput(UniqueHandle pipe, std::shared_ptr<Output> output) {
   DWORD got = 0;
   while (::ReadFile(pipe.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
          got > 0) {
-    std::lock_guard<std::mutex> hold(output->lock);
+    MutexLock hold(output->lock);
     output->bytes.append(buffer.data(), got);
     output->changed.notify_all();
   }
-  std::lock_guard<std::mutex> hold(output->lock);
+  MutexLock hold(output->lock);
   output->ended = true;
   output->changed.notify_all();
 }
@@ -238,9 +240,10 @@ bool LinkedProcess::Write(std::string_view bytes) {
 
 LinkRead LinkedProcess::Read(std::string& bytes, std::chrono::milliseconds wait) {
   Output& output = *impl_->output;
-  std::unique_lock<std::mutex> hold(output.lock);
-  const auto ready = [&] { return !output.bytes.empty() || output.ended; };
-  output.changed.wait_for(hold, wait, ready);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  MutexLock hold(output.lock);
+  while (!output.ReadyLocked() && output.lock.WaitUntil(output.changed, deadline)) {
+  }
   if (!output.bytes.empty()) {
     bytes.append(output.bytes);
     output.bytes.clear();
