@@ -99,9 +99,18 @@ enum class PipeSendStatus {
   kUnknownOwner,
 };
 
+// What a wait for the server to drop the connection found (see
+// WriteMessageToPipe's handled_wait).
+enum class PipeHandled {
+  kUnknown,      // no wait made, it ran out, or the port cannot tell
+  kDropped,      // the server closed the connection and still runs
+  kServerEnded,  // its process ended with the message: it may never have acted on it
+};
+
 struct PipeSendResult {
   PipeSendStatus status = PipeSendStatus::kOpenFailed;
   PipeErrorCode error = 0;  // set when the open failed
+  PipeHandled handled = PipeHandled::kUnknown;
 };
 
 // How long one write may wait for a peer that takes nothing.
@@ -119,8 +128,10 @@ inline constexpr std::chrono::milliseconds kPipeWriteLimit{3000};
 // With `handled_wait`, a sent message is followed by a wait of at most that
 // long for the server to drop the connection: a server that acts on a message
 // before it drops its client (the activator's job pipe) has then done all it
-// does for it. POSIX only: a named pipe's client cannot end its message
-// without closing, so on Windows the wait is not made.
+// does for it, which `handled` tells apart from the server's process ending
+// (killed with the message unread, or read and not yet acted on). POSIX only:
+// a named pipe's client cannot end its message without closing, so on Windows
+// the wait is not made.
 PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view message,
                                   std::chrono::milliseconds limit = kPipeWriteLimit,
                                   std::chrono::milliseconds handled_wait = {});

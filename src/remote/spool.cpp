@@ -482,6 +482,10 @@ uint64_t SeenSeqs::Highest(const std::string& server, uint64_t generation) const
 
 // "<server> <generation> <highest>\n" per server, newest use last; a server
 // label holds no blank or line end (remote_ids.h).
+std::string SeenSeqs::EncodeOne(const std::string& server, uint64_t generation, uint64_t seq) {
+  return server + " " + std::to_string(generation) + " " + std::to_string(seq) + "\n";
+}
+
 std::string SeenSeqs::Encode() const {
   std::vector<std::pair<uint64_t, const std::string*>> order;
   for (const auto& [server, entry] : servers_) order.emplace_back(entry.used, &server);
@@ -489,8 +493,7 @@ std::string SeenSeqs::Encode() const {
   std::string out;
   for (const auto& [used, server] : order) {
     const Entry& entry = servers_.at(*server);
-    out += *server + " " + std::to_string(entry.generation) + " " + std::to_string(entry.highest) +
-           "\n";
+    out += EncodeOne(*server, entry.generation, entry.highest);
   }
   return out;
 }
@@ -504,11 +507,14 @@ bool SeenSeqs::Decode(std::string_view text) {
   };
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
+    // A last line cut short is an append the end of a process cut off: what
+    // came before it stands.
+    if (end == std::string_view::npos) break;
     const std::string_view line = text.substr(0, end);
     const std::size_t a = line.find(' ');
     const std::size_t b = a == std::string_view::npos ? a : line.find(' ', a + 1);
     Entry entry;
-    if (end == std::string_view::npos || b == std::string_view::npos || a == 0 ||
+    if (b == std::string_view::npos || a == 0 ||
         !parse(line.substr(a + 1, b - a - 1), entry.generation) ||
         !parse(line.substr(b + 1), entry.highest)) {
       servers_.clear();

@@ -196,9 +196,12 @@ class SeenSeqs {
   // The highest seq handled of the server's generation, 0 when none.
   uint64_t Highest(const std::string& server, uint64_t generation) const;
 
+  // One line per server; a later line for a server overrides an earlier one,
+  // so the file may grow by EncodeOne appends between two whole writes.
   std::string Encode() const;
+  static std::string EncodeOne(const std::string& server, uint64_t generation, uint64_t seq);
   // Replaces what is kept by what `text` holds; false (keeping nothing) when
-  // it is not an Encode result.
+  // it is not made of such lines (a last line cut short is left out).
   bool Decode(std::string_view text);
 
  private:

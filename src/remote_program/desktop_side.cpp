@@ -37,6 +37,12 @@ constexpr milliseconds kLinkPoll{20};
 constexpr int kFirstBackoffSeconds = 1;
 constexpr int kLastBackoffSeconds = 60;
 constexpr milliseconds kActivatorRetry{250};
+// The seen file grows by a line per message shown and is written whole again
+// after this many, well within what is read of it at start.
+constexpr std::size_t kSeenAppendsBetweenWrites = 1000;
+// How long the activator may take to act on a message before it is taken as
+// done anyway (it is alive, only slow).
+constexpr milliseconds kActivatorActs{8000};
 
 void Say(const std::string& line) {
   std::fprintf(stderr, "activator-remote: %s\n", line.c_str());
@@ -124,6 +130,8 @@ class DesktopLink {
   bool RunOnce(int* ssh_status);
 
   const std::string& host() const { return host_; }
+  // False when the last RunOnce could not start ssh at all.
+  bool ssh_started() const { return ssh_started_; }
 
  private:
   void TakeEvents(LinkedProcess& ssh);
@@ -141,8 +149,10 @@ class DesktopLink {
   EventInbox& inbox_;
   const std::string seen_path_;
   SeenSeqs seen_;
+  std::size_t appended_ = 0;  // lines appended to the seen file since it was written whole
   HashedIdMemory hashed_;
   bool greeted_ = false;
+  bool ssh_started_ = false;
   uint64_t generation_ = 0;
   uint64_t next_request_ = 1;
   std::deque<PendingEvent> waiting_;  // clicks made while the link was down
@@ -202,12 +212,19 @@ bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job) {
     message.description = RemoteDescription(host_, message.description.value_or(""));
   const std::string text = FormatJobMessage(message);
   while (!EndRequested()) {
-    const PipeSendResult sent = WriteMessageToPipe(kJobPipeName, text);
-    if (sent.status == PipeSendStatus::kSent) {
+    // Taken means acted on: an activator killed with the message in hand is
+    // no taker, and the next one gets it again (a state message said twice
+    // changes nothing the first did not).
+    const PipeSendResult sent =
+        WriteMessageToPipe(kJobPipeName, text, kPipeWriteLimit, kActivatorActs);
+    if (sent.status == PipeSendStatus::kSent && sent.handled != PipeHandled::kServerEnded) {
       told_no_activator_ = false;
       return true;
     }
-    if (!told_no_activator_) {
+    // A busy pipe has an activator behind it, taking another client.
+    const bool busy =
+        sent.status == PipeSendStatus::kOpenFailed && PipeWasBusy(sent.error);
+    if (!told_no_activator_ && !busy) {
       // What was shown already must not be shown again should this program
       // be ended while it waits.
       Commit(ssh);
@@ -236,7 +253,10 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
   // Every local name is this program's: the server's name of the file is
   // made safe, and the copy lives in the results folder beside the indexes.
   const std::string path =
-      BesideFile(kResultsPrefix, ResultCopyFileName(label_, event.worker_id, copy.name));
+      // Windows users share the results folder: each one's copies are named
+      // apart (on POSIX the name is as it is).
+      BesideFile(kResultsPrefix,
+                 ResultCopyFileName(NameForThisUser(label_), event.worker_id, copy.name));
   if (!ReplaceFileWhole(path, copy.content)) {
     Say("cannot write the result copy " + path);
     return;
@@ -250,7 +270,10 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
 // Notes on disk what was handled, then lets the server release it.
 void DesktopLink::Commit(LinkedProcess& ssh) {
   if (handled_ <= acked_) return;
-  if (!ReplaceFileWhole(seen_path_, seen_.Encode())) return;
+  if (appended_ >= kSeenAppendsBetweenWrites) {
+    if (!ReplaceFileWhole(seen_path_, seen_.Encode())) return;
+    appended_ = 0;
+  }
   ssh.Write(EncodeFrame(Ack{handled_}));
   acked_ = handled_;
 }
@@ -278,6 +301,13 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame) {
     if (job->seq > seen_.Highest(label_, generation_)) {
       if (!Deliver(ssh, *job)) return false;  // an end was asked for: this one is not acked
       seen_.FirstTime(label_, generation_, job->seq);
+      // Noted at once, not with the batch's acknowledgement: this program
+      // killed in between must not show it again. One append; the file is
+      // written whole now and then.
+      if (AppendToFile(seen_path_, SeenSeqs::EncodeOne(label_, generation_, job->seq)))
+        ++appended_;
+      else
+        appended_ = kSeenAppendsBetweenWrites;
     }
     handled_ = std::max(handled_, job->seq);
   } else if (const auto* dropped = std::get_if<Dropped>(&frame)) {
@@ -290,7 +320,9 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame) {
       ssh.Write(EncodeFrame(FetchResult{result->request, it->second.worker_id}));
       return true;
     }
-    if (!result->delivered)
+    // The queue notice is for a worker that still waits on its job; one that
+    // left has no use for it, and nobody need be told.
+    if (!result->delivered && it->second.action != kEventQueued.text())
       Say(it->second.action + " for " + it->second.desktop_id + " did not reach its worker on " +
           host_);
     sent_.erase(it);
@@ -310,8 +342,10 @@ bool DesktopLink::RunOnce(int* ssh_status) {
   if (!ssh) {
     Say("cannot start " + ssh_program_ + ": " + failure.message);
     *ssh_status = failure.status;
+    ssh_started_ = false;
     return false;
   }
+  ssh_started_ = true;
   ssh->Write(EncodeFrame(Hello{kLinkProtocolVersion, kSideDesktop, "", 0}));
   FrameReader reader;
   std::vector<Frame> frames;
@@ -350,9 +384,14 @@ bool DesktopLink::RunOnce(int* ssh_status) {
     }
   }
   *ssh_status = ssh->Wait();
+  // Whether these reached the worker is not known: they go again on the next
+  // link (a worker told abortar twice ends once), rather than being lost.
   for (auto& [request, event] : sent_) {
     (void)request;
-    Say(event.action + " for " + event.desktop_id + " got no answer before the link dropped");
+    if (event.action == kEventQueued.text()) continue;
+    Say(event.action + " for " + event.desktop_id +
+        " got no answer before the link dropped; it goes again once the link is back");
+    waiting_.push_back(std::move(event));
   }
   sent_.clear();
   return was_greeted;
@@ -418,6 +457,8 @@ int RunDesktopSide(const RemoteOptions& options, const std::string& ssh_program)
     std::string why = "ssh ended with status " + std::to_string(status);
     if (status == kJobPipeTakenStatus)
       why = "another program serves the job pipe on " + link.host();
+    else if (!link.ssh_started())
+      why = "ssh could not be started";
     else if (status == 127)
       why = "no activator-remote on the server's PATH (give --server-program PATH)";
     Say((linked ? "the link to " + link.host() + " dropped ("

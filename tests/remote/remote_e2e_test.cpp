@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -47,6 +48,20 @@ ServeProcesses FindServeProcesses() {
     (keeper ? found.keepers : found.sessions).push_back(std::stoi(name));
   }
   return found;
+}
+
+// The pids of `parent`'s children (activator-remote's ssh).
+std::vector<int> ChildrenOf(int parent) {
+  std::vector<int> children;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::istringstream status(ReadWhole(entry.path() / "status"));
+    for (std::string line; std::getline(status, line);)
+      if (line == "PPid:\t" + std::to_string(parent)) children.push_back(std::stoi(name));
+  }
+  return children;
 }
 
 // One private sshd, run by private_sshd.py --serve until the test ends.
@@ -178,6 +193,9 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
     kNoLink,
     kServeSessionKilled,
     kJobPipeServedAlready,
+    kProgress,
+    kResultWithWorkerAlive,
+    kFloodWithKills,
   };
   struct Case {
     const char* name;
@@ -224,7 +242,22 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
        &b,
        "",
        {}},
+      {"a job's progress moves its bar", Step::kProgress, &b, "P1", {}},
+      {"Exibir Resultado with the worker alive reaches it there",
+       Step::kResultWithWorkerAlive,
+       &a,
+       "W1",
+       {}},
+      {"a flood while the links, their ends and the activator are killed shows each job's end "
+       "once, at most 20 at a time",
+       Step::kFloodWithKills,
+       &a,
+       "F",
+       {}},
   };
+  // The sample worker, run there as its author would, in the server's lab.
+  const std::vector<std::string> worker = {"python3", SOURCE_ROOT "/examples/worker.py", "--lab",
+                                           "$HOME/.local/share/zorvell-lab"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string id = remote::DesktopJobId(c.server->label, c.job);
@@ -348,6 +381,86 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         ::kill(second.pid(), SIGTERM);
         EXPECT_EQ(second.WaitForExit(kE2eWaitMs), 0) << ReadWhole(log);
         EXPECT_EQ(b.Links(), links);  // the first link stays
+        break;
+      }
+      case Step::kProgress: {
+        for (const char* step : {"announce P1 --progress 30", "progress P1 70"}) {
+          std::vector<std::string> args = worker;
+          args.push_back(step);
+          ASSERT_TRUE(c.server->Run(run, args));
+          ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0) << ReadWhole(Folder() + "/run-errors.txt");
+        }
+        EXPECT_TRUE(WaitUntil([&] {
+          const std::vector<NotifyCall> shown = ShownFor(id);
+          return !shown.empty() && shown.back().value == 70;
+        })) << ::testing::PrintToString(ShownFor(id));
+        break;
+      }
+      case Step::kResultWithWorkerAlive: {
+        std::vector<std::string> args = worker;
+        args.insert(args.end(), {"run", c.job, "--work", "0", "--clicks", "1", "--serve-for", "60"});
+        ASSERT_TRUE(c.server->Run(run, args));
+        const std::optional<NotifyCall> done = WaitForTitle(id, "Processo Concluido");
+        ASSERT_TRUE(done);
+        ForgetEditorCalls();
+        server_->Click(done->id, done->actions.at(0));
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0) << ReadWhole(Folder() + "/run-errors.txt");
+        EXPECT_EQ(ReadWhole(Folder() + "/run-out.txt"),
+                  "acao=salvar&id_execucao=W1&estado=concluido\n");
+        EXPECT_FALSE(WaitForEditorCall(0));  // the worker has it, not the desktop's editor
+        break;
+      }
+      case Step::kFloodWithKills: {
+        for (const uint32_t open : server_->OpenIds()) server_->Dismiss(open);
+        ASSERT_TRUE(WaitUntil([&] { return server_->OpenIds().empty(); }));
+        server_->ResetMaxOpen();
+        constexpr int kJobs = 60;
+        ASSERT_TRUE(c.server->Run(run, {"for i in $(seq 1 " + std::to_string(kJobs) + "); do " +
+                                        REMOTE_RUNNER_PROGRAM + " --id F$i -- true; done"}));
+        const unsigned seed = std::random_device{}();
+        SCOPED_TRACE("kills drawn with seed " + std::to_string(seed));
+        std::mt19937 draw(seed);
+        while (run.Running()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50 + draw() % 250));
+          switch (draw() % 4) {
+            case 0:  // the ssh client
+              for (const int ssh : ChildrenOf(c.server->remote.pid())) ::kill(ssh, SIGKILL);
+              break;
+            case 1:  // the server side ssh started
+              for (const int session : FindServeProcesses().sessions) ::kill(session, SIGKILL);
+              break;
+            case 2:
+              KillAndRestartProgram();
+              break;
+            case 3:
+              c.server->remote.Kill();
+              ASSERT_TRUE(c.server->StartRemote());
+              break;
+          }
+        }
+        ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0) << ReadWhole(Folder() + "/run-errors.txt");
+        // Once the kills are over, what waits in the queue comes out as the
+        // user closes what was shown.
+        std::set<std::string> ended;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+              for (int i = 1; i <= kJobs; ++i) {
+                const std::string job = remote::DesktopJobId(c.server->label, "F" + std::to_string(i));
+                const std::vector<NotifyCall> shown = ShownFor(job);
+                if (shown.empty() || !shown.back().body.starts_with("Processo Concluido\n")) continue;
+                if (ended.insert(job).second) server_->Dismiss(shown.back().id);
+              }
+              return ended.size() == kJobs;
+            },
+            4 * kE2eWaitMs))
+            << ended.size() << " of " << kJobs << " ended\n" << ReadWhole(c.server->remote_log);
+        // One notification each, every later form in its place. (A form sent
+        // just as the test closed the notification comes back as a new id on
+        // the server: that is the server's answer to a replacement, not a
+        // second notification the program put up.)
+        for (const std::string& job : ended)
+          EXPECT_EQ(NewNotifications(ShownFor(job)).size(), 1u) << job;
+        EXPECT_LE(server_->MaxOpen(), 20u);
         break;
       }
     }

@@ -81,6 +81,10 @@ TEST(SpoolTest, KeepsOrderAcrossAcksRestartsAndCrashes) {
   EXPECT_EQ(restored.Highest("h", generation), 5u);
   EXPECT_TRUE(restored.FirstTime("h", generation + 1, 1));  // a new spool begins again
   EXPECT_FALSE(restored.Decode("h 1\n"));
+  // Appended lines override the whole write before them; an append cut short
+  // by a kill is left out, not the file with it.
+  ASSERT_TRUE(restored.Decode(seen.Encode() + SeenSeqs::EncodeOne("h", generation, 6) + "h 1 7"));
+  EXPECT_EQ(restored.Highest("h", generation), 6u);
 
   // Everything released: the file is written again without it, and the seqs
   // go on where they were.

@@ -23,7 +23,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <new>
+#include <string>
 
 #include "platform/pipes.h"
 #include "platform/posix/pipe_names.h"
@@ -98,17 +101,34 @@ PipeSendStatus SendAll(int fd, std::string_view message, std::chrono::millisecon
   return PipeSendStatus::kSent;
 }
 
-// False only when the kernel says the server runs as another user.
-bool PeerIsThisUser(int fd) {
+// False only when the kernel says the server runs as another user. `pid`
+// gets the server's process where the kernel names it, else stays 0.
+bool PeerIsThisUser(int fd, pid_t* pid) {
 #ifdef SO_PEERCRED
   ucred peer{};
   socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer)
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer) {
+    *pid = peer.pid;
     return peer.uid == ::geteuid();
+  }
 #else
   (void)fd;
+  (void)pid;
 #endif
   return true;
+}
+
+// Whether `pid` still runs: a process that ended and is not yet reaped (a
+// zombie) has closed its sockets already, and counts as ended.
+bool StillRuns(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (std::getline(stat, line)) {
+    const std::size_t name_end = line.rfind(')');
+    return name_end == std::string::npos || name_end + 2 >= line.size() ||
+           (line[name_end + 2] != 'Z' && line[name_end + 2] != 'X');
+  }
+  return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
 }  // namespace
@@ -118,21 +138,24 @@ namespace {
 // The end of our writing ends the message for the server; its end of the
 // connection closing then means it is done with it. Anything it writes back
 // is not ours to read.
-void WaitForServerToDrop(int fd, std::chrono::milliseconds wait) {
-  if (::shutdown(fd, SHUT_WR) != 0) return;
+PipeHandled WaitForServerToDrop(int fd, std::chrono::milliseconds wait, pid_t server) {
+  if (::shutdown(fd, SHUT_WR) != 0) return PipeHandled::kUnknown;
   const auto deadline = std::chrono::steady_clock::now() + wait;
   char ignored[64];
   while (true) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
+    if (left.count() <= 0) return PipeHandled::kUnknown;
     pollfd ready{fd, POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
     if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) return;
+    if (polled <= 0) return PipeHandled::kUnknown;
     const ssize_t n = ::read(fd, ignored, sizeof(ignored));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) {
+      if (server <= 0) return PipeHandled::kUnknown;
+      return StillRuns(server) ? PipeHandled::kDropped : PipeHandled::kServerEnded;
+    }
   }
 }
 
@@ -145,12 +168,14 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
     int error = 0;
     UniqueFd fd = ConnectWithoutWaiting(SocketPathForPipe(name), &error);
     if (!fd) return OpenFailed(error);
-    if (!PeerIsThisUser(fd.get())) return {PipeSendStatus::kOtherUser, 0};
+    pid_t server = 0;
+    if (!PeerIsThisUser(fd.get(), &server)) return {PipeSendStatus::kOtherUser, 0};
     const PipeSendStatus status = SendAll(fd.get(), message, limit);
+    PipeHandled handled = PipeHandled::kUnknown;
     if (status == PipeSendStatus::kSent && handled_wait.count() > 0)
-      WaitForServerToDrop(fd.get(), handled_wait);
+      handled = WaitForServerToDrop(fd.get(), handled_wait, server);
     fd.reset();  // closed before the caller hears the outcome, whatever it is
-    return {status, 0};
+    return {status, 0, handled};
   } catch (const std::bad_alloc&) {
     return OpenFailed(ENOMEM);
   }
