@@ -1,5 +1,6 @@
 #include "remote_program/desktop_side.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -120,9 +121,16 @@ class DesktopLink {
         inbox_(inbox),
         // A Windows lab's State folder is every user's: the file is named
         // after the user there.
-        seen_path_(BesideFile(kStateFilePath, NameForThisUser("remote-seen-" + label_) + ".txt")) {
+        seen_path_(BesideFile(kStateFilePath, NameForThisUser("remote-seen-" + label_) + ".txt")),
+        clicks_path_(
+            BesideFile(kStateFilePath, NameForThisUser("remote-clicks-" + label_) + ".txt")) {
     const FileReadResult seen = ReadFileStart(seen_path_, 1 << 20);
-    if (seen.status == FileReadStatus::kRead) seen_.Decode(seen.bytes);
+    if (seen.status == FileReadStatus::kRead) {
+      seen_.Decode(seen.bytes);
+      // Appends of earlier runs count towards the next whole write.
+      appended_ = static_cast<std::size_t>(std::count(seen.bytes.begin(), seen.bytes.end(), '\n'));
+    }
+    LoadWaitingClicks();
   }
 
   // One link, from ssh's start to its end; true when it got as far as the
@@ -140,6 +148,8 @@ class DesktopLink {
   bool Deliver(LinkedProcess& ssh, const JobFrame& job);
   void Commit(LinkedProcess& ssh);
   void KeepCopy(const ResultCopy& copy);
+  void LoadWaitingClicks();
+  void SaveWaitingClicks();
 
   const RemoteOptions& options_;
   const std::string ssh_program_;
@@ -148,6 +158,7 @@ class DesktopLink {
   const std::string reply_pipe_;
   EventInbox& inbox_;
   const std::string seen_path_;
+  const std::string clicks_path_;  // waiting_, for the next start
   SeenSeqs seen_;
   std::size_t appended_ = 0;  // lines appended to the seen file since it was written whole
   HashedIdMemory hashed_;
@@ -181,11 +192,40 @@ void DesktopLink::TakeEvents(LinkedProcess& ssh) {
     } else {
       // Kept for the next link: abortar still means something to a job that
       // runs on, and salvar then fetches the result as it would now.
-      Say("the link to " + host_ + " is down: " + pending.action + " for " + desktop_id +
-          " goes once it is back");
       waiting_.push_back(std::move(pending));
+      SaveWaitingClicks();
+      Say("the link to " + host_ + " is down: " + waiting_.back().action + " for " + desktop_id +
+          " goes once it is back");
     }
   }
+}
+
+// The clicks that wait for a link are kept on disk as the event frames they
+// will be, so that ending this program loses none.
+void DesktopLink::SaveWaitingClicks() {
+  std::string frames;
+  for (const PendingEvent& event : waiting_)
+    frames += EncodeFrame(Event{0, event.worker_id, event.message});
+  if (!ReplaceFileWhole(clicks_path_, frames)) Say("cannot keep the waiting clicks in " + clicks_path_);
+}
+
+void DesktopLink::LoadWaitingClicks() {
+  const FileReadResult kept = ReadFileStart(clicks_path_, 1 << 20);
+  if (kept.status != FileReadStatus::kRead) return;
+  FrameReader reader;
+  std::vector<Frame> frames;
+  reader.Feed(kept.bytes, frames);
+  for (const Frame& frame : frames) {
+    const auto* event = std::get_if<Event>(&frame);
+    if (event == nullptr) continue;
+    const ParsedJobMessage parsed = ParseJobMessage(event->message);
+    if (parsed.problem != JobMessageProblem::kNone) continue;
+    waiting_.push_back({DesktopJobId(label_, event->job_id), event->job_id,
+                        parsed.message.action, event->message});
+  }
+  if (!waiting_.empty())
+    Say(std::to_string(waiting_.size()) + " clicks kept from before go once " + host_ +
+        " is linked");
 }
 
 void DesktopLink::SendEvent(LinkedProcess& ssh, const PendingEvent& event) {
@@ -290,9 +330,12 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame) {
     greeted_ = true;
     generation_ = hello->generation;
     Say("linked to " + host_ + ": its jobs show here");
-    while (!waiting_.empty()) {
-      SendEvent(ssh, waiting_.front());
-      waiting_.pop_front();
+    if (!waiting_.empty()) {
+      while (!waiting_.empty()) {
+        SendEvent(ssh, waiting_.front());
+        waiting_.pop_front();
+      }
+      SaveWaitingClicks();
     }
     return true;
   }
@@ -394,6 +437,7 @@ bool DesktopLink::RunOnce(int* ssh_status) {
     waiting_.push_back(std::move(event));
   }
   sent_.clear();
+  if (!waiting_.empty()) SaveWaitingClicks();
   return was_greeted;
 }
 

@@ -79,6 +79,7 @@ struct Server {
     // The child empties it only once it runs: an earlier run's lines must
     // not be read meanwhile.
     std::filesystem::remove(out);
+    std::filesystem::remove(Blocked());
     sshd.SetOutput(out, Folder() + "/" + name + "-sshd-errors.txt");
     if (!sshd.Start(PYTHON_PROGRAM, {PRIVATE_SSHD_SCRIPT, "--serve", "--hide", LabPath("")}, {}))
       return false;
@@ -102,7 +103,20 @@ struct Server {
     args.insert(args.end(), {"--server-program", REMOTE_SERVER_PROGRAM, destination});
     std::filesystem::remove(remote_log);
     remote.SetOutput(Folder() + "/remote-out.txt", remote_log);
-    return remote.Start(REMOTE_DESKTOP_PROGRAM, args, {});
+    return remote.Start(REMOTE_DESKTOP_PROGRAM, args, {{"ACTIVATOR_SSH", BlockableSsh()}});
+  }
+
+  // ssh, unless `Blocked()` exists: then it fails as a host out of reach does.
+  static std::string BlockableSsh() {
+    const std::string path = Folder() + "/ssh-unless-blocked.sh";
+    std::ofstream(path) << "#!/bin/sh\n[ -e " << Blocked() << " ] && exit 255\nexec ssh \"$@\"\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  }
+  static std::string Blocked() { return Folder() + "/ssh-blocked"; }
+
+  bool Says(const std::string& words) const {
+    return ReadWhole(remote_log).find(words) != std::string::npos;
   }
 
   int Links() const {
@@ -203,7 +217,9 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
     Server* server;
     const char* job;
     std::vector<std::string> command;
-    bool relink = false;  // the link killed and started again before the click
+    // Before the click: activator-remote started again, or the link dropped
+    // with no way back until activator-remote was started again.
+    enum { kLinked, kRestarted, kDownAndRestarted } before_click = kLinked;
   } cases[] = {
       {"abortar ends the command on the server", Step::kAbort, &a, "J1", {"sleep", "60"}},
       {"abortar still reaches it after the link came back",
@@ -211,7 +227,13 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
        &a,
        "J2",
        {"sleep", "60"},
-       true},
+       Case::kRestarted},
+      {"abortar clicked while no link is up waits on disk for the next one",
+       Step::kAbort,
+       &a,
+       "J3",
+       {"sleep", "60"},
+       Case::kDownAndRestarted},
       {"Exibir Resultado with the worker gone opens a copy here",
        Step::kResultWithWorkerGone,
        &a,
@@ -271,13 +293,26 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         ASSERT_TRUE(running) << ::testing::PrintToString(server_->Calls());
         // The server's name, then what ran there.
         EXPECT_EQ(running->body, "Processo em andamento\n127.0.0.1: sleep 60");
-        if (c.relink) {
+        if (c.before_click == Case::kRestarted) {
           c.server->remote.Kill();
           ASSERT_TRUE(c.server->StartRemote());
           ASSERT_TRUE(WaitUntil([&] { return c.server->Links() == 1; }))
               << ReadWhole(c.server->remote_log);
         }
+        if (c.before_click == Case::kDownAndRestarted) {
+          std::ofstream{Server::Blocked()};
+          for (const int ssh : ChildrenOf(c.server->remote.pid())) ::kill(ssh, SIGKILL);
+          ASSERT_TRUE(WaitUntil([&] { return c.server->Says("dropped"); }));
+        }
         server_->Click(running->id, running->actions.at(0));
+        if (c.before_click == Case::kDownAndRestarted) {
+          ASSERT_TRUE(WaitUntil([&] { return c.server->Says("goes once it is back"); }));
+          c.server->remote.Kill();
+          ASSERT_TRUE(c.server->StartRemote());
+          ASSERT_TRUE(WaitUntil([&] { return c.server->Says("clicks kept from before"); }))
+              << ReadWhole(c.server->remote_log);
+          std::filesystem::remove(Server::Blocked());
+        }
         EXPECT_EQ(run.WaitForExit(kE2eWaitMs), 128 + SIGTERM);
         break;
       }
