@@ -4,8 +4,8 @@
 Runs the built program on a private session bus whose notification server is
 this script (python3-dbus and python3-gi), announces jobs one at a time, and
 measures, for each, the time from just before the worker's connection to the
-job pipe until the server's Notify handler runs. Both ends are in this
-process, so one monotonic clock times them.
+job pipe until the server's Notify handler runs. The worker is a small Python
+process that reports its clock; every process reads the same monotonic clock.
 
 The program shows at most 20 job notifications pending or on screen, and a
 job stops counting as pending only when the program's monitor (a pass every
@@ -14,15 +14,26 @@ after each batch the script waits for the monitor to release every job of the
 batch (its summary in the debug log lists them all), dismisses the batch's
 notifications, and goes on. Only the announcement-to-Notify time is measured.
 
-Usage: bench/notify_latency.py [--build DIR] [--jobs N] [--batch N]
+Then the intake: the worker writes --messages job messages as fast as the
+pipe takes them, one connection each (updates of a job never announced, which
+show nothing), the last one announcing a job; the rate is the messages over
+the time from the first connection to that job's Notify.
+
+With --remote the same is measured, in the same run, through activator-remote's
+link: the worker runs on a private sshd (tests/remote/private_sshd.py, needs
+root) and writes to the server's job pipe, served by the keeper there.
+
+Usage: bench/notify_latency.py [--build DIR] [--jobs N] [--batch N] [--messages N] [--remote]
 Run it by hand; it is not part of the test run. It starts the build's program
 for the build's lab, so no other activator may run for that lab meanwhile.
 """
 
+
 import argparse
 import os
-import socket
+import shlex
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -43,6 +54,7 @@ except ImportError:
     sys.exit("notify_latency: needs python3-dbus and python3-gi (scripts/install-deps bench)")
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "desktop"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "remote"))
 from private_desktop import PrivateDesktop, wait_until  # noqa: E402
 
 JOB_GROUP = "zorvell_processos"
@@ -56,7 +68,8 @@ class ScriptedServer(dbus.service.Object):
         self.bus_name = dbus.service.BusName("org.freedesktop.Notifications", bus)
         super().__init__(bus, "/org/freedesktop/Notifications")
         self.lock = threading.Lock()
-        self.arrivals = {}  # job id -> monotonic time of its first Notify
+        self.arrivals = {}  # worker's job id -> monotonic time of its first Notify
+        self.desktop_ids = {}  # worker's job id -> the program's
         self.arrived = threading.Condition(self.lock)
         self.shown = {}  # server id -> job id
         self.next_id = 0
@@ -68,6 +81,8 @@ class ScriptedServer(dbus.service.Object):
         # The program tags each job's notification as "<job id>|<group>".
         tag = str(hints.get("x-dunst-stack-tag", ""))
         job_id = tag[:-len("|" + JOB_GROUP)] if tag.endswith("|" + JOB_GROUP) else str(body).split("\n")[-1]
+        # A server's job is "@<label>:<worker's id>" here.
+        worker_id = job_id.split(":", 1)[-1] if job_id.startswith("@") else job_id
         with self.lock:
             if replaces_id and int(replaces_id) in self.shown:
                 notification_id = int(replaces_id)
@@ -75,7 +90,8 @@ class ScriptedServer(dbus.service.Object):
                 self.next_id += 1
                 notification_id = self.next_id
             self.shown[notification_id] = job_id
-            self.arrivals.setdefault(job_id, now)
+            self.desktop_ids[worker_id] = job_id
+            self.arrivals.setdefault(worker_id, now)
             self.arrived.notify_all()
         return dbus.UInt32(notification_id)
 
@@ -120,19 +136,58 @@ class ScriptedServer(dbus.service.Object):
             return self.arrivals[job_id]
 
 
-def write_job_message(path, message, timeout=WAIT):
-    """The worker's side: one message per connection, retried while the pipe is busy."""
-    deadline = time.monotonic() + timeout
+# The worker, run on the side whose job pipe (argv[1]) it writes to. Each line
+# it reads is "<count> <job id>": count - 1 updates of a job never announced,
+# then the announcement of <job id>, one connection each; it answers with its
+# clock just before the first connection.
+WORKER = r"""
+import socket, sys, time
+def send(path, message):
+    deadline = time.monotonic() + 20
     while True:
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
             try:
                 sock.connect(path)
-                sock.sendall(message.encode())
+                sock.sendall(message)
                 return
-            except (FileNotFoundError, ConnectionRefusedError):
+            except (FileNotFoundError, ConnectionRefusedError, BlockingIOError):
                 if time.monotonic() >= deadline:
                     raise
         time.sleep(0.001)
+for line in sys.stdin:
+    count, job_id = line.split()
+    start = time.monotonic()
+    for _ in range(int(count) - 1):
+        send(sys.argv[1], b"acao=atualizar&id_execucao=B1&estado=executando")
+    send(sys.argv[1], ("acao=continuar&id_execucao=%s&estado=executando" % job_id).encode())
+    print(start, flush=True)
+"""
+
+
+class Worker:
+    """One worker process, local or started over ssh, for the job pipe `path`."""
+
+    def __init__(self, path, sshd=None):
+        argv = [sys.executable, "-c", WORKER, path]
+        pipes = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        if sshd:
+            self.proc = sshd.popen(command=" ".join(shlex.quote(a) for a in ["python3"] + argv[1:]),
+                                   **pipes)
+        else:
+            self.proc = subprocess.Popen(argv, **pipes)
+
+    def send(self, job_id, count=1):
+        """Writes the messages; the worker's clock just before the first."""
+        self.proc.stdin.write("%d %s\n" % (count, job_id))
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise SystemExit("the worker ended (status %s)" % self.proc.wait())
+        return float(line)
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(WAIT)
 
 
 class LogWatch:
@@ -174,6 +229,48 @@ def percentile(sorted_values, fraction):
     return sorted_values[index]
 
 
+def measure_latency(server, worker, log, args, prefix):
+    """The announcement-to-Notify times of --jobs jobs, in seconds."""
+    total = args.warm_up + args.jobs
+    latencies = []
+    for first in range(0, total, args.batch):
+        batch = ["%s-%d" % (prefix, i) for i in range(first, min(total, first + args.batch))]
+        for i, job_id in enumerate(batch, first):
+            start = worker.send(job_id)
+            arrival = server.wait_for_job(job_id, WAIT)
+            if arrival is None:
+                raise SystemExit("no Notify for %s within %d s (see %s)" % (job_id, WAIT, log.path))
+            if i >= args.warm_up:
+                latencies.append(arrival - start)
+        # Dismissed only once the monitor has seen them: a job dismissed
+        # before that would keep its place under the display limit.
+        if not wait_until(lambda: log.monitor_saw([server.desktop_ids[j] for j in batch]),
+                          WAIT, step=0.1):
+            raise SystemExit("the monitor did not see the batch (see %s)" % log.path)
+        GLib.idle_add(server.dismiss_all)
+        sys.stderr.write("\r%s: %d/%d jobs" % (prefix, min(total, first + args.batch), total))
+        sys.stderr.flush()
+    sys.stderr.write("\n")
+    return latencies
+
+
+def start_link(desktop, build, lab, sshd):
+    """activator-remote linked to the private sshd; its server side the
+    build's per-user bench_remote_server, as a package installs it there."""
+    remote = os.path.join(build, "src", "remote_program", "activator-remote")
+    serve = os.path.join(build, "bench", "linux", "bench_remote_server")
+    for program in (remote, serve):
+        if not os.access(program, os.X_OK):
+            raise SystemExit("no program at %s: build it first" % program)
+    proc = desktop.spawn("activator-remote", [remote] + sshd.ssh_options()
+                         + ["--server-program", serve, sshd.destination()])
+    said = os.path.join(desktop.workdir, "activator-remote.log")
+    if not wait_until(lambda: "linked to" in open(said).read() or proc.poll() is not None, WAIT):
+        raise SystemExit("activator-remote did not link (see %s)" % said)
+    # The server's lab, in the server's home: what its keeper serves.
+    return os.path.join(sshd.data_home, "zorvell-lab", "pipe", "ZorvellWPNPlomtik_1")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -185,9 +282,17 @@ def main():
                              " (default: %(default)s)")
     parser.add_argument("--warm-up", type=int, default=5,
                         help="jobs run first and not counted (default: %(default)s)")
+    parser.add_argument("--messages", type=int, default=5000,
+                        help="messages per intake round; 0: no intake (default: %(default)s)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="intake rounds, interleaved; the median counts (default: %(default)s)")
+    parser.add_argument("--remote", action="store_true",
+                        help="also through activator-remote's link to a private sshd")
     args = parser.parse_args()
     if not 1 <= args.batch < 20:
         parser.error("--batch must be between 1 and 19")
+    if not 1 <= args.rounds <= 9:
+        parser.error("--rounds must be between 1 and 9: each leaves a notification open")
 
     build = os.path.abspath(args.build)
     program = os.path.join(build, "src", "host", "activator")
@@ -197,10 +302,17 @@ def main():
     if not os.access(program, os.X_OK):
         raise SystemExit("no program at %s: build it first (cmake --build %s --target activator)"
                          % (program, build))
+    sshd = None
+    if args.remote:
+        from private_sshd import PrivateSshd, unavailable
+        if unavailable():
+            raise SystemExit("no private sshd here: " + unavailable())
+        sshd = PrivateSshd(hidden=[lab])
 
     desktop = PrivateDesktop(with_x=False, with_dunst=False).start()
     loop = GLib.MainLoop()
     loop_thread = None
+    workers = []
     try:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = desktop.bus_address
         DBusGMainLoop(set_as_default=True)
@@ -213,39 +325,48 @@ def main():
         if not wait_until(lambda: os.path.exists(job_pipe) or proc.poll() is not None, WAIT) \
                 or proc.poll() is not None:
             raise SystemExit("the program did not start serving %s" % job_pipe)
+        workers.append(("local job pipe", Worker(job_pipe)))
+        if sshd:
+            sshd.start()
+            workers.append(("through the link", Worker(start_link(desktop, build, lab, sshd), sshd)))
 
         run_id = "%x" % int(time.time())
-        total = args.warm_up + args.jobs
-        latencies = []
-        for first in range(0, total, args.batch):
-            batch = ["bench-%s-%d" % (run_id, i) for i in range(first, min(total, first + args.batch))]
-            for job_id in batch:
-                start = time.monotonic()
-                write_job_message(job_pipe, "acao=continuar&id_execucao=%s&estado=executando" % job_id)
-                arrival = server.wait_for_job(job_id, WAIT)
+        latencies = {}
+        for n, (name, worker) in enumerate(workers):
+            latencies[name] = measure_latency(server, worker, log, args, "bench%d-%s" % (n, run_id))
+        rates = {name: [] for name, _ in workers}
+        for r in range(args.rounds if args.messages > 0 else 0):
+            for n, (name, worker) in enumerate(workers):
+                job_id = "flood%d-%s-%d" % (n, run_id, r)
+                start = worker.send(job_id, args.messages)
+                arrival = server.wait_for_job(job_id, WAIT + args.messages / 100)
                 if arrival is None:
-                    raise SystemExit("no Notify for %s within %d s (see %s)" % (job_id, WAIT, log_path))
-                if int(job_id.rsplit("-", 1)[1]) >= args.warm_up:
-                    latencies.append(arrival - start)
-            # Dismissed only once the monitor has seen them: a job dismissed
-            # before that would keep its place under the display limit.
-            if not wait_until(lambda: log.monitor_saw(batch), WAIT, step=0.1):
-                raise SystemExit("the monitor did not see the batch (see %s)" % log_path)
-            GLib.idle_add(server.dismiss_all)
-            sys.stderr.write("\r%d/%d jobs" % (min(total, first + args.batch), total))
-            sys.stderr.flush()
-        sys.stderr.write("\n")
+                    raise SystemExit("no Notify for %s (see %s)" % (job_id, log_path))
+                rates[name].append(args.messages / (arrival - start))
+                sys.stderr.write("intake round %d, %s: %.0f messages/s\n"
+                                 % (r + 1, name, rates[name][-1]))
 
-        ms = sorted(value * 1000 for value in latencies)
         print("jobs measured: %d (after %d warm-up), in batches of %d"
-              % (len(ms), args.warm_up, args.batch))
+              % (args.jobs, args.warm_up, args.batch))
         print("continuar written -> Notify received, milliseconds:")
-        print("  median %.2f   p95 %.2f   min %.2f   max %.2f   mean %.2f"
-              % (statistics.median(ms), percentile(ms, 0.95), ms[0], ms[-1], statistics.fmean(ms)))
+        for name, values in latencies.items():
+            ms = sorted(value * 1000 for value in values)
+            print("  %-17s median %.2f   p95 %.2f   min %.2f   max %.2f   mean %.2f"
+                  % (name, statistics.median(ms), percentile(ms, 0.95), ms[0], ms[-1],
+                     statistics.fmean(ms)))
+        if any(rates.values()):
+            print("intake, median of %d rounds of %d messages (the last one shown):"
+                  % (args.rounds, args.messages))
+            for name, values in rates.items():
+                print("  %-17s %.0f messages/s" % (name, statistics.median(values)))
     finally:
+        for _, worker in workers:
+            worker.stop()
         loop.quit()
         if loop_thread:
             loop_thread.join(5)
+        if sshd:
+            sshd.stop()
         desktop.stop()
 
 
