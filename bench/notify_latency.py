@@ -118,11 +118,12 @@ class ScriptedServer(dbus.service.Object):
         if known:
             self.NotificationClosed(dbus.UInt32(notification_id), dbus.UInt32(reason))
 
-    def dismiss_all(self):
+    def dismiss_all(self, done):
         with self.lock:
             ids = list(self.shown)
         for notification_id in ids:
             self.dismiss(notification_id)
+        done.set()
         return False  # one call from GLib.idle_add
 
     def wait_for_job(self, job_id, timeout):
@@ -198,6 +199,8 @@ class LogWatch:
         self.mark = os.path.getsize(path) if os.path.exists(path) else 0
 
     def lines(self):
+        if os.path.getsize(self.path) < self.mark:
+            self.mark = 0  # rolled over to its predecessor: a new file began
         with open(self.path, "rb") as f:
             f.seek(self.mark)
             return f.read().decode("utf-8", "replace").splitlines()
@@ -229,6 +232,18 @@ def percentile(sorted_values, fraction):
     return sorted_values[index]
 
 
+def release(server, log, job_ids):
+    """Dismisses the jobs once the monitor has seen them: a job dismissed
+    before that would keep its place under the display limit (and in the
+    program's state file, for its next start)."""
+    shown = [server.desktop_ids[j] for j in job_ids]
+    if not wait_until(lambda: log.monitor_saw(shown), WAIT, step=0.1):
+        raise SystemExit("the monitor did not see %s (see %s)" % (shown, log.path))
+    dismissed = threading.Event()
+    GLib.idle_add(server.dismiss_all, dismissed)
+    dismissed.wait(WAIT)  # before the next jobs, which would go with these
+
+
 def measure_latency(server, worker, log, args, prefix):
     """The announcement-to-Notify times of --jobs jobs, in seconds."""
     total = args.warm_up + args.jobs
@@ -242,12 +257,7 @@ def measure_latency(server, worker, log, args, prefix):
                 raise SystemExit("no Notify for %s within %d s (see %s)" % (job_id, WAIT, log.path))
             if i >= args.warm_up:
                 latencies.append(arrival - start)
-        # Dismissed only once the monitor has seen them: a job dismissed
-        # before that would keep its place under the display limit.
-        if not wait_until(lambda: log.monitor_saw([server.desktop_ids[j] for j in batch]),
-                          WAIT, step=0.1):
-            raise SystemExit("the monitor did not see the batch (see %s)" % log.path)
-        GLib.idle_add(server.dismiss_all)
+        release(server, log, batch)
         sys.stderr.write("\r%s: %d/%d jobs" % (prefix, min(total, first + args.batch), total))
         sys.stderr.flush()
     sys.stderr.write("\n")
@@ -291,8 +301,6 @@ def main():
     args = parser.parse_args()
     if not 1 <= args.batch < 20:
         parser.error("--batch must be between 1 and 19")
-    if not 1 <= args.rounds <= 9:
-        parser.error("--rounds must be between 1 and 9: each leaves a notification open")
 
     build = os.path.abspath(args.build)
     program = os.path.join(build, "src", "host", "activator")
@@ -345,6 +353,7 @@ def main():
                 rates[name].append(args.messages / (arrival - start))
                 sys.stderr.write("intake round %d, %s: %.0f messages/s\n"
                                  % (r + 1, name, rates[name][-1]))
+                release(server, log, [job_id])
 
         print("jobs measured: %d (after %d warm-up), in batches of %d"
               % (args.jobs, args.warm_up, args.batch))
