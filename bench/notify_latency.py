@@ -14,20 +14,14 @@ after each batch the script waits for the monitor to release every job of the
 batch (its summary in the debug log lists them all), dismisses the batch's
 notifications, and goes on. Only the announcement-to-Notify time is measured.
 
-Then the intake: the worker writes --messages job messages as fast as the
-pipe takes them, one connection each (updates of a job never announced, which
-show nothing), the last one announcing a job; the rate is the messages over
-the time from the first connection to that job's Notify.
-
-With --remote the same is measured, in the same run, through activator-remote's
-link: the worker runs on a private sshd (tests/remote/private_sshd.py, needs
-root) and writes to the server's job pipe, served by the keeper there.
+Then the intake: --messages updates of a job never announced, as fast as the
+pipe takes them, then an announcement, timed to its Notify. With --remote both
+are also measured through activator-remote's link to a private sshd (root).
 
 Usage: bench/notify_latency.py [--build DIR] [--jobs N] [--batch N] [--messages N] [--remote]
 Run it by hand; it is not part of the test run. It starts the build's program
 for the build's lab, so no other activator may run for that lab meanwhile.
 """
-
 
 import argparse
 import os
@@ -137,58 +131,37 @@ class ScriptedServer(dbus.service.Object):
             return self.arrivals[job_id]
 
 
-# The worker, run on the side whose job pipe (argv[1]) it writes to. Each line
-# it reads is "<count> <job id>": count - 1 updates of a job never announced,
-# then the announcement of <job id>, one connection each; it answers with its
-# clock just before the first connection.
+# The worker, on the side of the job pipe argv[1]. For each line "<count>
+# <job id>" it writes count - 1 updates of a job never announced, then the
+# announcement, one connection each, and answers with its clock at the start.
 WORKER = r"""
 import socket, sys, time
-def send(path, message):
-    deadline = time.monotonic() + 20
-    while True:
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            try:
-                sock.connect(path)
-                sock.sendall(message)
-                return
-            except (FileNotFoundError, ConnectionRefusedError, BlockingIOError):
-                if time.monotonic() >= deadline:
-                    raise
-        time.sleep(0.001)
+def send(message):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+        sock.connect(sys.argv[1])
+        sock.sendall(message.encode())
 for line in sys.stdin:
     count, job_id = line.split()
     start = time.monotonic()
     for _ in range(int(count) - 1):
-        send(sys.argv[1], b"acao=atualizar&id_execucao=B1&estado=executando")
-    send(sys.argv[1], ("acao=continuar&id_execucao=%s&estado=executando" % job_id).encode())
+        send("acao=atualizar&id_execucao=B1&estado=executando")
+    send("acao=continuar&id_execucao=%s&estado=executando" % job_id)
     print(start, flush=True)
 """
 
 
-class Worker:
-    """One worker process, local or started over ssh, for the job pipe `path`."""
+def start_worker(path, sshd=None):
+    pipes = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    if sshd:  # ended with the sshd
+        return sshd.popen(command=" ".join(map(shlex.quote, ["python3", "-c", WORKER, path])), **pipes)
+    return subprocess.Popen([sys.executable, "-c", WORKER, path], **pipes)  # ends with our end
 
-    def __init__(self, path, sshd=None):
-        argv = [sys.executable, "-c", WORKER, path]
-        pipes = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        if sshd:
-            self.proc = sshd.popen(command=" ".join(shlex.quote(a) for a in ["python3"] + argv[1:]),
-                                   **pipes)
-        else:
-            self.proc = subprocess.Popen(argv, **pipes)
 
-    def send(self, job_id, count=1):
-        """Writes the messages; the worker's clock just before the first."""
-        self.proc.stdin.write("%d %s\n" % (count, job_id))
-        self.proc.stdin.flush()
-        line = self.proc.stdout.readline()
-        if not line:
-            raise SystemExit("the worker ended (status %s)" % self.proc.wait())
-        return float(line)
-
-    def stop(self):
-        self.proc.stdin.close()
-        self.proc.wait(WAIT)
+def send(worker, job_id, count=1):
+    """Has the worker write the messages; its clock just before the first."""
+    worker.stdin.write("%d %s\n" % (count, job_id))
+    worker.stdin.flush()
+    return float(worker.stdout.readline() or "nan")
 
 
 class LogWatch:
@@ -199,8 +172,6 @@ class LogWatch:
         self.mark = os.path.getsize(path) if os.path.exists(path) else 0
 
     def lines(self):
-        if os.path.getsize(self.path) < self.mark:
-            self.mark = 0  # rolled over to its predecessor: a new file began
         with open(self.path, "rb") as f:
             f.seek(self.mark)
             return f.read().decode("utf-8", "replace").splitlines()
@@ -233,9 +204,8 @@ def percentile(sorted_values, fraction):
 
 
 def release(server, log, job_ids):
-    """Dismisses the jobs once the monitor has seen them: a job dismissed
-    before that would keep its place under the display limit (and in the
-    program's state file, for its next start)."""
+    """Dismisses the jobs once the monitor has seen them: before, they would
+    keep their place under the display limit (and in the state file)."""
     shown = [server.desktop_ids[j] for j in job_ids]
     if not wait_until(lambda: log.monitor_saw(shown), WAIT, step=0.1):
         raise SystemExit("the monitor did not see %s (see %s)" % (shown, log.path))
@@ -251,7 +221,7 @@ def measure_latency(server, worker, log, args, prefix):
     for first in range(0, total, args.batch):
         batch = ["%s-%d" % (prefix, i) for i in range(first, min(total, first + args.batch))]
         for i, job_id in enumerate(batch, first):
-            start = worker.send(job_id)
+            start = send(worker, job_id)
             arrival = server.wait_for_job(job_id, WAIT)
             if arrival is None:
                 raise SystemExit("no Notify for %s within %d s (see %s)" % (job_id, WAIT, log.path))
@@ -264,20 +234,20 @@ def measure_latency(server, worker, log, args, prefix):
     return latencies
 
 
-def start_link(desktop, build, lab, sshd):
-    """activator-remote linked to the private sshd; its server side the
-    build's per-user bench_remote_server, as a package installs it there."""
+def start_link(desktop, build, sshd):
+    """activator-remote linked to the sshd; the server's job pipe."""
     remote = os.path.join(build, "src", "remote_program", "activator-remote")
-    serve = os.path.join(build, "bench", "linux", "bench_remote_server")
-    for program in (remote, serve):
-        if not os.access(program, os.X_OK):
-            raise SystemExit("no program at %s: build it first" % program)
+    serve = os.path.join(build, "tests", "remote", "remote_e2e_server")  # for the user's own lab
+    # The server's home is a tmpfs, whose flushes cost nothing: its lab goes
+    # to a disk, as a server's would be.
+    disk = os.path.join(sshd.server_dir, "lab")
+    os.makedirs(disk, mode=0o700, exist_ok=True)
+    sshd.run("mkdir -p %s && ln -sfn %s %s/zorvell-lab" % (sshd.data_home, disk, sshd.data_home))
     proc = desktop.spawn("activator-remote", [remote] + sshd.ssh_options()
                          + ["--server-program", serve, sshd.destination()])
     said = os.path.join(desktop.workdir, "activator-remote.log")
     if not wait_until(lambda: "linked to" in open(said).read() or proc.poll() is not None, WAIT):
         raise SystemExit("activator-remote did not link (see %s)" % said)
-    # The server's lab, in the server's home: what its keeper serves.
     return os.path.join(sshd.data_home, "zorvell-lab", "pipe", "ZorvellWPNPlomtik_1")
 
 
@@ -292,12 +262,9 @@ def main():
                              " (default: %(default)s)")
     parser.add_argument("--warm-up", type=int, default=5,
                         help="jobs run first and not counted (default: %(default)s)")
-    parser.add_argument("--messages", type=int, default=5000,
-                        help="messages per intake round; 0: no intake (default: %(default)s)")
-    parser.add_argument("--rounds", type=int, default=3,
-                        help="intake rounds, interleaved; the median counts (default: %(default)s)")
-    parser.add_argument("--remote", action="store_true",
-                        help="also through activator-remote's link to a private sshd")
+    parser.add_argument("--messages", type=int, default=5000, help="per intake round; 0: none")
+    parser.add_argument("--rounds", type=int, default=3, help="intake rounds (default: %(default)s)")
+    parser.add_argument("--remote", action="store_true", help="also through activator-remote's link")
     args = parser.parse_args()
     if not 1 <= args.batch < 20:
         parser.error("--batch must be between 1 and 19")
@@ -320,7 +287,6 @@ def main():
     desktop = PrivateDesktop(with_x=False, with_dunst=False).start()
     loop = GLib.MainLoop()
     loop_thread = None
-    workers = []
     try:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = desktop.bus_address
         DBusGMainLoop(set_as_default=True)
@@ -333,26 +299,24 @@ def main():
         if not wait_until(lambda: os.path.exists(job_pipe) or proc.poll() is not None, WAIT) \
                 or proc.poll() is not None:
             raise SystemExit("the program did not start serving %s" % job_pipe)
-        workers.append(("local job pipe", Worker(job_pipe)))
+        workers = [("local job pipe", start_worker(job_pipe))]
         if sshd:
             sshd.start()
-            workers.append(("through the link", Worker(start_link(desktop, build, lab, sshd), sshd)))
+            workers.append(("through the link", start_worker(start_link(desktop, build, sshd), sshd)))
 
         run_id = "%x" % int(time.time())
-        latencies = {}
-        for n, (name, worker) in enumerate(workers):
-            latencies[name] = measure_latency(server, worker, log, args, "bench%d-%s" % (n, run_id))
+        latencies = {name: measure_latency(server, worker, log, args, "bench%d-%s" % (n, run_id))
+                     for n, (name, worker) in enumerate(workers)}
         rates = {name: [] for name, _ in workers}
         for r in range(args.rounds if args.messages > 0 else 0):
             for n, (name, worker) in enumerate(workers):
                 job_id = "flood%d-%s-%d" % (n, run_id, r)
-                start = worker.send(job_id, args.messages)
+                start = send(worker, job_id, args.messages)
                 arrival = server.wait_for_job(job_id, WAIT + args.messages / 100)
                 if arrival is None:
                     raise SystemExit("no Notify for %s (see %s)" % (job_id, log_path))
                 rates[name].append(args.messages / (arrival - start))
-                sys.stderr.write("intake round %d, %s: %.0f messages/s\n"
-                                 % (r + 1, name, rates[name][-1]))
+                sys.stderr.write("intake %d, %s: %.0f messages/s\n" % (r + 1, name, rates[name][-1]))
                 release(server, log, [job_id])
 
         print("jobs measured: %d (after %d warm-up), in batches of %d"
@@ -369,8 +333,6 @@ def main():
             for name, values in rates.items():
                 print("  %-17s %.0f messages/s" % (name, statistics.median(values)))
     finally:
-        for _, worker in workers:
-            worker.stop()
         loop.quit()
         if loop_thread:
             loop_thread.join(5)
