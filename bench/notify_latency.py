@@ -137,9 +137,15 @@ class ScriptedServer(dbus.service.Object):
 WORKER = r"""
 import socket, sys, time
 def send(message):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-        sock.connect(sys.argv[1])
-        sock.sendall(message.encode())
+    for _ in range(2000):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            try:
+                sock.connect(sys.argv[1])
+            except ConnectionRefusedError:  # made, not yet listening
+                time.sleep(0.01)
+                continue
+            return sock.sendall(message.encode())
+    sys.exit("no job pipe at " + sys.argv[1])
 for line in sys.stdin:
     count, job_id = line.split()
     start = time.monotonic()
@@ -204,8 +210,7 @@ def percentile(sorted_values, fraction):
 
 
 def release(server, log, job_ids):
-    """Dismisses the jobs once the monitor has seen them: before, they would
-    keep their place under the display limit (and in the state file)."""
+    """Dismisses the jobs once the monitor saw them, which frees their places."""
     shown = [server.desktop_ids[j] for j in job_ids]
     if not wait_until(lambda: log.monitor_saw(shown), WAIT, step=0.1):
         raise SystemExit("the monitor did not see %s (see %s)" % (shown, log.path))
@@ -238,8 +243,7 @@ def start_link(desktop, build, sshd):
     """activator-remote linked to the sshd; the server's job pipe."""
     remote = os.path.join(build, "src", "remote_program", "activator-remote")
     serve = os.path.join(build, "tests", "remote", "remote_e2e_server")  # for the user's own lab
-    # The server's home is a tmpfs, whose flushes cost nothing: its lab goes
-    # to a disk, as a server's would be.
+    # Its home is a tmpfs, where flushes cost nothing: the lab goes to a disk.
     disk = os.path.join(sshd.server_dir, "lab")
     os.makedirs(disk, mode=0o700, exist_ok=True)
     sshd.run("mkdir -p %s && ln -sfn %s %s/zorvell-lab" % (sshd.data_home, disk, sshd.data_home))
