@@ -75,8 +75,8 @@ class ScriptedServer(dbus.service.Object):
         # The program tags each job's notification as "<job id>|<group>".
         tag = str(hints.get("x-dunst-stack-tag", ""))
         job_id = tag[:-len("|" + JOB_GROUP)] if tag.endswith("|" + JOB_GROUP) else str(body).split("\n")[-1]
-        # A server's job is "@<label>:<worker's id>" here.
-        worker_id = job_id.split(":", 1)[-1] if job_id.startswith("@") else job_id
+        # A server's job is "@<label>+<worker's id>" here.
+        worker_id = job_id.split("+", 1)[-1] if job_id.startswith("@") else job_id
         with self.lock:
             if replaces_id and int(replaces_id) in self.shown:
                 notification_id = int(replaces_id)
