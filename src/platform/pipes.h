@@ -111,10 +111,6 @@ struct PipeSendResult {
   PipeSendStatus status = PipeSendStatus::kOpenFailed;
   PipeErrorCode error = 0;  // set when the open failed
   PipeHandled handled = PipeHandled::kUnknown;
-  // The server's process, where the system names it (POSIX), else 0: the
-  // messages one process took without a wait were acted on, in order,
-  // before a later one it acted on.
-  int64_t server_process = 0;
 };
 
 // How long one write may wait for a peer that takes nothing.

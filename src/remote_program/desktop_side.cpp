@@ -145,10 +145,8 @@ class DesktopLink {
  private:
   void TakeEvents(LinkedProcess& ssh);
   void SendEvent(LinkedProcess& ssh, const PendingEvent& event);
-  bool Handle(LinkedProcess& ssh, const Frame& frame, bool last_new_job);
-  bool Deliver(LinkedProcess& ssh, const JobFrame& job, bool wait_acted, int64_t* taker);
-  bool DeliverNew(LinkedProcess& ssh, const JobFrame& job, bool last_new_job);
-  void NoteSeen(uint64_t seq);
+  bool Handle(LinkedProcess& ssh, const Frame& frame);
+  bool Deliver(LinkedProcess& ssh, const JobFrame& job);
   void Commit(LinkedProcess& ssh);
   void KeepCopy(const ResultCopy& copy);
   void LoadWaitingClicks();
@@ -164,9 +162,6 @@ class DesktopLink {
   const std::string clicks_path_;  // waiting_, for the next start
   SeenSeqs seen_;
   std::size_t appended_ = 0;  // lines appended to the seen file since it was written whole
-  // The read's jobs handed to the activator, not yet known to be acted on,
-  // each with the process that took it.
-  std::vector<std::pair<JobFrame, int64_t>> unconfirmed_;
   HashedIdMemory hashed_;
   bool greeted_ = false;
   bool ssh_started_ = false;
@@ -241,12 +236,9 @@ void DesktopLink::SendEvent(LinkedProcess& ssh, const PendingEvent& event) {
 }
 
 // Hands one of the server's job messages to the desktop's activator, its id
-// and reply pipe this program's; true once the activator took it (with
-// `wait_acted`, once it acted on it), `taker` its process where known. A
-// missing activator is waited for: the server keeps the message until it is
-// acked.
-bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job, bool wait_acted,
-                          int64_t* taker) {
+// and reply pipe this program's; true once the activator took it. A missing
+// activator is waited for: the server keeps the message until it is acked.
+bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job) {
   std::string_view fields = job.message;
   DropFinalLineEnd(fields);
   const ParsedJobMessage parsed = ParseJobMessage(fields);
@@ -264,11 +256,10 @@ bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job, bool wait_act
     // Taken means acted on: an activator killed with the message in hand is
     // no taker, and the next one gets it again (a state message said twice
     // changes nothing the first did not).
-    const PipeSendResult sent = WriteMessageToPipe(kJobPipeName, text, kPipeWriteLimit,
-                                                   wait_acted ? kActivatorActs : milliseconds(0));
+    const PipeSendResult sent =
+        WriteMessageToPipe(kJobPipeName, text, kPipeWriteLimit, kActivatorActs);
     if (sent.status == PipeSendStatus::kSent && sent.handled != PipeHandled::kServerEnded) {
       told_no_activator_ = false;
-      *taker = sent.server_process;
       return true;
     }
     // A busy pipe has an activator behind it, taking another client.
@@ -330,43 +321,7 @@ void DesktopLink::Commit(LinkedProcess& ssh) {
   acked_ = handled_;
 }
 
-// A read's new jobs go to the activator one after another without a wait;
-// the last waits until the activator acted on it. One activator process
-// takes its clients in order, so when that same process took them all and
-// still runs, it acted on every one. Otherwise (it was killed and another
-// started meanwhile) the read's jobs go again, each waited for: a state
-// said twice changes nothing the first did not.
-bool DesktopLink::DeliverNew(LinkedProcess& ssh, const JobFrame& job, bool last_new_job) {
-  int64_t taker = 0;
-  if (!Deliver(ssh, job, last_new_job, &taker)) return false;
-  unconfirmed_.push_back({job, taker});
-  if (!last_new_job) return true;
-  bool one_taker = true;
-  for (const auto& [sent, by] : unconfirmed_) one_taker = one_taker && by == taker;
-  if (!one_taker) {
-    for (const auto& [sent, by] : unconfirmed_) {
-      (void)by;
-      if (!Deliver(ssh, sent, /*wait_acted=*/true, &taker)) return false;
-    }
-  }
-  NoteSeen(unconfirmed_.back().first.seq);
-  unconfirmed_.clear();
-  return true;
-}
-
-// Notes on disk that every job up to `seq` was shown, before the server may
-// let them go: this program killed later must not show them again. One
-// append; the file is written whole now and then.
-void DesktopLink::NoteSeen(uint64_t seq) {
-  seen_.FirstTime(label_, generation_, seq);
-  if (AppendToFile(seen_path_, SeenSeqs::EncodeOne(label_, generation_, seq)))
-    ++appended_;
-  else
-    appended_ = kSeenAppendsBetweenWrites;
-  handled_ = std::max(handled_, seq);
-}
-
-bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, bool last_new_job) {
+bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame) {
   if (!greeted_) {
     const auto* hello = std::get_if<Hello>(&frame);
     const std::string why =
@@ -389,8 +344,17 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, bool last_new_j
   }
   if (const auto* job = std::get_if<JobFrame>(&frame)) {
     // Sent again after a restart of either side: shown once already.
-    if (job->seq > seen_.Highest(label_, generation_))
-      return DeliverNew(ssh, *job, last_new_job);  // false: an end was asked for, nothing acked
+    if (job->seq > seen_.Highest(label_, generation_)) {
+      if (!Deliver(ssh, *job)) return false;  // an end was asked for: this one is not acked
+      seen_.FirstTime(label_, generation_, job->seq);
+      // Noted at once, not with the batch's acknowledgement: this program
+      // killed in between must not show it again. One append; the file is
+      // written whole now and then.
+      if (AppendToFile(seen_path_, SeenSeqs::EncodeOne(label_, generation_, job->seq)))
+        ++appended_;
+      else
+        appended_ = kSeenAppendsBetweenWrites;
+    }
     handled_ = std::max(handled_, job->seq);
   } else if (const auto* dropped = std::get_if<Dropped>(&frame)) {
     Say(host_ + "'s spool was full and let " + std::to_string(dropped->count) + " job messages go");
@@ -417,7 +381,6 @@ bool DesktopLink::Handle(LinkedProcess& ssh, const Frame& frame, bool last_new_j
 bool DesktopLink::RunOnce(int* ssh_status) {
   greeted_ = false;
   sent_.clear();
-  unconfirmed_.clear();
   handled_ = acked_ = 0;
   ChildStartFailure failure;
   std::optional<LinkedProcess> ssh =
@@ -447,21 +410,8 @@ bool DesktopLink::RunOnce(int* ssh_status) {
     frames.clear();
     const FrameError problem = reader.Feed(bytes, frames);
     bool go_on = true;
-    // The read's last job that was not shown before (the Hello that names
-    // the spool's generation may be in this read too).
-    std::size_t last_new_job = frames.size();
-    std::optional<uint64_t> generation;
-    if (greeted_) generation = generation_;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      if (const auto* hello = std::get_if<Hello>(&frames[i]); hello && !generation)
-        generation = hello->generation;
-      const auto* job = std::get_if<JobFrame>(&frames[i]);
-      if (job != nullptr && generation && job->seq > seen_.Highest(label_, *generation))
-        last_new_job = i;
-    }
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      const Frame& frame = frames[i];
-      if (!Handle(*ssh, frame, i == last_new_job)) {
+    for (const Frame& frame : frames) {
+      if (!Handle(*ssh, frame)) {
         go_on = false;
         break;
       }

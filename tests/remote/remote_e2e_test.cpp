@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <random>
 #include <set>
 #include <sstream>
@@ -50,18 +51,9 @@ ServeProcesses FindServeProcesses() {
   return found;
 }
 
-// The pids of `parent`'s children (activator-remote's ssh).
-std::vector<int> ChildrenOf(int parent) {
-  std::vector<int> children;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::istringstream status(ReadWhole(entry.path() / "status"));
-    for (std::string line; std::getline(status, line);)
-      if (line == "PPid:\t" + std::to_string(parent)) children.push_back(std::stoi(name));
-  }
-  return children;
+// Kills what activator-remote started: its ssh.
+void KillSshOf(const ProgramProcess& remote) {
+  std::system(("pkill -KILL -P " + std::to_string(remote.pid())).c_str());
 }
 
 // One private sshd, run by private_sshd.py --serve until the test ends.
@@ -270,8 +262,8 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
        &a,
        "W1",
        {}},
-      {"a flood while the links, their ends and the activator are killed shows each job's end "
-       "once, at most 20 at a time",
+      {"a flood while ssh, --serve, the activator and activator-remote are ended shows each "
+       "job's end once, at most 20 at a time",
        Step::kFloodWithKills,
        &a,
        "F",
@@ -301,7 +293,7 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         }
         if (c.before_click == Case::kDownAndRestarted) {
           std::ofstream{Server::Blocked()};
-          for (const int ssh : ChildrenOf(c.server->remote.pid())) ::kill(ssh, SIGKILL);
+          KillSshOf(c.server->remote);
           ASSERT_TRUE(WaitUntil([&] { return c.server->Says("dropped"); }));
         }
         server_->Click(running->id, running->actions.at(0));
@@ -426,14 +418,14 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
           ASSERT_EQ(run.WaitForExit(kE2eWaitMs), 0) << ReadWhole(Folder() + "/run-errors.txt");
         }
         EXPECT_TRUE(WaitUntil([&] {
-          const std::vector<NotifyCall> shown = ShownFor(id);
-          return !shown.empty() && shown.back().value == 70;
-        })) << ::testing::PrintToString(ShownFor(id));
+          return !ShownFor(id).empty() && ShownFor(id).back().value == 70;
+        }));
         break;
       }
       case Step::kResultWithWorkerAlive: {
         std::vector<std::string> args = worker;
-        args.insert(args.end(), {"run", c.job, "--work", "0", "--clicks", "1", "--serve-for", "60"});
+        args.insert(args.end(),
+                    {"run", c.job, "--work", "0", "--clicks", "1", "--serve-for", "60"});
         ASSERT_TRUE(c.server->Run(run, args));
         const std::optional<NotifyCall> done = WaitForTitle(id, "Processo Concluido");
         ASSERT_TRUE(done);
@@ -458,8 +450,8 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         while (run.Running()) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50 + draw() % 250));
           switch (draw() % 4) {
-            case 0:  // the ssh client
-              for (const int ssh : ChildrenOf(c.server->remote.pid())) ::kill(ssh, SIGKILL);
+            case 0:
+              KillSshOf(c.server->remote);
               break;
             case 1:  // the server side ssh started
               for (const int session : FindServeProcesses().sessions) ::kill(session, SIGKILL);
@@ -484,19 +476,19 @@ TEST_F(RemoteE2eTest, AServersJobsShowOnTheDesktopAndTheirClicksGoBack) {
         EXPECT_TRUE(WaitUntil(
             [&] {
               for (int i = 1; i <= kJobs; ++i) {
-                const std::string job = remote::DesktopJobId(c.server->label, "F" + std::to_string(i));
+                const std::string job =
+                    remote::DesktopJobId(c.server->label, "F" + std::to_string(i));
                 const std::vector<NotifyCall> shown = ShownFor(job);
-                if (shown.empty() || !shown.back().body.starts_with("Processo Concluido\n")) continue;
+                if (shown.empty() || !shown.back().body.starts_with("Processo Concluido\n"))
+                  continue;
                 if (ended.insert(job).second) server_->Dismiss(shown.back().id);
               }
               return ended.size() == kJobs;
             },
             4 * kE2eWaitMs))
             << ended.size() << " of " << kJobs << " ended\n" << ReadWhole(c.server->remote_log);
-        // One notification each, every later form in its place. (A form sent
-        // just as the test closed the notification comes back as a new id on
-        // the server: that is the server's answer to a replacement, not a
-        // second notification the program put up.)
+        // One notification each, later forms in its place (one sent as the
+        // test closed it comes back under a new id: a replacement still).
         for (const std::string& job : ended)
           EXPECT_EQ(NewNotifications(ShownFor(job)).size(), 1u) << job;
         EXPECT_LE(server_->MaxOpen(), 20u);

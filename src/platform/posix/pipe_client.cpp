@@ -175,7 +175,7 @@ PipeSendResult WriteMessageToPipe(const std::string& name, std::string_view mess
     if (status == PipeSendStatus::kSent && handled_wait.count() > 0)
       handled = WaitForServerToDrop(fd.get(), handled_wait, server);
     fd.reset();  // closed before the caller hears the outcome, whatever it is
-    return {status, 0, handled, server};
+    return {status, 0, handled};
   } catch (const std::bad_alloc&) {
     return OpenFailed(ENOMEM);
   }
