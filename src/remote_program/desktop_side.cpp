@@ -150,6 +150,7 @@ class DesktopLink {
   void Commit(LinkedProcess& ssh);
   void KeepCopy(const ResultCopy& copy);
   void LoadWaitingClicks();
+  void TellOnScreen(const PendingEvent& event, const std::string& why);
   void SaveWaitingClicks();
 
   const RemoteOptions& options_;
@@ -286,11 +287,15 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
   const PendingEvent event = it->second;
   sent_.erase(it);
   if (copy.status != ResultCopyStatus::kOk && copy.status != ResultCopyStatus::kCut) {
-    const char* why = copy.status == ResultCopyStatus::kNoIndex ? "the job left no result index"
-                      : copy.status == ResultCopyStatus::kNotFound
-                          ? "its result file cannot be read"
-                          : "the server refused it";
-    Say("no result of " + event.desktop_id + " from " + host_ + ": " + why);
+    const bool no_index = copy.status == ResultCopyStatus::kNoIndex;
+    const bool unreadable = copy.status == ResultCopyStatus::kNotFound;
+    Say("no result of " + event.desktop_id + " from " + host_ + ": " +
+        (no_index     ? "the job left no result index"
+         : unreadable ? "its result file cannot be read"
+                      : "the server refused it"));
+    TellOnScreen(event, no_index     ? "o trabalho não deixou índice de resultado"
+                        : unreadable ? "o arquivo de resultado não pôde ser lido"
+                                     : "o servidor recusou");
     return;
   }
   // Every local name is this program's: the server's name of the file is
@@ -302,12 +307,26 @@ void DesktopLink::KeepCopy(const ResultCopy& copy) {
                  ResultCopyFileName(NameForThisUser(label_), event.worker_id, copy.name));
   if (!ReplaceFileWhole(path, copy.content)) {
     Say("cannot write the result copy " + path);
+    TellOnScreen(event, "a cópia não pôde ser gravada aqui");
     return;
   }
   if (SafeFileStem(event.desktop_id))
     ReplaceFileWhole(kResultsPrefix + event.desktop_id + ".path", path + "\n");
   const EditorStart started = StartTextEditor(path);
   if (!started.started()) Say("the editor did not open " + path);
+}
+
+// Where people look: the job's notification comes back in its form with
+// the reason a click on Exibir Resultado brought nothing as its line.
+void DesktopLink::TellOnScreen(const PendingEvent& event, const std::string& why) {
+  const ParsedJobMessage clicked = ParseJobMessage(event.message);
+  JobMessage form;
+  form.action = std::string(kActionUpdate.text());
+  form.job_id = event.desktop_id;
+  form.reply_pipe = reply_pipe_;
+  form.job_state = clicked.message.job_state;
+  form.description = RemoteDescription(host_, "resultado não trazido: " + why);
+  WriteMessageToPipe(kJobPipeName, FormatJobMessage(form), kPipeWriteLimit, kActivatorActs);
 }
 
 // Notes on disk what was handled, then lets the server release it.
