@@ -255,8 +255,8 @@ bool DesktopLink::Deliver(LinkedProcess& ssh, const JobFrame& job) {
   const std::string text = FormatJobMessage(message);
   while (!EndRequested()) {
     // Taken means acted on: an activator killed with the message in hand is
-    // no taker, and the next one gets it again (a state message said twice
-    // changes nothing the first did not).
+    // no taker, and the next one gets it again. (Killed just after it acted,
+    // it is given the message twice, which only shows the same form again.)
     const PipeSendResult sent =
         WriteMessageToPipe(kJobPipeName, text, kPipeWriteLimit, kActivatorActs);
     if (sent.status == PipeSendStatus::kSent && sent.handled != PipeHandled::kServerEnded) {
