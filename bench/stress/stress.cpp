@@ -926,11 +926,16 @@ class Run {
     // In order: the restarted server sees the queued jobs by number.
     int last = -1;
     bool in_order = true;
+    std::set<std::string> first_shows;
     for (const auto& call : server_->Calls()) {
       const std::string job = JobOf(call);
       if (job.size() < 2 || job[0] != 'D' || call.body.rfind("Processo em andamento", 0) != 0)
         continue;
       const int number = std::stoi(job.substr(1));
+      // A job shown already may be shown again in place (the count of
+      // waiting jobs moving to another notification): only its first show
+      // tells the queue's order.
+      if (!first_shows.insert(job).second) continue;
       in_order = in_order && number > last;
       last = std::max(last, number);
     }
