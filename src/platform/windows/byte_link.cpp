@@ -129,11 +129,7 @@ std::optional<LinkedProcess> LinkedProcess::Start(const std::vector<std::string>
   if (argv.empty() || argv[0].empty()) return fail(127, "no program given");
   const std::wstring program = FindProgram(WidenUtf8(argv[0]));
   if (program.empty()) return fail(127, argv[0] + ": no such program (along PATH)");
-  std::wstring line;
-  for (const std::string& arg : argv) {
-    if (!line.empty()) line += L' ';
-    AppendQuoted(line, WidenUtf8(arg));
-  }
+  std::wstring line = CommandLineOf(argv);
 
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;

@@ -119,11 +119,7 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
   };
   if (argv.empty() || argv[0].empty()) return fail(127, "no command given");
 
-  std::wstring line;
-  for (const std::string& arg : argv) {
-    if (!line.empty()) line += L' ';
-    AppendQuoted(line, WidenUtf8(arg));
-  }
+  std::wstring line = CommandLineOf(argv);
 
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/os/windows_support.h"
 
 namespace activator {
 
@@ -29,6 +32,16 @@ inline void AppendQuoted(std::wstring& line, const std::wstring& arg) {
   }
   line.append(backslashes * 2, L'\\');
   line += L'"';
+}
+
+// The command line of `argv` (UTF-8), every argument quoted as above.
+inline std::wstring CommandLineOf(const std::vector<std::string>& argv) {
+  std::wstring line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += L' ';
+    AppendQuoted(line, WidenUtf8(arg));
+  }
+  return line;
 }
 
 }  // namespace activator
